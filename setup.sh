@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and then starts Tavolex ("start") or runs every test ("test").
+#   bash setup.sh start      build and start Tavolex
+#   bash setup.sh test       build and run every test
+# Extra options for CMake can be given in TAVOLEX_CMAKE_FLAGS; the build goes to
+# TAVOLEX_BUILD_DIR (default: build).
+set -euo pipefail
+
+cd "$(dirname "$0")"
+mode="${1:-}"
+case "$mode" in
+  start|test) ;;
+  *) echo "usage: bash setup.sh start|test" >&2; exit 2 ;;
+esac
+
+# Debian packages the build, the program and the tests need.
+packages=(
+  g++ clang cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  zlib1g-dev libsqlite3-dev libssl-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+build="${TAVOLEX_BUILD_DIR:-build}"
+jobs="$(nproc)"
+# shellcheck disable=SC2086
+cmake -S . -B "$build" -G Ninja ${TAVOLEX_CMAKE_FLAGS:-} >/dev/null
+cmake --build "$build" -j "$jobs"
+
+case "$mode" in
+  start)
+    exec "$build/tavolex" "${@:2}"
+    ;;
+  test)
+    ctest --test-dir "$build" --output-on-failure -j "$jobs"
+    ;;
+esac

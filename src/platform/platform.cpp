@@ -1,0 +1,402 @@
+#include "platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <mutex>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace tavolex::platform {
+
+namespace {
+
+std::string EnvOrEmpty(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+std::string HomeFolder()
+{
+    std::string home = EnvOrEmpty("HOME");
+    if (!home.empty())
+        return home;
+    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir)
+        return entry->pw_dir;
+    return "/tmp";
+}
+
+std::string TavolexHome()
+{
+    std::string home = EnvOrEmpty("TAVOLEX_HOME");
+    while (home.size() > 1 && home.back() == '/')
+        home.pop_back();
+    return home;
+}
+
+std::string XdgFolder(const char* variable, const char* fallbackUnderHome)
+{
+    std::string base = EnvOrEmpty(variable);
+    // The XDG rules ignore relative paths.
+    if (base.empty() || base[0] != '/')
+        base = JoinPath(HomeFolder(), fallbackUnderHome);
+    return JoinPath(base, "Ostrevan/Tavolex");
+}
+
+bool AsciiEqualNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+std::string_view TrimBlanks(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// The settings file as lines, kept in order so that a rewrite preserves what it does not touch
+// (comments, other sections, lines it cannot make sense of).
+struct IniLine {
+    std::string text;
+    std::string section; // the section this line belongs to
+    std::string name;    // empty for headers, comments and junk
+    std::string value;   // stored (escaped) form
+};
+
+std::vector<IniLine> ParseIni(std::string_view content)
+{
+    std::vector<IniLine> lines;
+    std::string section;
+    while (!content.empty()) {
+        size_t end = content.find('\n');
+        std::string_view raw = content.substr(0, end);
+        content = end == std::string_view::npos ? std::string_view() : content.substr(end + 1);
+        IniLine line{std::string(raw), section, {}, {}};
+        std::string_view trimmed = TrimBlanks(raw);
+        if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
+            section = std::string(TrimBlanks(trimmed.substr(1, trimmed.size() - 2)));
+            line.section = section;
+        } else if (!trimmed.empty() && trimmed.front() != ';' && trimmed.front() != '#') {
+            size_t equals = trimmed.find('=');
+            if (equals != std::string_view::npos && equals > 0) {
+                line.name = std::string(TrimBlanks(trimmed.substr(0, equals)));
+                // Values keep their inner blanks; only the line's own ending is dropped.
+                std::string_view value = raw.substr(raw.find('=') + 1);
+                if (!value.empty() && value.back() == '\r')
+                    value.remove_suffix(1);
+                line.value = std::string(value);
+            }
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    out.clear();
+    char chunk[8192];
+    for (;;) {
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        out.append(chunk, static_cast<size_t>(got));
+    }
+    close(fd);
+    return true;
+}
+
+bool WriteAll(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        ssize_t put = write(fd, data.data(), data.size());
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        data.remove_prefix(static_cast<size_t>(put));
+    }
+    return true;
+}
+
+// One lock for every settings file of the process: reads see whole files and two writers never
+// lose each other's values.
+std::mutex& SettingsLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+bool ValidName(std::string_view name)
+{
+    if (name.empty())
+        return false;
+    for (char c : name)
+        if (c == '[' || c == ']' || c == '=' || c == '\n' || c == '\r' || c == '\0')
+            return false;
+    return TrimBlanks(name) == name;
+}
+
+bool ReplaceFileAtomically(const std::string& path, std::string_view content)
+{
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos && !EnsureFolder(path.substr(0, slash)))
+        return false;
+    std::string temporary = path + ".tmp-" + std::to_string(getpid());
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool written = WriteAll(fd, content) && fsync(fd) == 0;
+    written = close(fd) == 0 && written;
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+IniWrite UpdateIni(SettingsRoot root, std::string_view section, std::string_view name,
+                   const std::string* newValue)
+{
+    if (!ValidName(section) || !ValidName(name))
+        return IniWrite::BadName;
+    std::lock_guard guard(SettingsLock());
+    std::string path = SettingsFilePath(root);
+    std::string content;
+    ReadWholeFile(path, content);
+    std::vector<IniLine> lines = ParseIni(content);
+
+    // The first line of the name takes the new value; duplicates and deleted lines go.
+    std::string replacement = newValue ? std::string(name) + "=" + EscapeIniValue(*newValue) : "";
+    bool found = false;
+    size_t insertAt = lines.size();
+    bool sectionSeen = false;
+    std::vector<IniLine> kept;
+    kept.reserve(lines.size() + 3);
+    for (IniLine& line : lines) {
+        bool inSection = AsciiEqualNoCase(line.section, section);
+        if (inSection && !line.name.empty() && AsciiEqualNoCase(line.name, name)) {
+            if (found || !newValue)
+                continue;
+            found = true;
+            line.text = replacement;
+        }
+        kept.push_back(std::move(line));
+        if (inSection) {
+            sectionSeen = true;
+            if (!TrimBlanks(kept.back().text).empty())
+                insertAt = kept.size(); // after the section's last non-blank line
+        }
+    }
+    if (!found && !newValue)
+        return IniWrite::Ok; // nothing to delete
+    if (!found) {
+        if (sectionSeen) {
+            kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(insertAt),
+                        IniLine{replacement, std::string(section), {}, {}});
+        } else {
+            if (!kept.empty() && !TrimBlanks(kept.back().text).empty())
+                kept.push_back(IniLine{"", {}, {}, {}});
+            kept.push_back(IniLine{"[" + std::string(section) + "]", {}, {}, {}});
+            kept.push_back(IniLine{replacement, {}, {}, {}});
+        }
+    }
+    lines = std::move(kept);
+
+    std::string output;
+    for (const IniLine& line : lines) {
+        output += line.text;
+        output += '\n';
+    }
+    return ReplaceFileAtomically(path, output) ? IniWrite::Ok : IniWrite::Unwritable;
+}
+
+} // namespace
+
+std::string JoinPath(std::string_view base, std::string_view name)
+{
+    std::string joined(base);
+    while (!name.empty() && name.front() == '/')
+        name.remove_prefix(1);
+    if (joined.empty() || joined.back() != '/')
+        joined += '/';
+    joined += name;
+    return joined;
+}
+
+bool EnsureFolder(const std::string& path, unsigned mode)
+{
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0)
+        return S_ISDIR(info.st_mode);
+    // Create every missing parent first; each new folder gets the same private mode.
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        std::string parent = path.substr(0, slash);
+        if (mkdir(parent.c_str(), mode) != 0 && errno != EEXIST)
+            return false;
+    }
+    if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
+        return false;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string DataFolder()
+{
+    std::string home = TavolexHome();
+    std::string folder = home.empty() ? XdgFolder("XDG_DATA_HOME", ".local/share") : home;
+    EnsureFolder(folder);
+    return folder;
+}
+
+std::string ConfigFolder()
+{
+    std::string home = TavolexHome();
+    std::string folder = home.empty() ? XdgFolder("XDG_CONFIG_HOME", ".config") : home;
+    EnsureFolder(folder);
+    return folder;
+}
+
+std::string CommonFolder()
+{
+    std::string folder = JoinPath(DataFolder(), "common");
+    EnsureFolder(folder, 0755);
+    return folder;
+}
+
+std::string RuntimeFolder()
+{
+    std::string home = TavolexHome();
+    std::string folder;
+    if (!home.empty()) {
+        folder = JoinPath(home, "run");
+    } else if (std::string runtime = EnvOrEmpty("XDG_RUNTIME_DIR"); !runtime.empty() &&
+                                                                   runtime[0] == '/') {
+        folder = JoinPath(runtime, "ostrevan-tavolex");
+    } else {
+        folder = JoinPath(DataFolder(), "run");
+    }
+    EnsureFolder(folder, 0700);
+    return folder;
+}
+
+std::string TempFolder()
+{
+    std::string folder = EnvOrEmpty("TMPDIR");
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return folder.empty() ? std::string("/tmp") : folder;
+}
+
+std::string SettingsFilePath(SettingsRoot root)
+{
+    switch (root) {
+    case SettingsRoot::User:
+        return JoinPath(ConfigFolder(), "settings.ini");
+    case SettingsRoot::Machine: {
+        std::string home = TavolexHome();
+        if (!home.empty())
+            return JoinPath(home, "machine-settings.ini");
+        std::string dirs = EnvOrEmpty("XDG_CONFIG_DIRS");
+        std::string first = dirs.substr(0, dirs.find(':'));
+        if (first.empty() || first[0] != '/')
+            first = "/etc/xdg";
+        return JoinPath(JoinPath(first, "Ostrevan/Tavolex"), "machine-settings.ini");
+    }
+    }
+    return {};
+}
+
+std::optional<std::string> ReadIniValue(SettingsRoot root, std::string_view section,
+                                        std::string_view name)
+{
+    std::string content;
+    {
+        std::lock_guard guard(SettingsLock());
+        if (!ReadWholeFile(SettingsFilePath(root), content))
+            return std::nullopt;
+    }
+    for (const IniLine& line : ParseIni(content))
+        if (!line.name.empty() && AsciiEqualNoCase(line.section, section) &&
+            AsciiEqualNoCase(line.name, name))
+            return UnescapeIniValue(line.value);
+    return std::nullopt;
+}
+
+IniWrite WriteIniValue(SettingsRoot root, std::string_view section, std::string_view name,
+                       std::string_view value)
+{
+    std::string copy(value);
+    return UpdateIni(root, section, name, &copy);
+}
+
+IniWrite DeleteIniValue(SettingsRoot root, std::string_view section, std::string_view name)
+{
+    return UpdateIni(root, section, name, nullptr);
+}
+
+std::string EscapeIniValue(std::string_view value)
+{
+    std::string out;
+    out.reserve(value.size());
+    for (char c : value) {
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\0': out += "\\0"; break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
+
+std::string UnescapeIniValue(std::string_view stored)
+{
+    std::string out;
+    out.reserve(stored.size());
+    for (size_t i = 0; i < stored.size(); ++i) {
+        char c = stored[i];
+        if (c != '\\' || i + 1 == stored.size()) {
+            out += c;
+            continue;
+        }
+        char next = stored[++i];
+        switch (next) {
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case '0': out += '\0'; break;
+        case '\\': out += '\\'; break;
+        default: // not an escape of ours: keep both characters
+            out += '\\';
+            out += next;
+            break;
+        }
+    }
+    return out;
+}
+
+} // namespace tavolex::platform
