@@ -54,7 +54,8 @@ TEST(AppendFormat, StandardDirectives)
 {
     CheckAll({
         {Format("%d|%i|%u", -5, 7, 42u), "-5|7|42"},
-        {Format("%05d|%-5d|%.3d", 42, 1, 7), "00042|%-5d|007"},
+        {Format("%05d|%.3d|%3d", 42, 7, 5), "00042|007|  5"},
+        {Format("%-5d|%d", 9), "%-5d|9"}, // '-' is no flag here: copied, and takes no argument
         {Format("%x|%X|%08x", 255, 255, 48879), "ff|FF|0000beef"},
         {Format("%c%c", 'o', 'k'), "ok"},
         {Format("%lld|%I64d|%I64u", INT64_MIN, INT64_MAX, UINT64_MAX),

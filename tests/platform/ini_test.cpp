@@ -25,7 +25,7 @@ TEST(IniFile, RewritesKeepForeignLinesAndDropDuplicates)
     WriteFile(home.File("settings.ini"),
               "; hand-written comment\r\n[WebServer]\r\nPort = 1\r\nport=2\r\nOther= spaced \r\n\r\n"
               "[Email]\nServer=smtp\n");
-    EXPECT_EQ(ReadIniValue(SettingsRoot::User, "WebServer", "Port"), "1"); // first one wins
+    EXPECT_EQ(ReadIniValue(SettingsRoot::User, "WebServer", "Port"), " 1"); // first one wins
     EXPECT_EQ(ReadIniValue(SettingsRoot::User, "WebServer", "Other"), " spaced ");
     ASSERT_EQ(WriteIniValue(SettingsRoot::User, "WebServer", "Port", "3"), IniWrite::Ok);
     ASSERT_EQ(WriteIniValue(SettingsRoot::User, "WebServer", "New", "4"), IniWrite::Ok);
