@@ -308,24 +308,25 @@ void AppendUrlComponent(BasicTextBuffer<CharT>& out, std::string_view utf8)
 // Builds a C format for snprintf from the collected flags and the type.
 std::string StandardSpec(std::string_view flags, char type, bool& wide64)
 {
+    // Width and precision are kept; the size flags ("l", "ll", "L", "I", "I64", "I32") become
+    // the C length modifier.
     std::string spec = "%";
-    std::string_view rest = flags;
-    // Width and precision are kept; the size flags become the C length modifier.
     std::string sizeFlags;
-    for (char c : rest) {
-        if (c == 'I' || c == 'l' || c == 'L')
+    for (size_t i = 0; i < flags.size(); ++i) {
+        char c = flags[i];
+        if (c == 'I' && (flags.substr(i + 1, 2) == "64" || flags.substr(i + 1, 2) == "32")) {
+            sizeFlags += flags.substr(i, 3);
+            i += 2;
+        } else if (c == 'I' || c == 'l' || c == 'L') {
             sizeFlags += c;
-        else if (sizeFlags.empty())
+        } else {
             spec += c;
-        else if (c >= '0' && c <= '9' && sizeFlags.back() == 'I')
-            sizeFlags += c; // "I64", "I32"
-        else
-            spec += c;
+        }
     }
-    wide64 = sizeFlags == "ll" || sizeFlags == "I64" || sizeFlags == "I" || sizeFlags == "L" ||
-             sizeFlags == "Ll";
-    if (type == 'e' || type == 'E' || type == 'f' || type == 'F' || type == 'g' || type == 'G')
-        wide64 = false;
+    bool isReal = type == 'e' || type == 'E' || type == 'f' || type == 'F' || type == 'g' ||
+                  type == 'G';
+    wide64 = !isReal && (sizeFlags == "ll" || sizeFlags == "I64" || sizeFlags == "I" ||
+                         sizeFlags == "L" || sizeFlags == "Ll");
     if (wide64)
         spec += "ll";
     spec += type;

@@ -192,6 +192,7 @@ IniWrite UpdateIni(SettingsRoot root, std::string_view section, std::string_view
     // The first line of the name takes the new value; duplicates and deleted lines go.
     std::string replacement = newValue ? std::string(name) + "=" + EscapeIniValue(*newValue) : "";
     bool found = false;
+    bool removed = false;
     size_t insertAt = lines.size();
     bool sectionSeen = false;
     std::vector<IniLine> kept;
@@ -199,8 +200,10 @@ IniWrite UpdateIni(SettingsRoot root, std::string_view section, std::string_view
     for (IniLine& line : lines) {
         bool inSection = AsciiEqualNoCase(line.section, section);
         if (inSection && !line.name.empty() && AsciiEqualNoCase(line.name, name)) {
-            if (found || !newValue)
+            if (found || !newValue) {
+                removed = true;
                 continue;
+            }
             found = true;
             line.text = replacement;
         }
@@ -211,7 +214,7 @@ IniWrite UpdateIni(SettingsRoot root, std::string_view section, std::string_view
                 insertAt = kept.size(); // after the section's last non-blank line
         }
     }
-    if (!found && !newValue)
+    if (!found && !newValue && !removed)
         return IniWrite::Ok; // nothing to delete
     if (!found) {
         if (sectionSeen) {

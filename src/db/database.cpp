@@ -1,0 +1,477 @@
+// The database handle, queries, keys and the stored date texts.
+#include "db.h"
+
+#include "platform.h"
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cctype>
+#include <mutex>
+#include <random>
+
+namespace tavolex::db {
+
+namespace {
+
+// now(): the current UTC wall clock, the same text CREATED_DATE gets elsewhere.
+void SqlNow(sqlite3_context* context, int, sqlite3_value**)
+{
+    std::string text = UtcTimestampText(time(nullptr));
+    sqlite3_result_text(context, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+tm LocalTime(time_t when)
+{
+    tm local{};
+    localtime_r(&when, &local);
+    return local;
+}
+
+bool IsIdentifierChar(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// The result columns of a statement's first SELECT as written, split at top-level commas up to
+// the top-level FROM. SQLite names a plain column by its declared spelling ("ID" for "id");
+// answers must use the spelling the statement wrote, so the names are matched back to these.
+std::vector<std::string_view> WrittenResultColumns(std::string_view sql)
+{
+    std::vector<std::string_view> columns;
+    size_t i = 0;
+    int depth = 0;
+    size_t itemStart = std::string_view::npos;
+    auto wordAt = [&](size_t at, std::string_view word) {
+        return at + word.size() <= sql.size() && EqualNoCase(sql.substr(at, word.size()), word) &&
+               (at == 0 || !IsIdentifierChar(sql[at - 1])) &&
+               (at + word.size() == sql.size() || !IsIdentifierChar(sql[at + word.size()]));
+    };
+    while (i < sql.size()) {
+        char c = sql[i];
+        if (c == '\'' || c == '"' || c == '`' || c == '[') {
+            char close = c == '[' ? ']' : c;
+            size_t end = sql.find(close, i + 1);
+            i = end == std::string_view::npos ? sql.size() : end + 1;
+            continue;
+        }
+        if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            --depth;
+        } else if (depth == 0 && itemStart == std::string_view::npos && wordAt(i, "SELECT")) {
+            i += 6;
+            while (i < sql.size() && sql[i] == ' ')
+                ++i;
+            for (std::string_view modifier : {"DISTINCT", "ALL"})
+                if (wordAt(i, modifier))
+                    i += modifier.size();
+            itemStart = i;
+            continue;
+        } else if (depth == 0 && itemStart != std::string_view::npos &&
+                   (c == ',' || wordAt(i, "FROM") || c == ';')) {
+            columns.push_back(sql.substr(itemStart, i - itemStart));
+            if (c != ',')
+                return columns;
+            itemStart = i + 1;
+        }
+        ++i;
+    }
+    if (itemStart != std::string_view::npos)
+        columns.push_back(sql.substr(itemStart));
+    return columns;
+}
+
+// The name a written result column gives itself when it is a plain (possibly qualified) column
+// reference; empty for expressions, stars and AS names (SQLite already reports those as written).
+std::string_view PlainColumnName(std::string_view item)
+{
+    while (!item.empty() && std::isspace(static_cast<unsigned char>(item.front())))
+        item.remove_prefix(1);
+    while (!item.empty() && std::isspace(static_cast<unsigned char>(item.back())))
+        item.remove_suffix(1);
+    size_t dot = item.rfind('.');
+    std::string_view name = dot == std::string_view::npos ? item : item.substr(dot + 1);
+    if (name.empty())
+        return {};
+    for (char c : item)
+        if (!IsIdentifierChar(c) && c != '.')
+            return {};
+    return name;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// DbQuery
+
+DbQuery::~DbQuery()
+{
+    Close();
+}
+
+void DbQuery::Close()
+{
+    if (statement_)
+        sqlite3_finalize(statement_);
+    statement_ = nullptr;
+    columnCount_ = 0;
+    names_.clear();
+    classes_.clear();
+}
+
+const std::string& DbQuery::ColumnName(int index) const
+{
+    static const std::string empty;
+    if (index < 0 || index >= static_cast<int>(names_.size()))
+        return empty;
+    return names_[static_cast<size_t>(index)];
+}
+
+ColumnClass DbQuery::ClassOf(int index) const
+{
+    if (index < 0 || index >= static_cast<int>(classes_.size()))
+        return ColumnClass::Null;
+    return classes_[static_cast<size_t>(index)];
+}
+
+std::string DbQuery::ColumnText(int index, std::string_view defaultValue) const
+{
+    if (!statement_ || index < 0 || index >= columnCount_ ||
+        sqlite3_column_type(statement_, index) == SQLITE_NULL)
+        return std::string(defaultValue);
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, index));
+    int length = sqlite3_column_bytes(statement_, index);
+    return text ? std::string(text, static_cast<size_t>(length)) : std::string(defaultValue);
+}
+
+std::string DbQuery::ColumnShortText(int index, std::string_view defaultValue) const
+{
+    return std::string(CutUtf8ToUnits(ColumnText(index, defaultValue), 259));
+}
+
+int DbQuery::ColumnInt(int index) const
+{
+    if (!statement_ || index < 0 || index >= columnCount_)
+        return 0;
+    return sqlite3_column_int(statement_, index);
+}
+
+int64_t DbQuery::ColumnInt64(int index) const
+{
+    if (!statement_ || index < 0 || index >= columnCount_)
+        return 0;
+    return sqlite3_column_int64(statement_, index);
+}
+
+double DbQuery::ColumnReal(int index) const
+{
+    if (!statement_ || index < 0 || index >= columnCount_)
+        return 0;
+    return sqlite3_column_double(statement_, index);
+}
+
+bool DbQuery::ColumnIsNull(int index) const
+{
+    return !statement_ || index < 0 || index >= columnCount_ ||
+           sqlite3_column_type(statement_, index) == SQLITE_NULL;
+}
+
+// ---------------------------------------------------------------------------------------------
+// LAppDatabaseAccount
+
+LAppDatabaseAccount::LAppDatabaseAccount(std::string databaseName)
+    : databaseName_(std::move(databaseName))
+{
+}
+
+LAppDatabaseAccount::~LAppDatabaseAccount()
+{
+    Close();
+}
+
+bool LAppDatabaseAccount::Open(const std::string& path)
+{
+    Close();
+    sqlite3* connection = nullptr;
+    int result = sqlite3_open_v2(path.c_str(), &connection,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
+    if (result != SQLITE_OK) {
+        sqlite3_close(connection);
+        return false;
+    }
+    sqlite3_busy_timeout(connection, kBusyTimeoutMs);
+    sqlite3_create_function(connection, "now", 0, SQLITE_UTF8, nullptr, SqlNow, nullptr, nullptr);
+    // Many connection threads write at once: with a write-ahead log readers never wait for a
+    // writer, and a commit costs one append instead of rewriting the journal.
+    sqlite3_exec(connection, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr,
+                 nullptr, nullptr);
+    connection_ = connection;
+    return true;
+}
+
+void LAppDatabaseAccount::Close()
+{
+    if (connection_)
+        sqlite3_close_v2(connection_);
+    connection_ = nullptr;
+}
+
+bool LAppDatabaseAccount::Execute(std::string_view sql)
+{
+    if (!connection_)
+        return false;
+    std::string text(sql);
+    return sqlite3_exec(connection_, text.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool LAppDatabaseAccount::QueryText(DbQuery& query, std::string_view sql)
+{
+    query.Close();
+    if (!connection_)
+        return false;
+    if (sqlite3_prepare_v2(connection_, sql.data(), static_cast<int>(sql.size()),
+                           &query.statement_, nullptr) != SQLITE_OK) {
+        query.Close();
+        return false;
+    }
+    if (!query.statement_) // only white space or a comment
+        return false;
+    int step = sqlite3_step(query.statement_);
+    if (step != SQLITE_ROW)
+        return step == SQLITE_DONE;
+    query.columnCount_ = sqlite3_column_count(query.statement_);
+    std::vector<std::string_view> written = WrittenResultColumns(sql);
+    if (written.size() != static_cast<size_t>(query.columnCount_))
+        written.clear(); // a star or something unusual: keep SQLite's names
+    for (int i = 0; i < query.columnCount_; ++i) {
+        const char* reported = sqlite3_column_name(query.statement_, i);
+        std::string_view name = reported ? reported : "";
+        if (!written.empty()) {
+            std::string_view plain = PlainColumnName(written[static_cast<size_t>(i)]);
+            if (EqualNoCase(plain, name))
+                name = plain;
+        }
+        query.names_.emplace_back(CutUtf8ToUnits(name, 259));
+        query.classes_.push_back(static_cast<ColumnClass>(sqlite3_column_type(query.statement_, i)));
+    }
+    return true;
+}
+
+bool LAppDatabaseAccount::NextRow(DbQuery& query)
+{
+    if (!query.statement_ || query.columnCount_ == 0)
+        return false;
+    if (sqlite3_step(query.statement_) != SQLITE_ROW) {
+        query.columnCount_ = 0;
+        return false;
+    }
+    return true;
+}
+
+void LAppDatabaseAccount::RunBatch(const std::vector<BatchStatement>& statements)
+{
+    Execute("BEGIN;");
+    for (const BatchStatement& statement : statements) {
+        if (statement.hasBlob)
+            ExecuteWithBlob(statement.sql, statement.blob);
+        else
+            Execute(statement.sql);
+    }
+    Execute("COMMIT;");
+}
+
+bool LAppDatabaseAccount::ExecuteWithBlob(std::string_view sql, std::string_view bytes)
+{
+    if (!connection_)
+        return false;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(connection_, sql.data(), static_cast<int>(sql.size()), &statement,
+                           nullptr) != SQLITE_OK || !statement) {
+        sqlite3_finalize(statement);
+        return false;
+    }
+    sqlite3_bind_blob(statement, 1, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+    int step = sqlite3_step(statement);
+    bool finalized = sqlite3_finalize(statement) == SQLITE_OK;
+    return (step == SQLITE_ROW || step == SQLITE_DONE) && finalized;
+}
+
+std::string LAppDatabaseAccount::GetDatabaseName() const
+{
+    if (databaseName_.empty())
+        LogError("LAppDatabaseAccount::GetDatabaseName The database name is not set");
+    return "main";
+}
+
+std::string LAppDatabaseAccount::CreateUniqueKey(std::string_view table, std::string_view column)
+{
+    std::string schema = GetDatabaseName();
+    for (;;) {
+        std::string key = SQLCreatePrimaryKey();
+        DbQuery found;
+        Query(found, "SELECT %s FROM %s.%s WHERE %s = '%Q';", column, schema, table, column, key);
+        if (!found.HasRow())
+            return key;
+    }
+}
+
+std::string DefaultDatabasePath()
+{
+    return platform::JoinPath(platform::DataFolder(), "main.db");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keys
+
+namespace {
+
+constexpr int64_t kKeyEpoch = 1513728000; // the counter's zero, in seconds since 1970
+constexpr int64_t kKeysPerSecond = 800;
+constexpr int64_t kStartSkip = 256;
+
+struct KeyState {
+    std::mutex lock;
+    std::atomic<int> serverNumber{0};
+    int64_t counter = 0;
+};
+
+KeyState& Keys()
+{
+    static KeyState state;
+    return state;
+}
+
+int ServerNumber()
+{
+    KeyState& keys = Keys();
+    int number = keys.serverNumber.load();
+    if (number != 0)
+        return number;
+    number = ReadSettingInt("Settings", "SQLPrimaryKeyServerID", 0);
+    if (number == 0) {
+        std::random_device seed;
+        std::mt19937 random(seed() ^ static_cast<unsigned>(time(nullptr)));
+        number = static_cast<int>(random() % 255) + 1;
+        WriteSettingInt("Settings", "SQLPrimaryKeyServerID", number);
+    }
+    if (number > 255)
+        LogError("LAppDatabaseAccount::SQLCreatePrimaryKey server unique ID must not > 255");
+    else
+        LogFormat("LAppDatabaseAccount::SQLCreatePrimaryKey unique server ID is: %d", number);
+    keys.serverNumber.store(number);
+    return number;
+}
+
+int64_t ParseInt64(std::string_view text)
+{
+    int64_t value = 0;
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        negative = text[i++] == '-';
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value > (INT64_MAX - (text[i] - '0')) / 10)
+            return negative ? INT64_MIN : INT64_MAX;
+        value = value * 10 + (text[i] - '0');
+    }
+    return negative ? -value : value;
+}
+
+constexpr char kBase36[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+
+} // namespace
+
+std::string LAppDatabaseAccount::SQLCreatePrimaryKey()
+{
+    int server = ServerNumber();
+    KeyState& keys = Keys();
+    int64_t value;
+    int64_t next;
+    {
+        std::lock_guard guard(keys.lock);
+        if (keys.counter == 0) {
+            keys.counter = ParseInt64(ReadSettingText("Settings", "SQLPrimaryKeyID", ""));
+            if (keys.counter == 0) {
+                keys.counter = (static_cast<int64_t>(time(nullptr)) - kKeyEpoch) * kKeysPerSecond;
+                Log("LAppDatabaseAccount::SQLCreatePrimaryKey reset starting ID - must be a new install");
+            }
+            keys.counter += kStartSkip;
+        }
+        value = keys.counter;
+        keys.counter = static_cast<int64_t>(static_cast<uint64_t>(keys.counter) + 1);
+        if (keys.counter == 0)
+            keys.counter = 1;
+        next = keys.counter;
+    }
+    WriteSettingText("Settings", "SQLPrimaryKeyID", Format("%I64d", next));
+
+    std::string key(10, '0');
+    auto digits = static_cast<uint64_t>(value);
+    for (int i = 0; i < 8; ++i) {
+        key[static_cast<size_t>(i)] = kBase36[digits % 36];
+        digits /= 36;
+    }
+    auto number = static_cast<unsigned>(server);
+    key[8] = kBase36[(number / 36) % 36];
+    key[9] = kBase36[number % 36];
+    return key;
+}
+
+void ResetKeyStateForTesting()
+{
+    KeyState& keys = Keys();
+    std::lock_guard guard(keys.lock);
+    keys.counter = 0;
+    keys.serverNumber.store(0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dates
+
+std::string DateText(time_t when)
+{
+    tm local = LocalTime(when);
+    return Format("%.4d-%.2d-%.2d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+}
+
+std::string TimeText(time_t when)
+{
+    tm local = LocalTime(when);
+    return Format("%.2d:%.2d:%.2d", local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+std::string FileSafeTimeText(time_t when)
+{
+    tm local = LocalTime(when);
+    return Format("%.2d-%.2d-%.2d", local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+std::string TimestampText(time_t when)
+{
+    return Format("%s %s", DateText(when), TimeText(when));
+}
+
+std::string UtcTimestampText(time_t when)
+{
+    // The local conversion of (when - offset) shows the UTC wall clock. gmtime gives the same
+    // text without depending on the zone's rules at that instant.
+    tm utc{};
+    gmtime_r(&when, &utc);
+    return Format("%.4d-%.2d-%.2d %.2d:%.2d:%.2d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                  utc.tm_hour, utc.tm_min, utc.tm_sec);
+}
+
+} // namespace tavolex::db

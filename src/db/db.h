@@ -1,0 +1,229 @@
+// db: the one SQLite file that holds every table, its keys, its rows and its schema versions.
+//
+// Each thread that works on the data opens its own LAppDatabaseAccount on "main.db" in the data
+// folder. SQL is always built as text with AppendFormat and %Q (only image bytes are bound), and
+// names its schema explicitly: "main.CATEGORY", or "[db].CATEGORY" in the schema lists, which
+// ReplaceSchemaPlaceholder fills in. Keys are 10-character texts from SQLCreatePrimaryKey.
+// DbRecord maps one table row to named fields and builds its INSERT, SELECT and UPDATE text.
+// The schema lists (create statements, upgrade steps and operations) bring an older file up to
+// kSchemaVersion one step at a time.
+//
+//     LAppDatabaseAccount db("main");
+//     db.Open(DefaultDatabasePath());
+//     DbQuery rows;
+//     for (db.Query(rows, "SELECT NAME FROM main.CATEGORY"); rows.HasRow(); db.NextRow(rows))
+//         Log(rows.ColumnText(0));
+#pragma once
+
+#include "core.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace tavolex::db {
+
+inline constexpr int kSchemaVersion = 87;
+inline constexpr int kBusyTimeoutMs = 20000;
+
+// Storage class of a column, as read from the first row of a result.
+enum class ColumnClass { Integer = 1, Real = 2, Text = 3, Blob = 4, Null = 5 };
+
+// A prepared statement standing on its current row. Column names and classes come from the
+// first row; ColumnCount() is 0 when there is no (more) row.
+class DbQuery {
+public:
+    DbQuery() = default;
+    ~DbQuery();
+    DbQuery(const DbQuery&) = delete;
+    DbQuery& operator=(const DbQuery&) = delete;
+
+    bool HasRow() const { return columnCount_ > 0; }
+    int ColumnCount() const { return columnCount_; }
+    const std::string& ColumnName(int index) const;
+    ColumnClass ClassOf(int index) const;
+    bool IsInteger(int index) const { return ClassOf(index) == ColumnClass::Integer; }
+    bool IsReal(int index) const { return ClassOf(index) == ColumnClass::Real; }
+    bool IsText(int index) const { return ClassOf(index) == ColumnClass::Text; }
+
+    // Out of range or NULL gives the default.
+    std::string ColumnText(int index, std::string_view defaultValue = {}) const;
+    // Cut to 259 characters, as the fixed text fields of records are.
+    std::string ColumnShortText(int index, std::string_view defaultValue = {}) const;
+    int ColumnInt(int index) const;
+    int64_t ColumnInt64(int index) const;
+    double ColumnReal(int index) const;
+    bool ColumnIsNull(int index) const;
+
+    void Close();
+
+private:
+    friend class LAppDatabaseAccount;
+    sqlite3_stmt* statement_ = nullptr;
+    int columnCount_ = 0;
+    std::vector<std::string> names_;
+    std::vector<ColumnClass> classes_;
+};
+
+// One statement of a batch, optionally carrying the bytes for its one blob parameter.
+struct BatchStatement {
+    std::string sql;
+    std::string blob;
+    bool hasBlob = false;
+};
+
+class LAppDatabaseAccount {
+public:
+    explicit LAppDatabaseAccount(std::string databaseName = {});
+    ~LAppDatabaseAccount();
+    LAppDatabaseAccount(const LAppDatabaseAccount&) = delete;
+    LAppDatabaseAccount& operator=(const LAppDatabaseAccount&) = delete;
+
+    // Read-write, created when missing, with the 20000 ms busy time-out and the SQL function
+    // now() (the current UTC time as "YYYY-MM-DD HH:MM:SS").
+    bool Open(const std::string& path);
+    bool IsOpen() const { return connection_ != nullptr; }
+    void Close();
+
+    bool Execute(std::string_view sql);
+    template<class... Args>
+    bool ExecuteFormat(std::string_view format, const Args&... args)
+    {
+        return Execute(Format(format, args...));
+    }
+    // Prepares, steps once and records the columns of the first row.
+    bool QueryText(DbQuery& query, std::string_view sql);
+    template<class... Args>
+    bool Query(DbQuery& query, std::string_view format, const Args&... args)
+    {
+        return QueryText(query, Format(format, args...));
+    }
+    bool NextRow(DbQuery& query);
+
+    // "BEGIN;", every statement (results ignored), "COMMIT;".
+    void RunBatch(const std::vector<BatchStatement>& statements);
+    // Binds `bytes` to parameter 1 and steps once.
+    bool ExecuteWithBlob(std::string_view sql, std::string_view bytes);
+
+    // Always "main"; logs when the handle was never given a name.
+    std::string GetDatabaseName() const;
+    const std::string& databaseName() const { return databaseName_; }
+    void SetDatabaseName(std::string name) { databaseName_ = std::move(name); }
+
+    // A 10-character key: 8 base-36 digits of the persisted counter, least significant first,
+    // then 2 base-36 digits of this machine's server number.
+    static std::string SQLCreatePrimaryKey();
+    // A key that `table`.`column` does not hold yet.
+    std::string CreateUniqueKey(std::string_view table, std::string_view column);
+
+    sqlite3* connection() const { return connection_; }
+
+private:
+    sqlite3* connection_ = nullptr;
+    std::string databaseName_;
+};
+
+// "<data folder>/main.db".
+std::string DefaultDatabasePath();
+
+// Forgets the in-memory key counter and server number so the next key reads the settings
+// again, as a new process would. For tests.
+void ResetKeyStateForTesting();
+
+// Stored date texts. Local calendar time of `when`.
+std::string DateText(time_t when);          // "YYYY-MM-DD"
+std::string TimeText(time_t when);          // "HH:MM:SS"
+std::string FileSafeTimeText(time_t when);  // "HH-MM-SS"
+std::string TimestampText(time_t when);     // "YYYY-MM-DD HH:MM:SS"
+// CREATED_DATE and MODIFIED_DATE: the UTC wall clock of `when` as a timestamp text.
+std::string UtcTimestampText(time_t when);
+
+// ---------------------------------------------------------------------------------------------
+// Records
+
+enum class RecordStatus { Ok = 0, SqlFailed = 1, Missing = 2, NotFound = 3, RequiredEmpty = 4 };
+
+struct DbField {
+    std::string name;
+    std::string value;
+    bool modified = false;
+    bool isNull = false;
+};
+
+// One table row. Subclasses name their table and fields and override the hooks they need.
+class DbRecord {
+public:
+    // An empty `keyName` makes a record without a key field.
+    DbRecord(std::vector<std::string> fieldNames, std::string keyName = "ID");
+    virtual ~DbRecord() = default;
+
+    virtual RecordStatus Insert(LAppDatabaseAccount& db);
+    virtual RecordStatus LoadByField(LAppDatabaseAccount& db, std::string_view name,
+                                     std::string_view value);
+    virtual RecordStatus LoadByKey(LAppDatabaseAccount& db, std::string_view key);
+    virtual RecordStatus LoadWhere(LAppDatabaseAccount& db, std::string_view condition);
+    virtual RecordStatus Save(LAppDatabaseAccount& db);
+    virtual RecordStatus UpdateByKey(LAppDatabaseAccount& db);
+    virtual RecordStatus UpdateWhere(LAppDatabaseAccount& db, std::string_view condition);
+
+    virtual RecordStatus BeforeInsert(LAppDatabaseAccount&) { return RecordStatus::Ok; }
+    virtual RecordStatus BeforeLoad(LAppDatabaseAccount&) { return RecordStatus::Ok; }
+    virtual RecordStatus AfterInsert(LAppDatabaseAccount&) { return RecordStatus::Ok; }
+    virtual RecordStatus AfterLoad(LAppDatabaseAccount&) { return RecordStatus::Ok; }
+    virtual RecordStatus BeforeUpdate(LAppDatabaseAccount&) { return RecordStatus::Ok; }
+    virtual RecordStatus AfterUpdate(LAppDatabaseAccount&) { return RecordStatus::Ok; }
+    virtual std::string KeyColumnName() const { return hasKey_ ? key_.name : std::string(); }
+    virtual std::string TableName() const { return {}; }
+
+    bool HasKey() const { return hasKey_; }
+    const std::string& Key() const { return key_.value; }
+    void SetKey(std::string_view key) { key_.value = key; }
+    bool succeeded() const { return succeeded_; }
+
+    // Null when the record has no such field.
+    DbField* Field(std::string_view name);
+    const DbField* Field(std::string_view name) const;
+    std::string Get(std::string_view name) const;
+    // Marks the field modified unless `markModified` is false; clears its null flag.
+    void Set(std::string_view name, std::string_view value, bool markModified = true);
+    void SetNull(std::string_view name);
+    const std::vector<DbField>& fields() const { return fields_; }
+
+protected:
+    DbField key_;
+    bool hasKey_;
+    std::vector<DbField> fields_;
+    bool succeeded_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Schema
+
+// Replaces every "[db]" with `schema`.
+std::string ReplaceSchemaPlaceholder(std::string_view sql, std::string_view schema);
+
+using UpgradeOperation = std::function<void(LAppDatabaseAccount&)>;
+
+// The account tables (users, accounts, access rights, sites, sessions).
+void CreateAccountTables(LAppDatabaseAccount& db);
+// Every data table in its current form.
+void CreateDataTables(LAppDatabaseAccount& db);
+// DBVERSION of the account named by the handle's schema; 0 when there is no row.
+int ReadSchemaVersion(LAppDatabaseAccount& db);
+void WriteSchemaVersion(LAppDatabaseAccount& db);
+// Brings the data tables from `currentVersion` to kSchemaVersion. The version is written first,
+// so a step that fails is never retried.
+void UpgradeSchema(LAppDatabaseAccount& db, int currentVersion);
+// Reads the version and upgrades when it is behind.
+void UpgradeSchemaIfNeeded(LAppDatabaseAccount& db);
+// The operation that runs at `version` after that version's statements (the legacy menu
+// conversion hangs here). Replaces any operation registered before for that version.
+void RegisterUpgradeOperation(int version, UpgradeOperation operation);
+
+} // namespace tavolex::db

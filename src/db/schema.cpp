@@ -1,0 +1,169 @@
+// The schema: the account tables, the data tables in their current form, and the numbered
+// upgrade steps that bring an older file to kSchemaVersion. Results of these statements are
+// ignored on purpose: a table or column that already exists (or never existed) must not stop
+// the list.
+#include "db.h"
+
+#include <map>
+#include <mutex>
+
+namespace tavolex::db {
+
+namespace {
+
+constexpr const char* kAccountTables[] = {
+    "CREATE TABLE main.GLOBAL_USER(ID CHAR(40) PRIMARY KEY NOT NULL, EMAIL VARCHAR(260) NOT NULL UNIQUE, PASSWORD_HASH TEXT NOT NULL, PASSWORD_SALT TEXT NOT NULL, LAST_ACCOUNT VARCHAR(40), DELETED VARCHAR(20));",
+    "CREATE TABLE main.ACCOUNT(ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(20) NOT NULL UNIQUE, OWNER_ID VARCHAR(40) NOT NULL, TYPE VARCHAR(20), STATUS VARCHAR(20), DBVERSION INT DEFAULT 1,DELETED VARCHAR(20));",
+    "CREATE TABLE main.ACCOUNT_ACCESS(ID CHAR(40) PRIMARY KEY NOT NULL, USER_ID VARCHAR(40) NOT NULL, ACCOUNT_ID VARCHAR(40) NOT NULL, ACCESS VARCHAR(20), DELETED VARCHAR(20));",
+    "CREATE TABLE main.ACCOUNT_SITES(SITE VARCHAR(60) PRIMARY KEY NOT NULL, ACCOUNT_NAME VARCHAR(40) NOT NULL);",
+};
+constexpr const char* kSessionTable =
+    "CREATE TABLE main.SESSION_DATA(ID CHAR(40) PRIMARY KEY NOT NULL, USER_EMAIL VARCHAR(260), ACCOUNT_NAME VARCHAR(20), LAST_ACTIVE VARCHAR(14));";
+
+constexpr const char* kCreateCategory =
+    "CREATE TABLE [db].CATEGORY(ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260) NOT NULL, DESCRIPTION VARCHAR(260), CREATED_DATE VARCHAR(20) DEFAULT NULL);";
+constexpr const char* kCreateProductCategory =
+    "CREATE TABLE [db].PRODUCT_CATEGORY(PRODUCT_ID VARCHAR(40) NOT NULL, CATEGORY_ID VARCHAR(40) NOT NULL, UNIQUE(PRODUCT_ID, CATEGORY_ID));";
+constexpr const char* kCreateMenuSettings =
+    "CREATE TABLE [db].MENU_SETTINGS(MENU_ID VARCHAR(40) NOT NULL, NAME VARCHAR(260) NOT NULL, VALUE VARCHAR(260) NOT NULL, UNIQUE(MENU_ID, NAME));";
+constexpr const char* kCreateMenuCategory =
+    "CREATE TABLE [db].MENU_CATEGORY(MENU_ID VARCHAR(40) NOT NULL, CATEGORY_ID VARCHAR(40) NULL, POSITION INT NULL, IS_VISIBLE TINYINT(1) DEFAULT 1, UNIQUE(MENU_ID, CATEGORY_ID));";
+constexpr const char* kCreateMenuItem =
+    "CREATE TABLE [db].MENU_ITEM(MENU_ID VARCHAR(40) NOT NULL, CATEGORY_ID VARCHAR(40), PRODUCT_ID VARCHAR(40) NOT NULL, POSITION INT NULL, IS_VISIBLE TINYINT(1) DEFAULT 1, UNIQUE(MENU_ID, CATEGORY_ID, PRODUCT_ID));";
+constexpr const char* kCreateProductRestaurantSettings =
+    "CREATE TABLE [db].PRODUCT_RESTAURANT_SETTINGS(PRODUCT_ID VARCHAR(40) NOT NULL, RESTAURANT_ID VARCHAR(40) NOT NULL, IS_POS_VISIBLE TINYINT(1) NOT NULL, PRIMARY KEY (PRODUCT_ID, RESTAURANT_ID));";
+
+constexpr const char* kDataTables[] = {
+    "CREATE TABLE [db].USER_ACCOUNT(ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), NAME2 VARCHAR(260), EMAIL VARCHAR(260), PHONE VARCHAR(260), USER_TYPE INT, CREATED_DATE VARCHAR(20) DEFAULT NULL, DELETED VARCHAR(20) DEFAULT NULL);",
+    "CREATE TABLE [db].RESTAURANT (ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), ADDRESS VARCHAR(260), PHONE VARCHAR(260), EMAIL VARCHAR(260), WEBSITE VARCHAR(260), TIMEZONE VARCHAR(260), CREATED_DATE VARCHAR(20) DEFAULT NULL, DELETED VARCHAR(20) DEFAULT NULL);",
+    "CREATE TABLE [db].USER_IMAGES(ID CHAR(40) PRIMARY KEY NOT NULL, MIMETYPE VARCHAR(40) NOT NULL, IMAGE MEDIUMBLOB NOT NULL, TYPE VARCHAR(20));",
+    "CREATE TABLE [db].MENU_CONTENT (ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), CONTENT TEXT, RESTAURANT_ID VARCHAR(40), CREATED_DATE VARCHAR(30) DEFAULT NULL);",
+    kCreateMenuSettings,
+    kCreateMenuCategory,
+    kCreateMenuItem,
+    "CREATE TABLE [db].PRODUCT(ID CHAR(40) PRIMARY KEY NOT NULL, CODE VARCHAR(20), NAME VARCHAR(260) NOT NULL, DESCRIPTION VARCHAR(260), EXTRA VARCHAR(260), PRICE BIGINT,IS_VISIBLE TINYINT(1) DEFAULT 0, IS_MODIFIER TINYINT(1) DEFAULT 0, PRODUCT_IMAGE_ID VARCHAR(40), IS_TEMPLATE TINYINT(1) DEFAULT 0, IS_VARIANT TINYINT(1) DEFAULT 0, CREATED_DATE VARCHAR(20) DEFAULT NULL, MODIFIED_DATE VARCHAR(20) DEFAULT NULL);",
+    kCreateCategory,
+    kCreateProductCategory,
+    "CREATE TABLE [db].CURRENCY(ID CHAR(40) PRIMARY KEY NOT NULL, CURRENCY_SYMBOL VARCHAR(20), CURRENCY_ORDER SMALLINT, CURRENCY_DIGITS SMALLINT, DECIMAL_SYMBOL VARCHAR(20), THOUSANDS_SYMBOL VARCHAR(20), USE_PARENTHESES_FOR_NEGATIVE TINYINT(1), USE_CURRENCY_SYMBOL TINYINT(1), USE_THOUSANDS_SYMBOL TINYINT(1), CURRENCY_CODE VARCHAR(20));",
+    kCreateProductRestaurantSettings,
+};
+
+struct UpgradeStep {
+    int version;
+    const char* sql;
+};
+
+// In ascending version order; within a version, in the order they must run.
+constexpr UpgradeStep kUpgradeSteps[] = {
+    {3, "ALTER TABLE [db].USER_ACCOUNT ADD COLUMN CREATED_DATE VARCHAR(20) DEFAULT NULL;"},
+    {4, "UPDATE [db].USER_ACCOUNT SET CREATED_DATE = DATETIME('NOW') WHERE CREATED_DATE = '' OR CREATED_DATE IS NULL"},
+    {8, "ALTER TABLE [db].RESTAURANT ADD COLUMN CREATED_DATE VARCHAR(20) DEFAULT NULL;"},
+    {8, "ALTER TABLE [db].RESTAURANT ADD COLUMN DELETED VARCHAR(20) DEFAULT NULL;"},
+    {9, "UPDATE [db].RESTAURANT SET CREATED_DATE = DATETIME('now') WHERE CREATED_DATE = '' OR CREATED_DATE IS NULL;"},
+    {21, "ALTER TABLE [db].USER_IMAGES ADD COLUMN TYPE VARCHAR(20);"},
+    {22, "UPDATE [db].USER_IMAGES SET TYPE = 'MenuLogo' WHERE TYPE = '' OR TYPE IS NULL"},
+    {49, "ALTER TABLE [db].MENU_CONTENT ADD COLUMN CREATED_DATE VARCHAR(30) DEFAULT NULL"},
+    {57, "ALTER TABLE [db].RESTAURANT ADD COLUMN TIMEZONE VARCHAR(260)"},
+    {57, "UPDATE [db].RESTAURANT SET TIMEZONE = TIMEZONE_OFFSET"},
+    {66, "CREATE TABLE [db].PRODUCT(ID CHAR(40) PRIMARY KEY NOT NULL, CODE VARCHAR(20), NAME VARCHAR(260) NOT NULL, DESCRIPTION VARCHAR(260), EXTRA VARCHAR(260), PRICE BIGINT,IS_VISIBLE TINYINT(1) DEFAULT 0,IS_MODIFIER TINYINT(1) DEFAULT 0,PRODUCT_IMAGE_ID VARCHAR(40), CREATED_DATE VARCHAR(20) DEFAULT NULL, MODIFIED_DATE VARCHAR(20) DEFAULT NULL);"},
+    {66, kCreateCategory},
+    {66, kCreateProductCategory},
+    {66, "CREATE TABLE [db].CURRENCY(ID CHAR(40) PRIMARY KEY NOT NULL, CURRENCY_SYMBOL VARCHAR(20), CURRENCY_ORDER SMALLINT, CURRENCY_DIGITS SMALLINT, DECIMAL_SYMBOL VARCHAR(20), THOUSANDS_SYMBOL VARCHAR(20), USE_PARENTHESES_FOR_NEGATIVE TINYINT(1), USE_CURRENCY_SYMBOL TINYINT(1), USE_THOUSANDS_SYMBOL TINYINT(1));"},
+    {67, "INSERT INTO [db].CURRENCY(ID, CURRENCY_SYMBOL, CURRENCY_ORDER, CURRENCY_DIGITS, DECIMAL_SYMBOL, THOUSANDS_SYMBOL, USE_PARENTHESES_FOR_NEGATIVE, USE_CURRENCY_SYMBOL, USE_THOUSANDS_SYMBOL) SELECT ID, '$', '0', '2', '.', ',', '0', '1', '1' FROM [db].RESTAURANT;"},
+    {68, kCreateMenuSettings},
+    {68, kCreateMenuCategory},
+    {68, kCreateMenuItem},
+    {86, "ALTER TABLE [db].BOOKING_SETTINGS ADD COLUMN DISABLE_BOOKING_PORTAL TINYINT(1) DEFAULT 0;"},
+    {87, kCreateProductRestaurantSettings},
+};
+
+struct OperationTable {
+    std::mutex lock;
+    std::map<int, UpgradeOperation> byVersion;
+};
+
+OperationTable& Operations()
+{
+    static OperationTable table;
+    return table;
+}
+
+} // namespace
+
+std::string ReplaceSchemaPlaceholder(std::string_view sql, std::string_view schema)
+{
+    std::string out;
+    out.reserve(sql.size());
+    for (size_t at = 0;;) {
+        size_t found = sql.find("[db]", at);
+        out.append(sql.substr(at, found - at));
+        if (found == std::string_view::npos)
+            return out;
+        out.append(schema);
+        at = found + 4;
+    }
+}
+
+void CreateAccountTables(LAppDatabaseAccount& db)
+{
+    for (const char* sql : kAccountTables)
+        db.Execute(sql);
+    Log("LWebletSessionDataDBBased::CreateTable");
+    db.Execute(kSessionTable);
+}
+
+void CreateDataTables(LAppDatabaseAccount& db)
+{
+    std::string schema = db.GetDatabaseName();
+    for (const char* sql : kDataTables)
+        db.Execute(ReplaceSchemaPlaceholder(sql, schema));
+}
+
+int ReadSchemaVersion(LAppDatabaseAccount& db)
+{
+    DbQuery version;
+    db.Query(version, "SELECT DBVERSION FROM main.ACCOUNT WHERE NAME = '%s';", db.GetDatabaseName());
+    return version.HasRow() ? version.ColumnInt(0) : 0;
+}
+
+void WriteSchemaVersion(LAppDatabaseAccount& db)
+{
+    db.ExecuteFormat("UPDATE main.ACCOUNT SET DBVERSION = %d WHERE NAME = '%s';", kSchemaVersion,
+                     db.GetDatabaseName());
+}
+
+void UpgradeSchema(LAppDatabaseAccount& db, int currentVersion)
+{
+    if (currentVersion >= kSchemaVersion)
+        return;
+    WriteSchemaVersion(db);
+    std::string schema = db.GetDatabaseName();
+    for (int version = currentVersion + 1; version <= kSchemaVersion; ++version) {
+        for (const UpgradeStep& step : kUpgradeSteps)
+            if (step.version == version)
+                db.Execute(ReplaceSchemaPlaceholder(step.sql, schema));
+        UpgradeOperation operation;
+        {
+            OperationTable& table = Operations();
+            std::lock_guard guard(table.lock);
+            if (auto found = table.byVersion.find(version); found != table.byVersion.end())
+                operation = found->second;
+        }
+        if (operation)
+            operation(db);
+    }
+}
+
+void UpgradeSchemaIfNeeded(LAppDatabaseAccount& db)
+{
+    UpgradeSchema(db, ReadSchemaVersion(db));
+}
+
+void RegisterUpgradeOperation(int version, UpgradeOperation operation)
+{
+    OperationTable& table = Operations();
+    std::lock_guard guard(table.lock);
+    table.byVersion[version] = std::move(operation);
+}
+
+} // namespace tavolex::db

@@ -1,0 +1,54 @@
+#include "platform.h"
+#include "test_home.h"
+
+#include <gtest/gtest.h>
+
+namespace tavolex::platform {
+namespace {
+
+using testing::ReadFile;
+using testing::TestHome;
+using testing::WriteFile;
+
+TEST(IniFile, EscapingRoundTrips)
+{
+    const std::string values[] = {"", "plain", "a\\b", "line\nbreak\r\n", std::string("nul\0x", 5),
+                                  "\\n literally", "trailing\\"};
+    for (const std::string& value : values)
+        EXPECT_EQ(UnescapeIniValue(EscapeIniValue(value)), value);
+    EXPECT_EQ(UnescapeIniValue("C:\\Temp\\x"), "C:\\Temp\\x"); // unknown escapes stay as written
+}
+
+TEST(IniFile, RewritesKeepForeignLinesAndDropDuplicates)
+{
+    TestHome home;
+    WriteFile(home.File("settings.ini"),
+              "; hand-written comment\r\n[WebServer]\r\nPort = 1\r\nport=2\r\nOther= spaced \r\n\r\n"
+              "[Email]\nServer=smtp\n");
+    EXPECT_EQ(ReadIniValue(SettingsRoot::User, "WebServer", "Port"), " 1"); // first one wins
+    EXPECT_EQ(ReadIniValue(SettingsRoot::User, "WebServer", "Other"), " spaced ");
+    ASSERT_EQ(WriteIniValue(SettingsRoot::User, "WebServer", "Port", "3"), IniWrite::Ok);
+    ASSERT_EQ(WriteIniValue(SettingsRoot::User, "WebServer", "New", "4"), IniWrite::Ok);
+    EXPECT_EQ(ReadFile(home.File("settings.ini")),
+              "; hand-written comment\r\n[WebServer]\r\nPort=3\nOther= spaced \r\nNew=4\n\r\n"
+              "[Email]\nServer=smtp\n");
+    EXPECT_EQ(DeleteIniValue(SettingsRoot::User, "Email", "Server"), IniWrite::Ok);
+    EXPECT_EQ(ReadIniValue(SettingsRoot::User, "Email", "Server"), std::nullopt);
+}
+
+TEST(IniFile, BadNamesAreRefused)
+{
+    TestHome home;
+    for (const char* name : {"", "a=b", "[a", "a]", "a\nb", " lead"})
+        EXPECT_EQ(WriteIniValue(SettingsRoot::User, "S", name, "v"), IniWrite::BadName) << name;
+}
+
+TEST(IniFile, JoinPathAddsExactlyOneSlash)
+{
+    EXPECT_EQ(JoinPath("/a", "b"), "/a/b");
+    EXPECT_EQ(JoinPath("/a/", "/b"), "/a/b");
+    EXPECT_EQ(JoinPath("", "b"), "/b");
+}
+
+} // namespace
+} // namespace tavolex::platform
