@@ -308,7 +308,8 @@ public:
     // Starts the thread unless it already runs. A thread that ended is joined first. Resets the
     // stop event. False when the system refused to create the thread.
     bool Start(ThreadPriority priority = ThreadPriority::Normal);
-    // Sets the stop event and waits for the thread to end (without a limit).
+    // Sets the stop event, lifts a thread of the lowest priority to the caller's (so a busy
+    // machine cannot keep it from seeing the stop), and waits for it to end without a limit.
     void Stop();
     // Sets the stop event only.
     void SignalStop();
@@ -344,6 +345,8 @@ private:
     int stopFd_ = -1;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> running_{false};
+    std::atomic<int> systemThreadId_{0}; // the kernel's id of the running thread, 0 before
+    ThreadPriority priority_ = ThreadPriority::Normal;
     std::thread thread_;
     std::mutex startLock_;
     mutable std::mutex reportLock_;

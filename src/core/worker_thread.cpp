@@ -55,6 +55,8 @@ bool WorkerThread::Start(ThreadPriority priority)
     }
     ClearStopEvent();
     running_ = true;
+    priority_ = priority;
+    systemThreadId_ = 0;
     try {
         thread_ = std::thread(&WorkerThread::Entry, this, priority);
     } catch (const std::system_error&) {
@@ -69,6 +71,7 @@ void WorkerThread::Entry(ThreadPriority priority)
     // The system keeps at most 15 bytes of a thread name.
     std::string shortName = name_.substr(0, 15);
     pthread_setname_np(pthread_self(), shortName.c_str());
+    systemThreadId_ = static_cast<int>(gettid());
     switch (priority) {
     case ThreadPriority::Normal: break;
     case ThreadPriority::Lowest: {
@@ -90,6 +93,16 @@ void WorkerThread::Stop()
     std::lock_guard guard(startLock_);
     if (!thread_.joinable())
         return;
+    // Best effort: without the right to raise priorities the thread keeps its own.
+    if (priority_ == ThreadPriority::Lowest && running_.load() && systemThreadId_.load() != 0) {
+        auto id = static_cast<pid_t>(systemThreadId_.load());
+        sched_param param{};
+        sched_setscheduler(id, SCHED_OTHER, &param);
+        errno = 0;
+        int callerNice = getpriority(PRIO_PROCESS, 0);
+        if (errno == 0)
+            setpriority(PRIO_PROCESS, static_cast<id_t>(id), callerNice);
+    }
     if (thread_.get_id() == std::this_thread::get_id()) {
         thread_.detach();
         return;
