@@ -131,19 +131,17 @@ ConnStatus LWebletConnectionThread::ReadLine(std::string& line, int limitMs)
         }
         // A CR at the very end may pair with the next byte: look at it again.
         scanFrom = std::max(bufferStart_, buffer_.size() - (buffer_.empty() ? 0 : 1));
-        ConnStatus ready = connection_.WaitReadable(*this, MillisecondsLeft(deadline));
-        if (ready != ConnStatus::Ok)
-            return ready;
-        size_t before = buffer_.size();
-        buffer_.resize(before + kReadChunk);
+        char piece[kReadChunk];
         size_t received = 0;
-        ConnStatus status = connection_.Receive(buffer_.data() + before, kReadChunk, received, *this, 0);
-        buffer_.resize(before + received);
+        ConnStatus status = connection_.Receive(piece, sizeof piece, received, *this, MillisecondsLeft(deadline));
+        buffer_.append(piece, received);
         if (status == ConnStatus::Cancelled)
             return status;
         if (status == ConnStatus::Failed) {
-            // The connection ended: what was read of the line so far is the line.
-            if (bufferStart_ == buffer_.size())
+            // The limit ran out, or the connection ended: then what was read of the line so
+            // far is the line. (The limit counts as used up within a millisecond of its end.)
+            bool timedOut = deadline - Clock::now() < std::chrono::milliseconds(2);
+            if (timedOut || bufferStart_ == buffer_.size())
                 return ConnStatus::Failed;
             line.assign(buffer_, bufferStart_);
             bufferStart_ = buffer_.size();
