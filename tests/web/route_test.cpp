@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -161,6 +162,29 @@ TEST_F(RouteTest, RefusalsAndSilentHandlers)
     // The session hook is not reached for a refused origin.
     EXPECT_EQ(Exchange(port_, "GET /test/echo HTTP/1.1\r\nOrigin: http://localhost:" + std::to_string(port_ + 1) + "\r\n\r\n"),
               "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+}
+
+// The not-found line is an error while the program is new or a miss was reported lately, and
+// of the quieter level 2 otherwise; every miss records its time.
+TEST_F(RouteTest, NotFoundReportIsThrottled)
+{
+    time_t now = time(nullptr);
+    tavolex::WriteSettingInt("Settings", "InstallDateFirst", static_cast<int>(now - 30 * 86400));
+    tavolex::WriteSettingInt("Settings", "LastWebletErrorFileNotFound", static_cast<int>(now - 4 * 86400));
+    const std::string notFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_EQ(Exchange(port_, "GET /first-miss.png HTTP/1.0\r\n\r\n"), notFound);
+    EXPECT_GE(tavolex::ReadSettingInt("Settings", "LastWebletErrorFileNotFound", 0), now);
+    EXPECT_EQ(Exchange(port_, "GET /second-miss.png HTTP/1.0\r\n\r\n"), notFound);
+
+    std::optional<tavolex::LogLevel> first, second;
+    for (const tavolex::LogEntry& entry : tavolex::RecentLogLines()) {
+        if (entry.message.find("first-miss.png for connection 127.0.0.1") != std::string::npos)
+            first = entry.level;
+        if (entry.message.find("second-miss.png for connection 127.0.0.1") != std::string::npos)
+            second = entry.level;
+    }
+    EXPECT_EQ(first, tavolex::LogLevel::Level2);
+    EXPECT_EQ(second, tavolex::LogLevel::Error);
 }
 
 } // namespace
