@@ -335,12 +335,12 @@ void PdfDocument::Write(std::string_view bytes)
 void PdfDocument::FlushFile()
 {
     size_t done = 0;
-    while (done < pending_.size() && !writeFailed_) {
+    while (done < pending_.size() && !ioFailed_) {
         const ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            writeFailed_ = true;
+            ioFailed_ = true;
         else
             done += static_cast<size_t>(n);
     }
@@ -628,7 +628,7 @@ PdfStatus PdfDocument::Finish()
     // for the cross-reference table to point at.
     for (size_t i = 0; i < objectOffsets_.size(); ++i)
         if (!objectOffsets_[i])
-            WriteReservedObject(static_cast<int>(i + 1), "null");
+            WriteReservedObject(static_cast<int>(i + 1), " null");
 
     xrefOffset_ = Offset();
     text = "xref\r\n0 ";
@@ -657,16 +657,16 @@ PdfStatus PdfDocument::Finish()
     while (parent.size() < 5)
         parent.push_back(' ');
     for (uint64_t offset : parentPatches_) {
-        if (writeFailed_)
+        if (ioFailed_ || writeFailed_)
             break;
         if (::pwrite(fd_, parent.data(), parent.size(), static_cast<off_t>(offset)) !=
             static_cast<ssize_t>(parent.size()))
-            writeFailed_ = true;
+            ioFailed_ = true;
     }
     if (::close(fd_) != 0)
-        writeFailed_ = true;
+        ioFailed_ = true;
     fd_ = -1;
-    return writeFailed_ ? PdfStatus::Failed : PdfStatus::Ok;
+    return HasWriteFailed() ? PdfStatus::Failed : PdfStatus::Ok;
 }
 
 PdfStatus WritePdfDocument(const PdfWriteOptions& options, std::span<PdfPageSource* const> pages,

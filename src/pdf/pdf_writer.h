@@ -179,7 +179,8 @@ public:
     // Writes the fonts, Pages, Info, Catalog, cross-reference table and trailer, patches the
     // parents and closes the file. Failed when any write failed. Once only.
     PdfStatus Finish();
-    bool HasWriteFailed() const { return writeFailed_; }
+    // True once the file could not be written, or an object was written against the rules.
+    bool HasWriteFailed() const { return ioFailed_ || writeFailed_; }
 
 private:
     PdfDocument(int fd, const PdfWriteOptions& options, ProgressSink* sink, const PdfDocumentSettings& settings);
@@ -214,7 +215,8 @@ private:
     std::vector<std::function<void(PdfDocument&)>> finishSteps_;
     std::string pending_; // bytes not yet handed to the file
     uint64_t flushed_ = 0;
-    bool writeFailed_ = false;
+    bool writeFailed_ = false; // an object written twice or never handed out: the result fails
+    bool ioFailed_ = false;    // the file refused bytes: nothing more is written
     bool finished_ = false;
 };
 
