@@ -111,8 +111,12 @@ struct JpegJob {
     std::longjmp(reinterpret_cast<JpegError*>(info->err)->jump, 1);
 }
 
-// Warnings (a truncated scan, extra bytes) are not printed; the picture still decodes.
-void OnJpegMessage(j_common_ptr, int) {}
+// Warnings (a truncated scan, extra bytes) are counted but not printed; the picture still decodes.
+void OnJpegMessage(j_common_ptr info, int level)
+{
+    if (level < 0)
+        ++info->err->num_warnings;
+}
 
 void OnJpegProgress(j_common_ptr info)
 {
