@@ -508,13 +508,17 @@ void EndClip(PdfDocument& document)
 // ---------------------------------------------------------------------------------------------
 // Pictures
 
-PdfStatus DrawImage(PdfDocument& document, std::span<const uint8_t> bytes, Rect box)
+namespace {
+
+// Writes the picture's objects; nothing when it does not decode.
+std::optional<PdfDocument::ImageRecord> WriteImageObjects(PdfDocument& document, std::span<const uint8_t> bytes,
+                                                          uint32_t& width, uint32_t& height)
 {
-    if (!document.IsPageOpen())
-        return PdfStatus::Failed;
     const std::optional<DecodedImage> picture = DecodeImage(bytes);
     if (!picture)
-        return PdfStatus::Ok; // a picture that does not decode is skipped
+        return std::nullopt;
+    width = picture->width;
+    height = picture->height;
 
     const bool gray = picture->color == ImageColor::Gray;
     const char* colorSpace = gray ? "/DeviceGray" : "/DeviceRGB";
@@ -570,17 +574,45 @@ PdfStatus DrawImage(PdfDocument& document, std::span<const uint8_t> bytes, Rect 
         dictionary += ">>";
         imageObject = document.WriteStreamObject(dictionary, packed ? std::string_view(*packed) : pixels);
     }
-    document.SetPageFlag(gray ? PageFlag::ImageB : PageFlag::ImageC);
 
     char name[24];
     std::snprintf(name, sizeof name, "/IMG_%.6d", document.NextImageNumber());
-    std::string entry = name;
+    return PdfDocument::ImageRecord{name, imageObject, gray};
+}
+
+} // namespace
+
+PdfStatus DrawImage(PdfDocument& document, std::span<const uint8_t> bytes, Rect box)
+{
+    if (!document.IsPageOpen())
+        return PdfStatus::Failed;
+    // The picture's own size counts only when the box gives none; a picture met before keeps its
+    // objects, so its size is read again only then.
+    const std::string_view key(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    uint32_t pictureWidth = 0, pictureHeight = 0;
+    PdfDocument::ImageRecord record;
+    if (const PdfDocument::ImageRecord* known = document.FindImage(key)) {
+        record = *known;
+        if (!(box.width > 0) || !(box.height > 0)) {
+            const std::optional<DecodedImage> picture = DecodeImage(bytes);
+            pictureWidth = picture ? picture->width : 0;
+            pictureHeight = picture ? picture->height : 0;
+        }
+    } else {
+        std::optional<PdfDocument::ImageRecord> written = WriteImageObjects(document, bytes, pictureWidth, pictureHeight);
+        if (!written)
+            return PdfStatus::Ok; // a picture that does not decode is skipped
+        record = std::move(*written);
+        document.RememberImage(key, record);
+    }
+    document.SetPageFlag(record.gray ? PageFlag::ImageB : PageFlag::ImageC);
+    std::string entry = record.name;
     entry.push_back(' ');
-    AppendReference(entry, imageObject);
+    AppendReference(entry, record.object);
     document.AddResource(ResourceKind::XObject, std::move(entry));
 
-    const double width = box.width > 0 ? box.width : picture->width;
-    const double height = box.height > 0 ? box.height : picture->height;
+    const double width = box.width > 0 ? box.width : pictureWidth;
+    const double height = box.height > 0 ? box.height : pictureHeight;
     // The picture's first row is its top: flip it about the box's bottom edge so it stands
     // upright in the page's downward y.
     document.FlushContent();
@@ -594,7 +626,7 @@ PdfStatus DrawImage(PdfDocument& document, std::span<const uint8_t> bytes, Rect 
     out += " 0 0 ";
     AppendReal(out, height);
     out += " 0 0 cm\r\n";
-    out += name;
+    out += record.name;
     out += " Do\r\nQ\r\n";
     document.FlushContent();
     return PdfStatus::Ok;

@@ -25,6 +25,8 @@ constexpr double kNearZero = 1.0 / 8388608.0;
 constexpr size_t kDeflateStep = 1048576;
 // Pending file bytes are handed to the kernel once they reach this size.
 constexpr size_t kFileBufferSize = 1 << 20;
+// What naming the filter adds to a stream dictionary.
+constexpr std::string_view kFilterEntry = "/Filter/FlateDecode ";
 // The /Parent placeholder is this many spaces; the Pages number must fit in it.
 constexpr size_t kParentPlaceholder = 7;
 
@@ -403,7 +405,10 @@ std::optional<std::string> PdfDocument::Compress(std::string_view data) const
 int PdfDocument::WriteStream(std::string_view data)
 {
     std::string dictionary;
-    if (std::optional<std::string> packed = Compress(data)) {
+    // A stream that deflate cannot shrink (the many "q" and "Q" streams) stays as it is: the
+    // filter entry and zlib's own header and check would only add bytes.
+    std::optional<std::string> packed = Compress(data);
+    if (packed && packed->size() + kFilterEntry.size() < data.size()) {
         dictionary = "<</Filter/FlateDecode /Length ";
         AppendInt(dictionary, static_cast<int64_t>(packed->size()));
         dictionary += ">>";
@@ -468,7 +473,23 @@ void PdfDocument::SetTransformation(const Matrix& target)
 
 void PdfDocument::AddResource(ResourceKind kind, std::string entry)
 {
-    resources_[static_cast<size_t>(kind)].push_back(std::move(entry));
+    std::vector<std::string>& list = resources_[static_cast<size_t>(kind)];
+    // Graphics states and patterns are new objects at each use; only pictures repeat, and a page
+    // holds few of them, so a linear look suffices.
+    if (kind == ResourceKind::XObject && std::find(list.begin(), list.end(), entry) != list.end())
+        return;
+    list.push_back(std::move(entry));
+}
+
+const PdfDocument::ImageRecord* PdfDocument::FindImage(std::string_view bytes) const
+{
+    const auto found = images_.find(std::string(bytes));
+    return found == images_.end() ? nullptr : &found->second;
+}
+
+void PdfDocument::RememberImage(std::string_view bytes, ImageRecord record)
+{
+    images_.emplace(std::string(bytes), std::move(record));
 }
 
 void PdfDocument::SetPageFlag(PageFlag flag)

@@ -25,6 +25,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tavolex::pdf {
@@ -161,18 +162,28 @@ public:
     int WriteObject(std::string_view text);
     int ReserveObject();
     void WriteReservedObject(int number, std::string_view text);
-    // "<</Length n>>" or, compressed when the document compresses, "<</Filter/FlateDecode /Length n>>".
+    // "<</Filter/FlateDecode /Length n>>" when the document compresses and deflate makes the
+    // stream smaller, else "<</Length n>>".
     int WriteStream(std::string_view data);
     // A stream whose dictionary the caller builds (it must carry the right /Length).
     int WriteStreamObject(std::string_view dictionary, std::string_view data);
     // Deflates when the document compresses; nothing when it does not or zlib fails.
     std::optional<std::string> Compress(std::string_view data) const;
 
-    // Page resources: `entry` is "name ref", for example "/A7 7 0 R".
+    // Page resources: `entry` is "name ref", for example "/A7 7 0 R". An entry the page already
+    // has is not added twice (a resource dictionary may not repeat a name).
     void AddResource(ResourceKind kind, std::string entry);
     void SetPageFlag(PageFlag flag);
     // The counter behind the "/IMG_%.6d" names, from 1 per document.
     int NextImageNumber() { return ++imageCounter_; }
+    // Pictures already written, by their encoded bytes, so a logo on every page is stored once.
+    struct ImageRecord {
+        std::string name; // "/IMG_000001"
+        int object = 0;
+        bool gray = false;
+    };
+    const ImageRecord* FindImage(std::string_view bytes) const;
+    void RememberImage(std::string_view bytes, ImageRecord record);
 
     // Steps run first when the document is finished (the font objects the pages used).
     void AddFinishStep(std::function<void(PdfDocument&)> step) { finishSteps_.push_back(std::move(step)); }
@@ -212,6 +223,7 @@ private:
     PdfWriteOptions options_;
     ProgressSink* sink_;
     int imageCounter_ = 0;
+    std::unordered_map<std::string, ImageRecord> images_;
     std::vector<std::function<void(PdfDocument&)>> finishSteps_;
     std::string pending_; // bytes not yet handed to the file
     uint64_t flushed_ = 0;

@@ -497,6 +497,38 @@ TEST(PdfGraphicsTest, GreyGifAndWebPPicturesTakeTheRawForm)
     EXPECT_PIXEL(drawn.pixels, 325, 120, (Rgb{255, 255, 0}), 4);
 }
 
+TEST(PdfGraphicsTest, APictureUsedAgainIsStoredOnce)
+{
+    TestHome home;
+    const std::string path = home.File("logo.pdf");
+    {
+        auto document = PdfDocument::Create(path, PdfWriteOptions{}, nullptr);
+        ASSERT_TRUE(document);
+        for (int page = 0; page < 2; ++page) {
+            document->BeginPage();
+            EXPECT_EQ(DrawImage(*document, Bytes(testing::kPngAlpha), {100, 100, 80, 80}), PdfStatus::Ok);
+            EXPECT_EQ(DrawImage(*document, Bytes(testing::kPngAlpha), {300, 100, 0, 0}), PdfStatus::Ok);
+            document->EndPage();
+        }
+        ASSERT_EQ(document->Finish(), PdfStatus::Ok);
+    }
+    const std::string text = ReadFile(path);
+    size_t masks = 0, entries = 0;
+    for (size_t at = text.find("/SMask "); at != std::string::npos; at = text.find("/SMask ", at + 1))
+        ++masks;
+    for (size_t at = text.find("/XObject << /IMG_000001 "); at != std::string::npos;
+         at = text.find("/XObject << /IMG_000001 ", at + 1))
+        ++entries;
+    EXPECT_EQ(masks, 1u);
+    EXPECT_EQ(entries, 2u); // once on each page, never twice on one
+    EXPECT_EQ(text.find("/IMG_000002"), std::string::npos);
+    EXPECT_EQ(QpdfCheck(path).status, 0) << QpdfCheck(path).output;
+    const Pixmap pixels = testing::RenderFirstPage(path);
+    EXPECT_PIXEL(pixels, 140, 120, kBlue, 4);
+    EXPECT_PIXEL(pixels, 304, 102, kBlue, 4);  // the second keeps the picture's 8 x 8
+    EXPECT_PIXEL(pixels, 302, 110, kWhite, 4); // its bottom right quarter is clear
+}
+
 TEST(PdfGraphicsTest, APictureThatDoesNotDecodeIsSkipped)
 {
     const uint8_t broken[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0};
