@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -148,6 +149,7 @@ int main()
                     compression == Compression::Flate ? "Flate" : "uncompressed", ms,
                     static_cast<long long>(info.st_size));
     }
-    std::filesystem::remove(path);
+    if (!std::getenv("TAVOLEX_BENCH_KEEP"))
+        std::filesystem::remove(path);
     return 0;
 }

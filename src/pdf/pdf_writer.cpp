@@ -268,11 +268,29 @@ Placement PlacePage(const PageGeometry& page, double paperWidthMm, double paperH
 // ---------------------------------------------------------------------------------------------
 // Compression
 
-std::optional<std::string> Deflate(std::string_view data, const std::function<bool()>& cancelled)
-{
+struct Deflater::State {
     z_stream stream{};
-    if (deflateInit(&stream, 9) != Z_OK)
+    bool ready = false;
+    ~State()
+    {
+        if (ready)
+            deflateEnd(&stream);
+    }
+};
+
+Deflater::Deflater() : state_(std::make_unique<State>()) {}
+Deflater::~Deflater() = default;
+
+std::optional<std::string> Deflater::Deflate(std::string_view data, const std::function<bool()>& cancelled)
+{
+    z_stream& stream = state_->stream;
+    if (!state_->ready) {
+        if (deflateInit(&stream, 9) != Z_OK)
+            return std::nullopt;
+        state_->ready = true;
+    } else if (deflateReset(&stream) != Z_OK) {
         return std::nullopt;
+    }
     std::string out;
     // One round suffices when the bound holds; the step growth covers zlib ever needing more.
     out.resize(deflateBound(&stream, static_cast<uLong>(data.size())));
@@ -291,7 +309,6 @@ std::optional<std::string> Deflate(std::string_view data, const std::function<bo
             break;
         out.resize(out.size() + kDeflateStep);
     }
-    deflateEnd(&stream);
     if (status != Z_STREAM_END)
         return std::nullopt;
     out.resize(produced);
@@ -307,12 +324,12 @@ std::unique_ptr<PdfDocument> PdfDocument::Create(const std::string& path, const 
     const int fd = OpenExclusive(path, settings.retryWindowMs);
     if (fd < 0)
         return nullptr;
-    return std::unique_ptr<PdfDocument>(new PdfDocument(fd, options, sink, settings));
+    return std::make_unique<PdfDocument>(OpenedFile(fd), options, sink, settings);
 }
 
-PdfDocument::PdfDocument(int fd, const PdfWriteOptions& options, ProgressSink* sink,
+PdfDocument::PdfDocument(OpenedFile file, const PdfWriteOptions& options, ProgressSink* sink,
                          const PdfDocumentSettings& settings)
-    : fd_(fd), compression_(settings.compression), fixedTime_(settings.fixedTime), options_(options),
+    : fd_(file.fd), compression_(settings.compression), fixedTime_(settings.fixedTime), options_(options),
       sink_(sink)
 {
     const PaperChoice paper = ChoosePaper(options.paperCode, options.orientation);
@@ -395,11 +412,13 @@ int PdfDocument::WriteStreamObject(std::string_view dictionary, std::string_view
     return number;
 }
 
-std::optional<std::string> PdfDocument::Compress(std::string_view data) const
+std::optional<std::string> PdfDocument::Compress(std::string_view data)
 {
     if (compression_ == Compression::Off)
         return std::nullopt;
-    return Deflate(data, [this] { return IsCancelled(); });
+    if (!compressor_)
+        compressor_ = std::make_unique<Deflater>();
+    return compressor_->Deflate(data, [this] { return IsCancelled(); });
 }
 
 int PdfDocument::WriteStream(std::string_view data)

@@ -113,8 +113,21 @@ void AppendMatrix(std::string& out, const Matrix& m);
 // The matrix that undoes `m`, or nothing when it is singular.
 std::optional<Matrix> Inverse(const Matrix& m);
 
-// Deflates `data` at level 9. Nothing when zlib fails or `cancelled` answers true between rounds.
-std::optional<std::string> Deflate(std::string_view data, const std::function<bool()>& cancelled = {});
+// Level-9 deflate into a zlib stream. zlib's state (some 400 KB at this level) is made on first
+// use and reset between streams, since a page writes many small ones. Nothing when zlib fails or
+// `cancelled` answers true between rounds.
+class Deflater {
+public:
+    Deflater();
+    ~Deflater();
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+    std::optional<std::string> Deflate(std::string_view data, const std::function<bool()>& cancelled = {});
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 class PdfDocument {
 public:
@@ -168,7 +181,7 @@ public:
     // A stream whose dictionary the caller builds (it must carry the right /Length).
     int WriteStreamObject(std::string_view dictionary, std::string_view data);
     // Deflates when the document compresses; nothing when it does not or zlib fails.
-    std::optional<std::string> Compress(std::string_view data) const;
+    std::optional<std::string> Compress(std::string_view data);
 
     // Page resources: `entry` is "name ref", for example "/A7 7 0 R". An entry the page already
     // has is not added twice (a resource dictionary may not repeat a name).
@@ -193,8 +206,16 @@ public:
     // True once the file could not be written, or an object was written against the rules.
     bool HasWriteFailed() const { return ioFailed_ || writeFailed_; }
 
+    // Only Create can make the key: a document always starts with an open file.
+    class OpenedFile {
+        friend class PdfDocument;
+        explicit OpenedFile(int descriptor) : fd(descriptor) {}
+        int fd;
+    };
+    PdfDocument(OpenedFile file, const PdfWriteOptions& options, ProgressSink* sink,
+                const PdfDocumentSettings& settings);
+
 private:
-    PdfDocument(int fd, const PdfWriteOptions& options, ProgressSink* sink, const PdfDocumentSettings& settings);
     void Write(std::string_view bytes);
     void FlushFile();
     uint64_t Offset() const { return flushed_ + pending_.size(); }
@@ -204,6 +225,7 @@ private:
     int32_t pageWidth_ = 0;
     int32_t pageHeight_ = 0;
     Compression compression_;
+    std::unique_ptr<Deflater> compressor_; // made on first need
     std::optional<time_t> fixedTime_;
     int nextObject_ = 1;
     std::vector<std::optional<uint64_t>> objectOffsets_; // index = number - 1
