@@ -525,6 +525,7 @@ void PdfDocument::BeginPage()
         flag = false;
     for (auto& list : resources_)
         list.clear();
+    font_ = FontState{};
     contents_.clear();
     savedTransformations_.clear();
     content_.clear();

@@ -189,6 +189,15 @@ public:
     void SetPageFlag(PageFlag flag);
     // The counter behind the "/IMG_%.6d" names, from 1 per document.
     int NextImageNumber() { return ++imageCounter_; }
+    // The text layer's current font; every page starts with Courier 12, neither bold nor italic.
+    struct FontState {
+        std::string name = "Courier";
+        double size = 12;
+        bool bold = false;
+        bool italic = false;
+    };
+    FontState& font() { return font_; }
+
     // Pictures already written, by their encoded bytes, so a logo on every page is stored once.
     struct ImageRecord {
         std::string name; // "/IMG_000001"
@@ -244,6 +253,7 @@ private:
     std::vector<Matrix> savedTransformations_;
     PdfWriteOptions options_;
     ProgressSink* sink_;
+    FontState font_;
     int imageCounter_ = 0;
     std::unordered_map<std::string, ImageRecord> images_;
     std::vector<std::function<void(PdfDocument&)>> finishSteps_;

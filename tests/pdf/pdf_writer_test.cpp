@@ -538,6 +538,16 @@ TEST(PdfWriterTest, TransformationsAreWrittenAsTheStepFromTheCurrentOne)
     document->SetTransformation({2, 0, 0, 2, 10, 20}); // the same scale, moved by (5, 10) user units
     EXPECT_EQ(document->content(), "1.000000 0.000000 0.000000 1.000000 5.000000 10.000000 cm\r\n");
     document->RestoreState();
+    document->font().name = "Helvetica";
+    document->EndPage();
+    document->BeginPage();
+    EXPECT_EQ(document->font().name, "Courier") << "a page starts with the default font";
+    EXPECT_EQ(document->font().size, 12);
+    EXPECT_TRUE(document->transformation().IsIdentity());
+    document->ConcatTransformation(Matrix::Scaling(2, 2));
+    document->SaveState();
+    document->ConcatTransformation(Matrix::Translation(5, 10));
+    document->RestoreState();
     EXPECT_EQ(document->transformation().e, 0);
     EXPECT_EQ(document->transformation().a, 2);
     EXPECT_EQ(document->Finish(), PdfStatus::Ok);
