@@ -632,4 +632,45 @@ PdfStatus DrawImage(PdfDocument& document, std::span<const uint8_t> bytes, Rect 
     return PdfStatus::Ok;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Items
+
+namespace {
+
+void BeginItem(PdfDocument& document, const ShapeStyle& style)
+{
+    document.SaveState();
+    if (!style.transform.IsIdentity())
+        document.ConcatTransformation(style.transform);
+    if (style.clip)
+        BeginClip(document, *style.clip, style.clipRule);
+}
+
+void EndItem(PdfDocument& document, const ShapeStyle& style)
+{
+    if (style.clip)
+        EndClip(document);
+    document.RestoreState();
+}
+
+} // namespace
+
+void DrawShape(PdfDocument& document, const Path& path, const ShapeStyle& style)
+{
+    BeginItem(document, style);
+    FillPath(document, path, style.fill, style.fillRule);
+    StrokePath(document, path, style.pen, style.stroke);
+    EndItem(document, style);
+}
+
+PdfStatus DrawPicture(PdfDocument& document, std::span<const uint8_t> bytes, Rect box, const ShapeStyle& style)
+{
+    if (!document.IsPageOpen())
+        return PdfStatus::Failed;
+    BeginItem(document, style);
+    const PdfStatus status = DrawImage(document, bytes, box);
+    EndItem(document, style);
+    return status;
+}
+
 } // namespace tavolex::pdf

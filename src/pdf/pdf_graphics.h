@@ -109,4 +109,22 @@ void EndClip(PdfDocument& document);
 // decode is skipped (Ok). Failed when no page is open.
 PdfStatus DrawImage(PdfDocument& document, std::span<const uint8_t> bytes, Rect box);
 
+// One drawing item's presentation, as the shape drawer hands it over.
+struct ShapeStyle {
+    Matrix transform;            // from the item's user space to the page's (placement excluded)
+    const Path* clip = nullptr;  // in the item's user space; nullptr for none
+    FillRule clipRule = FillRule::NonZero;
+    Paint fill;
+    FillRule fillRule = FillRule::NonZero;
+    Paint stroke;
+    Pen pen;
+};
+
+// The whole of one shape item: save; the item's transformation; its clip (saved, flushed);
+// fill; stroke; restore (twice with a clip). The transformation is taken after the current one,
+// which is the page's placement when items are drawn one after another.
+void DrawShape(PdfDocument& document, const Path& path, const ShapeStyle& style);
+// The same steps for a picture item: transformation and clip, then the picture in `box`.
+PdfStatus DrawPicture(PdfDocument& document, std::span<const uint8_t> bytes, Rect box, const ShapeStyle& style);
+
 } // namespace tavolex::pdf

@@ -73,6 +73,11 @@ Drawn DrawPage(const std::function<void(PdfDocument&)>& draw, Compression compre
     return drawn;
 }
 
+std::span<const uint8_t> Bytes(const auto& array)
+{
+    return {array, sizeof array};
+}
+
 #define EXPECT_PIXEL(pixels, x, y, color, tolerance) \
     EXPECT_TRUE(Near((pixels).At(x, y), color, tolerance)) << "at " << (x) << "," << (y) << ": " << (pixels).At(x, y)
 
@@ -288,6 +293,31 @@ TEST(PdfGraphicsTest, AClipHidesWhatIsOutside)
     EXPECT_PIXEL(drawn.pixels, 60, 710, kBlue, 2);
 }
 
+TEST(PdfGraphicsTest, AShapeItemIsTransformedClippedFilledAndStroked)
+{
+    // A 100 x 100 square moved to (200, 200) and scaled by 2, clipped to its left half, filled
+    // red and stroked blue 4 units wide (8 on the page).
+    const Path clip = Rectangle(0, 0, 50, 100);
+    ShapeStyle style;
+    style.transform = {2, 0, 0, 2, 200, 200};
+    style.clip = &clip;
+    style.fill = Paint::Solid({255, 0, 0, 255});
+    style.stroke = Paint::Solid({0, 0, 255, 255});
+    style.pen.width = 4;
+    const Drawn drawn = DrawPage([&](PdfDocument& document) {
+        const Matrix before = document.transformation();
+        DrawShape(document, Rectangle(0, 0, 100, 100), style);
+        EXPECT_EQ(document.transformation().e, before.e) << "the item leaves the state as it found it";
+        EXPECT_EQ(DrawPicture(document, Bytes(testing::kPngGray), {0, 0, 100, 100}, ShapeStyle{}), PdfStatus::Ok);
+    });
+    EXPECT_NE(drawn.text.find("2.000000 0.000000 0.000000 2.000000 200.000000 200.000000 cm"), std::string::npos);
+    EXPECT_PIXEL(drawn.pixels, 250, 300, kRed, 2);
+    EXPECT_PIXEL(drawn.pixels, 202, 300, kBlue, 2);   // the stroke inside the clip
+    EXPECT_PIXEL(drawn.pixels, 196, 300, kWhite, 2);  // its outer half is clipped away
+    EXPECT_PIXEL(drawn.pixels, 350, 300, kWhite, 2);  // the right half is clipped away
+    EXPECT_PIXEL(drawn.pixels, 10, 10, (Rgb{0, 0, 0}), 4); // the picture after it is not clipped
+}
+
 // ---------------------------------------------------------------------------------------------
 // Gradients
 
@@ -431,11 +461,6 @@ TEST(PdfGraphicsTest, DegenerateGradientsPaintPlainlyOrNotAtAll)
 
 // ---------------------------------------------------------------------------------------------
 // Pictures
-
-std::span<const uint8_t> Bytes(const auto& array)
-{
-    return {array, sizeof array};
-}
 
 TEST(PdfGraphicsTest, APictureWithAlphaCompositesOverWhite)
 {
