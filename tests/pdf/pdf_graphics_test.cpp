@@ -433,6 +433,25 @@ TEST(PdfGraphicsTest, GradientsFollowTheTransformationAndStrokeToo)
     EXPECT_PIXEL(drawn.pixels, 200, 180, kWhite, 2);
 }
 
+TEST(PdfGraphicsTest, TheSoftMaskFollowsTheGradientTransformAndThePage)
+{
+    // A gradient turned a quarter by its own transform runs top to bottom; under a scale of 2
+    // its mask must still line up with its colours.
+    Gradient gradient = RedToBlue(GradientKind::Linear);
+    gradient.transform = {0, 1, -1, 0, 1, 0};
+    gradient.stops = {{0, {255, 0, 0, 255}}, {1, {255, 0, 0, 0}}};
+    const Drawn drawn = DrawPage([&](PdfDocument& document) {
+        document.SaveState();
+        document.ConcatTransformation(Matrix::Scaling(2, 2));
+        FillPath(document, Rectangle(50, 50, 100, 100), Paint::Of(gradient), FillRule::NonZero);
+        document.RestoreState();
+    });
+    EXPECT_PIXEL(drawn.pixels, 200, 103, kRed, 10);
+    EXPECT_PIXEL(drawn.pixels, 103, 200, (Rgb{255, 128, 128}), 10);
+    EXPECT_PIXEL(drawn.pixels, 297, 200, (Rgb{255, 128, 128}), 10);
+    EXPECT_PIXEL(drawn.pixels, 200, 296, kWhite, 10);
+}
+
 TEST(PdfGraphicsTest, DegenerateGradientsPaintPlainlyOrNotAtAll)
 {
     Gradient single;
