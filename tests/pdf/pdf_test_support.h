@@ -2,7 +2,7 @@
 // makes and read the rendered pixels back.
 #pragma once
 
-#include "../support/test_home.h"
+#include "test_home.h"
 
 #include <array>
 #include <cstdio>
