@@ -208,7 +208,7 @@ void BasicJsonValue<CharT>::SetString(View text)
 }
 
 template<class CharT>
-void BasicJsonValue<CharT>::SetString(String&& text)
+void BasicJsonValue<CharT>::AdoptString(String&& text)
 {
     type_ = JsonValueType::String;
     kind_ = JsonNumberKind::None;

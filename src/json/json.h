@@ -99,12 +99,15 @@ public:
 
     // Each setter sets the type and the payload; lists are left alone.
     void SetType(JsonValueType type) { type_ = type; }
+    // For numbers built by hand: the writer reads any kind but Real and Integer as the real
+    // payload converted to an integer.
+    void SetNumberKind(JsonNumberKind kind) { kind_ = kind; }
     void SetNull();
     void SetBool(bool value);
     void SetReal(double value);
     void SetInteger(int64_t value);
     void SetString(View text);
-    void SetString(String&& text);
+    void AdoptString(String&& text); // takes the text over without a copy
     // Lists emptied, text dropped, type Invalid, kind None, payload zero.
     void Clear();
 

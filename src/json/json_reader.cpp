@@ -130,7 +130,7 @@ bool Reader<CharT>::ReadLevel(Value& level, LevelMode mode, int depth)
             Value& target = TargetOf(level, key, hasKey);
             hasKey = false;
             PrepareForScalar(target);
-            target.SetString(std::move(token));
+            target.AdoptString(std::move(token));
             cursor_.ConsumeSpecific(',');
             continue;
         }
