@@ -192,13 +192,28 @@ bool Reader<CharT>::DecodeEscapes(View body, size_t bodyStart, String& out)
         return true;
     };
 
+    // Narrow build only: UTF-8 holds characters, not units, so a high surrogate waits here for
+    // the low one that may follow it (escapes that decode to nothing may come between, as
+    // they would in the wide build). A half without its partner becomes U+FFFD.
+    char32_t pendingHigh = 0;
+    auto flushPending = [&] {
+        if constexpr (std::is_same_v<CharT, char>) {
+            if (pendingHigh != 0)
+                AppendUtf8(out, 0xFFFD);
+            pendingHigh = 0;
+        }
+    };
+
     out.reserve(body.size());
     size_t k = 0;
     while (k < body.size()) {
         size_t escape = body.find(CharT('\\'), k);
         if (escape == View::npos)
             escape = body.size();
-        out.append(body.substr(k, escape - k));
+        if (escape > k) {
+            flushPending();
+            out.append(body.substr(k, escape - k));
+        }
         k = escape;
         if (k >= body.size())
             break;
@@ -206,15 +221,16 @@ bool Reader<CharT>::DecodeEscapes(View body, size_t bodyStart, String& out)
         // escaped the closing quote.
         CharT code = k + 1 < body.size() ? body[k + 1] : CharT(0);
         k += 2;
+        CharT simple = 0;
         switch (code) {
         case '"':
         case '/':
-        case '\\': out += code; break;
-        case 'b': out += CharT('\b'); break;
-        case 'f': out += CharT('\f'); break;
-        case 'n': out += CharT('\n'); break;
-        case 'r': out += CharT('\r'); break;
-        case 't': out += CharT('\t'); break;
+        case '\\': simple = code; break;
+        case 'b': simple = '\b'; break;
+        case 'f': simple = '\f'; break;
+        case 'n': simple = '\n'; break;
+        case 'r': simple = '\r'; break;
+        case 't': simple = '\t'; break;
         case 'u': {
             char32_t unit;
             size_t bad = 0;
@@ -222,26 +238,44 @@ bool Reader<CharT>::DecodeEscapes(View body, size_t bodyStart, String& out)
                 return Fail(kNotHexDigit, std::min(bodyStart + bad, cursor_.text().size()));
             k += 4;
             if constexpr (std::is_same_v<CharT, char>) {
-                // UTF-8 holds characters, not units: a surrogate pair written as two escapes
-                // becomes one character, and a lone half becomes U+FFFD.
-                if (unit >= 0xD800 && unit <= 0xDBFF && k + 1 < body.size() && body[k] == '\\' &&
-                    body[k + 1] == 'u') {
-                    char32_t low;
-                    size_t ignored = 0;
-                    if (readHex4(k + 2, low, ignored) && low >= 0xDC00 && low <= 0xDFFF) {
-                        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                        k += 6;
-                    }
+                if (unit >= 0xDC00 && unit <= 0xDFFF && pendingHigh != 0) {
+                    AppendUtf8(out, 0x10000 + ((pendingHigh - 0xD800) << 10) + (unit - 0xDC00));
+                    pendingHigh = 0;
+                } else {
+                    flushPending();
+                    if (unit >= 0xD800 && unit <= 0xDBFF)
+                        pendingHigh = unit;
+                    else
+                        AppendUtf8(out, unit); // a lone low half is written as U+FFFD
                 }
-                AppendUtf8(out, unit); // a lone surrogate is written as U+FFFD
             } else {
-                out += static_cast<char16_t>(unit);
+                out += static_cast<char16_t>(unit); // the wide build keeps units as they come
             }
             break;
         }
-        default: break; // an unknown escape is dropped with its character
+        default:
+            // An unknown escape is dropped with its character, the whole character: all of
+            // its UTF-8 bytes, or both halves of a surrogate pair.
+            if constexpr (std::is_same_v<CharT, char>) {
+                if (static_cast<unsigned char>(code) >= 0xC0) {
+                    for (int tail = 0; tail < 3 && k < body.size() &&
+                                       (static_cast<unsigned char>(body[k]) & 0xC0) == 0x80;
+                         ++tail)
+                        ++k;
+                }
+            } else {
+                if (code >= 0xD800 && code <= 0xDBFF && k < body.size() && body[k] >= 0xDC00 &&
+                    body[k] <= 0xDFFF)
+                    ++k;
+            }
+            break;
+        }
+        if (simple != 0) {
+            flushPending();
+            out += simple;
         }
     }
+    flushPending();
     return true;
 }
 
@@ -324,6 +358,7 @@ void LineAndColumn(std::basic_string_view<CharT> text, size_t position, int& lin
 {
     line = 1;
     column = 0;
+    int tailOfFourBytes = 0; // continuation bytes still to come after a 4-byte lead
     for (size_t i = 0; i < position && i < text.size(); ++i) {
         auto unit = static_cast<std::make_unsigned_t<CharT>>(text[i]);
         if (unit == '\r' || unit == '\n') {
@@ -331,11 +366,18 @@ void LineAndColumn(std::basic_string_view<CharT> text, size_t position, int& lin
                 ++i;
             ++line;
             column = 0;
+            tailOfFourBytes = 0;
         } else if constexpr (sizeof(CharT) == 1) {
-            if (unit >= 0xF0)
-                column += 2; // a character beyond the BMP takes two units
-            else if (unit < 0x80 || unit >= 0xC0)
-                column += 1; // continuation bytes belong to the character before them
+            // A character takes one unit, counted at its first byte; one beyond the BMP takes a
+            // second, counted at its last byte. A place inside such a character (the reader
+            // passes over single bytes after a key) then counts as in the UTF-16 text.
+            if (unit >= 0x80 && unit < 0xC0) {
+                if (tailOfFourBytes > 0 && --tailOfFourBytes == 0)
+                    ++column;
+            } else {
+                ++column;
+                tailOfFourBytes = unit >= 0xF0 ? 3 : 0;
+            }
         } else {
             ++column;
         }

@@ -101,6 +101,8 @@ TEST(JsonReader, ReadsAndWritesBackEachRow)
         Good(R"(["\"\/\\\b\f\n\r\t"])", R"(["\"\/\\\b\f\n\r\t"])"),
         Good(R"(["a\qb\'c"])", R"(["abc"])"),
         Good(R"(["a\\\"b"])", R"(["a\\\"b"])"),
+        Good("[\"a\\\xC3\xA9\\\xF0\x9F\x98\x80\\\xE2\x82\xAC" "b\"]", R"(["ab"])"), // whole characters (found by fuzzing)
+
         Good(R"({"s":"\u00e9"})", "{\"s\":\"\xC3\xA9\"}"),
         Good(R"(["\u0041\u00E9\u20ac\u0001"])", "[\"A\xC3\xA9\xE2\x82\xAC\\u0001\"]"),
         Good(R"(["\u0000"])", R"(["\u0000"])"),
@@ -109,6 +111,8 @@ TEST(JsonReader, ReadsAndWritesBackEachRow)
         Good(R"(["\uD83D"])", "[\"\xEF\xBF\xBD\"]"),
         Good(R"(["\uDE00x"])", "[\"\xEF\xBF\xBDx\"]"),
         Good(R"(["\uD83D\u0041"])", "[\"\xEF\xBF\xBD" "A\"]"),
+        Good(R"(["\uD83D\q\uDE00"])", "[\"\xF0\x9F\x98\x80\"]"), // "\q" decodes to nothing
+        Good(R"(["\uD83D\uD83D\uDE00\uDE00"])", "[\"\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD\"]"),
         Good(R"(["\uD83Dx\uDE00"])", "[\"\xEF\xBF\xBDx\xEF\xBF\xBD\"]"),
         // Raw bytes, malformed UTF-8 included, are kept as they are.
         Good("[\"\xC3\",\"\xE2\x82\"]", "[\"\xC3\",\"\xE2\x82\"]"),
@@ -138,6 +142,9 @@ TEST(JsonReader, ReadsAndWritesBackEachRow)
         Bad(R"({"a":"b":"c"})", "Error near(1:8): Failed to parse value."),
         Bad("{\n\"a\":\r\n[1,\r2,x]}", "Error near(4:2): Failed to parse value."),
         Bad("[\"\xC3\xA9\xF0\x9F\x98\x80\",x]", "Error near(1:7): Failed to parse value."),
+        // Columns count UTF-16 units, also when the reader stops inside a character.
+        Bad("\x02\":\"\xF0\x9F\x98\x80x\"\":\"\"", "Error near(1:5): Failed to parse value."), // found by fuzzing
+
     };
     for (const ParseRow& row : rows) {
         SCOPED_TRACE(std::string(row.input));
@@ -487,6 +494,12 @@ TEST(JsonWide, ReadsAndWritesNonAscii)
     ASSERT_EQ(reader.Parse(root, u"[\"\u00e9\",\n\u00e9x]", &sink), JsonStatus::Failed);
     ASSERT_EQ(sink.reports.size(), 1u);
     EXPECT_EQ(sink.reports[0], "Error near(2:0): Failed to parse value.");
+    sink.reports.clear();
+    ASSERT_EQ(reader.Parse(root, u"\x02\":\"\U0001F600x\"\":\"\"", &sink), JsonStatus::Failed);
+    ASSERT_EQ(sink.reports.size(), 1u);
+    EXPECT_EQ(sink.reports[0], "Error near(1:5): Failed to parse value.");
+    ASSERT_EQ(ParseJson(root, u"[\"a\\\U0001F600\\\u00e9b\"]"), JsonStatus::Ok);
+    EXPECT_EQ(root.Element(0).text(), u"ab"); // an unknown escape drops a whole pair
     ASSERT_EQ(ParseJson(root, std::u16string_view(u"[1]\0[2]", 7)), JsonStatus::Ok);
     ASSERT_EQ(ParseJson(root, u"{\"" + std::u16string(300, u'\u00e9') + u"\":1}"), JsonStatus::Ok);
     EXPECT_EQ(root.MemberAt(0).name(), std::u16string(259, u'\u00e9'));
