@@ -25,6 +25,26 @@ public:
     // The next character, or NUL at the end (the text holds no NUL, so that is unambiguous).
     CharT Peek() const { return AtEnd() ? CharT(0) : text_[position_]; }
     void Advance(size_t count = 1) { position_ = std::min(position_ + count, text_.size()); }
+    // Passes over one whole character: all bytes of a UTF-8 sequence, both halves of a
+    // surrogate pair.
+    void AdvanceCharacter()
+    {
+        if (AtEnd())
+            return;
+        auto lead = static_cast<std::make_unsigned_t<CharT>>(text_[position_++]);
+        if constexpr (sizeof(CharT) == 1) {
+            if (lead < 0xC0)
+                return;
+            for (int tail = 0; tail < 3 && !AtEnd() &&
+                               (static_cast<unsigned char>(text_[position_]) & 0xC0) == 0x80;
+                 ++tail)
+                ++position_;
+        } else {
+            if (lead >= 0xD800 && lead <= 0xDBFF && !AtEnd() && text_[position_] >= 0xDC00 &&
+                text_[position_] <= 0xDFFF)
+                ++position_;
+        }
+    }
     bool ConsumeSpecific(CharT c)
     {
         if (AtEnd() || text_[position_] != c)

@@ -124,7 +124,7 @@ bool Reader<CharT>::ReadLevel(Value& level, LevelMode mode, int depth)
                 hasKey = true;
                 // The character after the key is taken to be its ":" and is not looked at.
                 cursor_.SkipBlanks();
-                cursor_.Advance();
+                cursor_.AdvanceCharacter();
                 continue;
             }
             Value& target = TargetOf(level, key, hasKey);
@@ -369,8 +369,8 @@ void LineAndColumn(std::basic_string_view<CharT> text, size_t position, int& lin
             tailOfFourBytes = 0;
         } else if constexpr (sizeof(CharT) == 1) {
             // A character takes one unit, counted at its first byte; one beyond the BMP takes a
-            // second, counted at its last byte. A place inside such a character (the reader
-            // passes over single bytes after a key) then counts as in the UTF-16 text.
+            // second, counted at its last byte, so that a place inside such a character
+            // counts as the place between its two halves would in the UTF-16 text.
             if (unit >= 0x80 && unit < 0xC0) {
                 if (tailOfFourBytes > 0 && --tailOfFourBytes == 0)
                     ++column;
