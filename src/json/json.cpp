@@ -1,8 +1,11 @@
 // The JSON tree, its writer and the direct JsonWriter. The reader lives in json_reader.cpp.
 #include "json.h"
 
+#include "json_index.h"
+
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <type_traits>
 #include <utility>
@@ -34,53 +37,70 @@ void AppendAscii(BasicTextBuffer<CharT>& out, std::string_view ascii)
     }
 }
 
+// Whether %J would copy the text unchanged: no control character, quote, slash or backslash.
+template<class CharT>
+bool NeedsNoEscape(std::basic_string_view<CharT> text)
+{
+    for (CharT c : text) {
+        auto unit = static_cast<std::make_unsigned_t<CharT>>(c);
+        if (unit < 32 || unit == '"' || unit == '/' || unit == '\\')
+            return false;
+    }
+    return true;
+}
+
+// A string in quotes, escaped by the formatter's %J. Most texts need no escape at all; they are
+// copied in one piece, which is what %J would do with them.
 template<class CharT>
 void AppendQuoted(BasicTextBuffer<CharT>& out, std::basic_string_view<CharT> text)
 {
+    if (NeedsNoEscape(text)) {
+        out.Reserve(out.Length() + text.size() + 2);
+        out.Append(CharT('"'));
+        out.Append(text);
+        out.Append(CharT('"'));
+        return;
+    }
     if constexpr (std::is_same_v<CharT, char>)
         AppendFormat(out, "\"%J\"", text);
     else
         AppendFormat(out, u"\"%J\"", text);
 }
 
+// Numbers are written with std::to_chars: the same text as "%lld" and "%f" in the C locale,
+// without the cost of a printf per number.
 template<class CharT>
 void AppendInt64(BasicTextBuffer<CharT>& out, int64_t value)
 {
-    if constexpr (std::is_same_v<CharT, char>)
-        AppendFormat(out, "%lld", value);
-    else
-        AppendFormat(out, u"%lld", value);
+    char digits[24];
+    std::to_chars_result result = std::to_chars(digits, digits + sizeof digits, value);
+    AppendAscii(out, std::string_view(digits, static_cast<size_t>(result.ptr - digits)));
 }
 
-// A number of neither kind is written as its real payload read as an integer; the formatter
-// saturates that conversion (NaN gives 0), so no payload leads to undefined behaviour.
+// A number of neither kind is written as its real payload read as an integer, saturating (NaN
+// gives 0), so no payload leads to undefined behaviour.
 template<class CharT>
 void AppendRealAsInt64(BasicTextBuffer<CharT>& out, double value)
 {
-    if constexpr (std::is_same_v<CharT, char>)
-        AppendFormat(out, "%lld", value);
-    else
-        AppendFormat(out, u"%lld", value);
+    FormatArg saturating(value);
+    AppendInt64(out, saturating.AsSigned());
 }
 
 template<class CharT>
 void AppendReal(BasicTextBuffer<CharT>& out, double value)
 {
-    size_t start = out.Length();
-    if constexpr (std::is_same_v<CharT, char>)
-        AppendFormat(out, "%f", value);
-    else
-        AppendFormat(out, u"%f", value);
-    // "%f" always writes a point for finite values; "inf" and "nan" have none and stay whole.
-    std::basic_string_view<CharT> written = out.view().substr(start);
-    if (written.find(CharT('.')) == std::basic_string_view<CharT>::npos)
-        return;
-    size_t length = written.size();
-    while (written[length - 1] == '0')
-        --length;
-    if (written[length - 1] == '.')
-        --length;
-    out.Truncate(start + length);
+    // "%f" of the largest double takes 309 digits, a sign, a point and six decimals.
+    char text[330];
+    std::to_chars_result result =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
+    std::string_view written(text, static_cast<size_t>(result.ptr - text));
+    // Finite values always have a point; "inf" and "nan" have none and stay whole.
+    if (written.find('.') != std::string_view::npos) {
+        written.remove_suffix(written.size() - (written.find_last_not_of('0') + 1));
+        if (written.back() == '.')
+            written.remove_suffix(1);
+    }
+    AppendAscii(out, written);
 }
 
 template<class CharT>
@@ -253,42 +273,38 @@ auto BasicJsonValue<CharT>::FindMember(View name) -> Member*
 }
 
 template<class CharT>
-auto BasicJsonValue<CharT>::FindMember(View name) const -> const Member*
+auto BasicJsonValue<CharT>::Index() const -> MemberIndex*
 {
-    if (members_.size() <= kIndexThreshold) {
-        for (const std::unique_ptr<Member>& member : members_) {
-            if (member->name() == name)
-                return member.get();
-        }
-        return nullptr;
-    }
-    if (!index_) {
-        // Built lazily from the current list; kept up to date by every add from now on.
+    if (!index_ && members_.size() > kIndexThreshold) {
+        // From now on every add keeps it up to date. The list is walked from its tail so that
+        // the first member of a name is the one the index keeps.
         index_ = std::make_unique<MemberIndex>();
-        index_->reserve(members_.size() * 2);
-        for (const std::unique_ptr<Member>& member : members_)
-            index_->try_emplace(View(member->name()), member.get());
+        for (size_t i = members_.size(); i-- > 0;) {
+            Member& member = *members_[i];
+            index_->Insert(member, MemberIndex::Hash(member.name()), true);
+        }
     }
-    auto found = index_->find(name);
-    return found == index_->end() ? nullptr : found->second;
+    return index_.get();
 }
 
 template<class CharT>
-void BasicJsonValue<CharT>::IndexMember(Member& member, bool atHead)
+auto BasicJsonValue<CharT>::FindMember(View name) const -> const Member*
 {
-    if (!index_)
-        return;
-    if (atHead)
-        (*index_)[View(member.name())] = &member; // the head is now the first of its name
-    else
-        index_->try_emplace(View(member.name()), &member);
+    if (MemberIndex* index = Index())
+        return index->Find(name, MemberIndex::Hash(name));
+    for (const std::unique_ptr<Member>& member : members_) {
+        if (member->name() == name)
+            return member.get();
+    }
+    return nullptr;
 }
 
 template<class CharT>
 auto BasicJsonValue<CharT>::AddMember(View name) -> Member&
 {
     Member& member = *members_.emplace_back(std::make_unique<Member>(CutName(name)));
-    IndexMember(member, false);
+    if (index_)
+        index_->Insert(member, MemberIndex::Hash(member.name()), false);
     return member;
 }
 
@@ -296,7 +312,8 @@ template<class CharT>
 auto BasicJsonValue<CharT>::AddMemberAtHead(View name) -> Member&
 {
     Member& member = **members_.insert(members_.begin(), std::make_unique<Member>(CutName(name)));
-    IndexMember(member, true);
+    if (index_)
+        index_->Insert(member, MemberIndex::Hash(member.name()), true);
     return member;
 }
 
@@ -304,6 +321,15 @@ template<class CharT>
 auto BasicJsonValue<CharT>::FindOrAddMember(View name) -> Member&
 {
     View cut = CutName(name);
+    if (MemberIndex* index = Index()) {
+        // One hash for both the look-up and the insertion.
+        size_t hash = MemberIndex::Hash(cut);
+        if (Member* found = index->Find(cut, hash))
+            return *found;
+        Member& member = *members_.emplace_back(std::make_unique<Member>(cut));
+        index->Insert(member, hash, false);
+        return member;
+    }
     if (Member* found = FindMember(cut))
         return *found;
     return AddMember(cut);

@@ -26,7 +26,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace tavolex {
@@ -66,6 +65,10 @@ inline constexpr int kMaxJsonDepth = 512;
 
 template<class CharT>
 class BasicJsonMember;
+namespace json_detail {
+template<class CharT>
+class MemberIndex;
+}
 
 // One node of the tree. A fresh value is an empty Object. A value holds two lists: named members
 // (in insertion order; a member stays at the same address while more are added, so callers may
@@ -152,8 +155,9 @@ public:
     JsonStatus Serialize(BasicTextBuffer<CharT>& out) const;
 
 private:
-    using MemberIndex = std::unordered_map<View, Member*>;
-    void IndexMember(Member& member, bool atHead);
+    using MemberIndex = json_detail::MemberIndex<CharT>;
+    // Builds the index when the list has outgrown a straight walk; nullptr while it has not.
+    MemberIndex* Index() const;
 
     JsonValueType type_ = JsonValueType::Object;
     JsonNumberKind kind_ = JsonNumberKind::None;
@@ -161,8 +165,8 @@ private:
     String text_;
     std::vector<std::unique_ptr<Member>> members_;
     // Built once an object has many members, so that finding a name stays fast in big bodies.
-    // Maps each name to the first member of that name; its keys view the members' own names.
-    // Built by a const lookup too, so two threads must not read one value at the same time.
+    // Maps each name to the first member of that name. Built by a const lookup too, so two
+    // threads must not read one value at the same time.
     mutable std::unique_ptr<MemberIndex> index_;
     std::vector<BasicJsonValue> elements_;
 };
