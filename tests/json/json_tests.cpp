@@ -434,6 +434,29 @@ TEST(JsonTree, AddsAndFindsMembers)
     }
 }
 
+TEST(JsonTree, IndexesBigObjectsFaithfully)
+{
+    // Duplicates made before the index exists: the first stays the one found.
+    JsonValue object;
+    std::vector<JsonMember*> firsts;
+    for (int i = 0; i < 30; ++i)
+        firsts.push_back(&object.AddMember("d" + std::to_string(i % 10)));
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(object.FindMember("d" + std::to_string(i)), firsts[static_cast<size_t>(i)]);
+
+    // The reader's repeated keys in a big object overwrite in place.
+    std::string text = "{";
+    for (int i = 0; i < 100; ++i)
+        text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    text += "\"k5\":\"x\",\"k99\":{\"a\":1},\"k99\":{\"b\":2}}";
+    JsonValue root;
+    ASSERT_EQ(ParseJson(root, text), JsonStatus::Ok);
+    EXPECT_EQ(root.MemberCount(), 100u);
+    EXPECT_EQ(root.GetStringMember("k5"), "x");
+    EXPECT_EQ(&root.MemberAt(5), root.FindMember("k5"));
+    EXPECT_EQ(Serialized(*root.FindMember("k99")), R"({"a":1,"b":2})");
+}
+
 TEST(JsonTree, SetsAndGetsMembers)
 {
     JsonValue object;
