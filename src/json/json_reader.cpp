@@ -163,7 +163,8 @@ bool Reader<CharT>::ReadStringToken(String& out)
         cursor_.Restore(text.size());
         return Fail(kStringNotDelimited, text.size());
     }
-    // The token is cut out between its two quotes, so it is always bound by them.
+    // The token is cut out between its two quotes, so it is always bound by them: the failure
+    // "Text isn't bound by double quotes." of a token without them cannot happen here.
     cursor_.Restore(i + 1);
     return DecodeEscapes(text.substr(open + 1, i - open - 1), open + 1, out);
 }
