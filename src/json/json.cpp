@@ -110,7 +110,9 @@ bool WriteValue(const BasicJsonValue<CharT>& value, BasicTextBuffer<CharT>& out)
     case JsonValueType::Invalid: return false;
     case JsonValueType::Null: AppendAscii(out, "null"); return true;
     case JsonValueType::Bool: AppendAscii(out, value.boolean() ? "true" : "false"); return true;
-    case JsonValueType::String: AppendQuoted(out, std::basic_string_view<CharT>(value.text())); return true;
+    case JsonValueType::String:
+        AppendQuoted(out, std::basic_string_view<CharT>(value.text()));
+        return true;
     case JsonValueType::Number:
         switch (value.numberKind()) {
         case JsonNumberKind::Real: AppendReal(out, value.real()); return true;

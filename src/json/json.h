@@ -15,7 +15,8 @@
 //
 //     JsonValue body;
 //     if (ParseJson(body, text, &sink) == JsonStatus::Ok) name = body.GetStringMember("name");
-//     TextBuffer out; JsonWriter w(out); w.BeginObject(); w.Integer("errorcode", 200); w.EndObject();
+//     TextBuffer out; JsonWriter w(out);
+//     w.BeginObject(); w.Integer("errorcode", 200); w.EndObject(); // {"errorcode":200}
 #pragma once
 
 #include "core.h"
