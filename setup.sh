@@ -18,6 +18,8 @@ packages=(
   g++ clang cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libsqlite3-dev libssl-dev
+  libpng-dev libjpeg62-turbo-dev libgif-dev libwebp-dev
+  qpdf poppler-utils
 )
 
 missing=()

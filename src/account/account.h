@@ -13,8 +13,10 @@
 
 #include "db.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavolex::account {
 
@@ -74,5 +76,52 @@ struct OwnerRecord {
 
     bool Save(db::LAppDatabaseAccount& db);
 };
+
+// ---------------------------------------------------------------------------------------------
+// SQL scripts: a route whose whole behaviour is a constant text of statements with placeholders.
+//   %name%                 the request parameter, every ' doubled (scripts quote it)
+//   %% %[ %]               the characters % [ ]
+//   [db]                   the schema name
+//   [createkey.TABLE.COL]  a new key that TABLE.COL does not hold yet
+//   [previouskey]          the last key made by createkey in this run
+
+// A parameter's value, empty when the request has none.
+using ParameterLookup = std::function<std::string(std::string_view name)>;
+// Makes a key for TABLE.COL.
+using KeyMaker = std::function<std::string(std::string_view table, std::string_view column)>;
+
+struct ScriptStatement {
+    std::string sql;
+    std::string firstWord; // the characters above 32 at its start; empty after a leading blank
+    std::string key;       // the key this statement made, if any
+    bool isLast = false;   // no script text follows it
+};
+
+// Expands the statements of `script` one after another; `path` names the route in log lines.
+class SqlScriptExpander {
+public:
+    SqlScriptExpander(std::string_view script, std::string_view path, std::string_view schema,
+                      ParameterLookup parameter, KeyMaker makeKey);
+    bool Next(ScriptStatement& statement);
+    const std::string& previousKey() const { return previousKey_; }
+
+private:
+    void ExpandParameter(std::string& out);
+    void ExpandField(std::string& out, ScriptStatement& statement);
+
+    std::string_view script_;
+    size_t position_ = 0;
+    std::string path_;
+    std::string schema_;
+    ParameterLookup parameter_;
+    KeyMaker makeKey_;
+    std::string previousKey_;
+};
+
+// Runs every statement and returns the JSON answer: {"data":[rows]} for one SELECT,
+// {"key":...} for a statement that made a key, {"results":[...]} for several statements, each
+// with "errorcode":200.
+std::string RunSqlScript(db::LAppDatabaseAccount& db, std::string_view script,
+                         std::string_view path, const ParameterLookup& parameter);
 
 } // namespace tavolex::account

@@ -328,6 +328,25 @@ std::string LAppDatabaseAccount::CreateUniqueKey(std::string_view table, std::st
     }
 }
 
+void WriteRows(JsonWriter& writer, DbQuery& rows, LAppDatabaseAccount& db)
+{
+    for (; rows.HasRow(); db.NextRow(rows)) {
+        writer.BeginObject();
+        for (int i = 0; i < rows.ColumnCount(); ++i) {
+            const std::string& name = rows.ColumnName(i);
+            switch (rows.ClassOf(i)) {
+            case ColumnClass::Real: writer.Real(name, rows.ColumnReal(i)); break;
+            // Whole numbers keep all 64 bits: prices in the smallest unit may pass 2^31.
+            case ColumnClass::Integer: writer.Int64(name, rows.ColumnInt64(i)); break;
+            case ColumnClass::Text: writer.String(name, rows.ColumnText(i)); break;
+            case ColumnClass::Blob:
+            case ColumnClass::Null: break;
+            }
+        }
+        writer.EndObject();
+    }
+}
+
 std::string DefaultDatabasePath()
 {
     return platform::JoinPath(platform::DataFolder(), "main.db");

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "core.h"
+#include "json.h"
 
 #include <cstdint>
 #include <functional>
@@ -143,6 +144,11 @@ std::string FileSafeTimeText(time_t when);  // "HH-MM-SS"
 std::string TimestampText(time_t when);     // "YYYY-MM-DD HH:MM:SS"
 // CREATED_DATE and MODIFIED_DATE: the UTC wall clock of `when` as a timestamp text.
 std::string UtcTimestampText(time_t when);
+
+// Writes every remaining row of `rows` as an object into the writer's open array: one member
+// per column, named as the statement wrote it; by the class of the column in the first row a
+// real, an integer or a string, and columns that were NULL or a blob there are left out.
+void WriteRows(JsonWriter& writer, DbQuery& rows, LAppDatabaseAccount& db);
 
 // ---------------------------------------------------------------------------------------------
 // Records

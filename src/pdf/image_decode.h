@@ -1,0 +1,40 @@
+// Picture decoding for the PDF writer: PNG (libpng), JPEG (libjpeg-turbo), WebP (libwebp) and
+// GIF (giflib, first frame) bytes become 8-bit grey or RGB pixels with an optional alpha plane.
+//
+// The bytes come from data URIs in the browser's SVG, so any input must be safe: a picture that
+// is damaged, of an unknown kind, or larger than kMaxImagePixels gives nothing.
+//
+//     if (auto picture = DecodeImage(bytes))
+//         WriteImage(*picture);
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace tavolex::pdf {
+
+enum class ImageFormat { Unknown, Png, Jpeg, WebP, Gif };
+
+// 50 million pixels take 250 MB as grey, RGB and alpha planes: more than any menu picture
+// needs, and small enough that a hostile header cannot exhaust memory.
+inline constexpr uint64_t kMaxImagePixels = 50'000'000;
+
+enum class ImageColor { Gray, Rgb };
+
+struct DecodedImage {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    ImageColor color = ImageColor::Rgb;
+    std::vector<uint8_t> pixels; // rows top to bottom, 1 or 3 bytes per pixel
+    std::vector<uint8_t> alpha;  // 1 byte per pixel; empty when every pixel is opaque
+    // A JPEG that PDF's DCTDecode shows as it is (baseline or progressive, 8 bits, grey or
+    // YCbCr/RGB): it may be embedded unchanged.
+    bool jpegPassThrough = false;
+};
+
+ImageFormat SniffImageFormat(std::span<const uint8_t> bytes);
+std::optional<DecodedImage> DecodeImage(std::span<const uint8_t> bytes);
+
+} // namespace tavolex::pdf

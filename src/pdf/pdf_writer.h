@@ -1,0 +1,284 @@
+// The PDF writer core: one PDF 1.4 file written front to back in a single pass.
+//
+// A PdfDocument owns the output file. Objects are appended as soon as their text is known and
+// their byte offsets kept for the cross-reference table; the only bytes rewritten afterwards are
+// the fixed-width /Parent placeholders of the pages, patched once the Pages object has a number.
+// A page collects its operators in a content buffer that is written out as a small stream at
+// every save and restore, so only the current page's pending operators are held in memory.
+//
+// The drawing layer (pdf_graphics.h) builds on the operations here: append content, flush it,
+// save and restore, write objects (plain, reserved, streams), add page resources and flags.
+// A caller with pages to convert implements PdfPageSource and calls WritePdfDocument:
+//
+//     PdfWriteOptions options;                       // A4, portrait, centred, fit
+//     PdfStatus status = WritePdfDocument(options, pages, "/tmp/menu.pdf", &sink);
+#pragma once
+
+#include "geometry.h"
+#include "pdf_progress.h"
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tavolex::pdf {
+
+enum class PdfStatus { Ok = 0, Cancelled = 1, Failed = 2 };
+
+// Paper names of the export request. Any other value reaches no row of the page-size table and
+// gives A4, so the type is read from a plain 32-bit number with a cast.
+enum class PaperCode : int32_t { A4 = 0, Letter = 1, Legal = 2, A0 = 16, A1 = 18, A2 = 20, A3 = 22 };
+
+struct PdfWriteOptions {
+    PaperCode paperCode = PaperCode::A4;
+    int32_t orientation = 0; // 1 landscape, anything else portrait
+    double margin = 0.0;     // millimetres
+    int32_t placement = 1;   // 1 centre, 2 bottom, anything else top left after the margin
+    int32_t fit = 1;         // 1 scale to the paper, 2 only enlarge, anything else keep the size
+    int32_t jpegQuality = 100;
+    bool printOnOpen = false;
+};
+
+// One row of the page-size table; sizes in millimetres.
+struct PaperSize {
+    int id;
+    std::u16string_view key;
+    std::u16string_view name;
+    double widthMm;
+    double heightMm;
+};
+
+// Ids 1 to 22; anything else finds nothing.
+const PaperSize* FindPaperSize(int id);
+// The table id a code names, or nothing.
+std::optional<int> PaperIdForCode(PaperCode code);
+
+// The paper an export uses: the code's row (A4 when it names none or a side comes out as 0),
+// with width and height swapped for orientation 1.
+struct PaperChoice {
+    double widthMm;
+    double heightMm;
+    int32_t widthPt; // millimetres * 72 / 25.4, cut toward zero
+    int32_t heightPt;
+};
+PaperChoice ChoosePaper(PaperCode code, int32_t orientation);
+
+// What the SVG model tells the writer about a page's size (user units unless said).
+struct PageGeometry {
+    double width = 0;
+    double height = 0;
+    double viewBoxX = 0;
+    double viewBoxY = 0;
+    double viewBoxWidth = 0; // 0 when the document has no view box
+    double viewBoxHeight = 0;
+    double unitFactorX = 1; // millimetres per user unit, 1.0 when the size carried no units
+    double unitFactorY = 1;
+    Matrix rootTransform;
+};
+
+struct Placement {
+    double scale = 0;
+    double offsetX = 0; // points
+    double offsetY = 0;
+};
+Placement PlacePage(const PageGeometry& page, double paperWidthMm, double paperHeightMm,
+                    double marginMm, int32_t placement, int32_t fit);
+
+enum class Compression { Flate, Off };
+enum class ResourceKind { XObject, Font, ExtGState, Pattern };
+enum class PageFlag { ImageB, ImageC, Text };
+
+struct PdfDocumentSettings {
+    Compression compression = Compression::Flate;
+    // The Info dates use this time instead of the clock when set (seconds since the epoch); the
+    // UTC offset still comes from the local time zone (TZ).
+    std::optional<time_t> fixedTime;
+    // How long a file held by another writer is waited for.
+    int retryWindowMs = 5000;
+};
+
+// Number formats of PDF text, independent of the locale: "%f" (six decimals; NaN and infinity,
+// which PDF cannot express, are written as 0) and "%d".
+void AppendReal(std::string& out, double value);
+void AppendInt(std::string& out, int64_t value);
+// "%f %f %f %f %f %f" with a, b, c, d, e, f.
+void AppendMatrix(std::string& out, const Matrix& m);
+// The matrix that undoes `m`, or nothing when it is singular.
+std::optional<Matrix> Inverse(const Matrix& m);
+
+// Level-9 deflate into a zlib stream. zlib's state (some 400 KB at this level) is made on first
+// use and reset between streams, since a page writes many small ones. Nothing when zlib fails or
+// `cancelled` answers true between rounds.
+class Deflater {
+public:
+    Deflater();
+    ~Deflater();
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+    std::optional<std::string> Deflate(std::string_view data, const std::function<bool()>& cancelled = {});
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+class PdfDocument {
+public:
+    // Creates (or replaces) the file and writes the header. Nothing when the file cannot be
+    // created, or stays held by another writer for the whole retry window.
+    static std::unique_ptr<PdfDocument> Create(const std::string& path, const PdfWriteOptions& options,
+                                               ProgressSink* sink, const PdfDocumentSettings& settings = {});
+    ~PdfDocument();
+    PdfDocument(const PdfDocument&) = delete;
+    PdfDocument& operator=(const PdfDocument&) = delete;
+
+    const PdfWriteOptions& options() const { return options_; }
+    int32_t pageWidth() const { return pageWidth_; }
+    int32_t pageHeight() const { return pageHeight_; }
+    bool IsCompressing() const { return compression_ == Compression::Flate; }
+    bool IsCancelled() const { return sink_ && sink_->IsCancelled(); }
+
+    // Pages. Rendering a page starts it unless one is open already.
+    void BeginPage();
+    void EndPage();
+    bool IsPageOpen() const { return pageOpen_; }
+    // Starts the page, places `geometry` on the paper, draws every item with `drawItem` and ends
+    // the page. The sink is asked after every item; cancellation or a failed item fails the page.
+    PdfStatus RenderPage(const PageGeometry& geometry, size_t itemCount,
+                         const std::function<PdfStatus(size_t index)>& drawItem);
+
+    // Content of the open page.
+    std::string& content() { return content_; }
+    void AppendContent(std::string_view text) { content_.append(text); }
+    void FlushContent();
+    void SaveState();    // "q", then flush
+    void RestoreState(); // "Q", then flush
+
+    // The transformation from user space to the page's upward-y space below the flip, which the
+    // page's first stream applies. Identity at the start of a page.
+    const Matrix& transformation() const { return transformation_; }
+    // Appends `m` as "cm" and makes the current transformation `m` then the old one.
+    void ConcatTransformation(const Matrix& m);
+    // Appends the "cm" that takes the current transformation to `target`.
+    void SetTransformation(const Matrix& target);
+    // The flip (1, 0, 0, -1, 0, page height) that the page's first stream applies.
+    Matrix PageFlip() const { return {1, 0, 0, -1, 0, static_cast<double>(pageHeight_)}; }
+
+    // Objects. Numbers follow the order of writing or reserving.
+    int WriteObject(std::string_view text);
+    int ReserveObject();
+    void WriteReservedObject(int number, std::string_view text);
+    // "<</Filter/FlateDecode /Length n>>" when the document compresses and deflate makes the
+    // stream smaller, else "<</Length n>>".
+    int WriteStream(std::string_view data);
+    // A stream whose dictionary the caller builds (it must carry the right /Length).
+    int WriteStreamObject(std::string_view dictionary, std::string_view data);
+    // Deflates when the document compresses; nothing when it does not or zlib fails.
+    std::optional<std::string> Compress(std::string_view data);
+
+    // Page resources: `entry` is "name ref", for example "/A7 7 0 R". An entry the page already
+    // has is not added twice (a resource dictionary may not repeat a name).
+    void AddResource(ResourceKind kind, std::string entry);
+    void SetPageFlag(PageFlag flag);
+    // The counter behind the "/IMG_%.6d" names, from 1 per document.
+    int NextImageNumber() { return ++imageCounter_; }
+    // The text layer's current font; every page starts with Courier 12, neither bold nor italic.
+    struct FontState {
+        std::string name = "Courier";
+        double size = 12;
+        bool bold = false;
+        bool italic = false;
+    };
+    FontState& font() { return font_; }
+
+    // Pictures already written, by their encoded bytes, so a logo on every page is stored once.
+    struct ImageRecord {
+        std::string name; // "/IMG_000001"
+        int object = 0;
+        bool gray = false;
+    };
+    const ImageRecord* FindImage(std::string_view bytes) const;
+    void RememberImage(std::string_view bytes, ImageRecord record);
+
+    // Steps run first when the document is finished (the font objects the pages used).
+    void AddFinishStep(std::function<void(PdfDocument&)> step) { finishSteps_.push_back(std::move(step)); }
+    // Writes the fonts, Pages, Info, Catalog, cross-reference table and trailer, patches the
+    // parents and closes the file. Failed when any write failed. Once only.
+    PdfStatus Finish();
+    // True once the file could not be written, or an object was written against the rules.
+    bool HasWriteFailed() const { return ioFailed_ || writeFailed_; }
+
+    // Only Create can make the key: a document always starts with an open file.
+    class OpenedFile {
+        friend class PdfDocument;
+        explicit OpenedFile(int descriptor) : fd(descriptor) {}
+        int fd;
+    };
+    PdfDocument(OpenedFile file, const PdfWriteOptions& options, ProgressSink* sink,
+                const PdfDocumentSettings& settings);
+
+private:
+    void Write(std::string_view bytes);
+    void FlushFile();
+    uint64_t Offset() const { return flushed_ + pending_.size(); }
+    void BeginObject(int number);
+
+    int fd_ = -1;
+    int32_t pageWidth_ = 0;
+    int32_t pageHeight_ = 0;
+    Compression compression_;
+    std::unique_ptr<Deflater> compressor_; // made on first need
+    std::optional<time_t> fixedTime_;
+    int nextObject_ = 1;
+    std::vector<std::optional<uint64_t>> objectOffsets_; // index = number - 1
+    std::vector<int> pages_;
+    std::vector<uint64_t> parentPatches_;
+    int pagesObject_ = 0;
+    int infoObject_ = 0;
+    int catalogObject_ = 0;
+    uint64_t xrefOffset_ = 0;
+    std::vector<std::string> resources_[4];
+    std::vector<std::string> contents_; // "N 0 R" of each content stream, in order
+    bool pageOpen_ = false;
+    bool flags_[3] = {false, false, false};
+    std::string content_;
+    Matrix transformation_;
+    std::vector<Matrix> savedTransformations_;
+    PdfWriteOptions options_;
+    ProgressSink* sink_;
+    FontState font_;
+    int imageCounter_ = 0;
+    std::unordered_map<std::string, ImageRecord> images_;
+    std::vector<std::function<void(PdfDocument&)>> finishSteps_;
+    std::string pending_; // bytes not yet handed to the file
+    uint64_t flushed_ = 0;
+    bool writeFailed_ = false; // an object written twice or never handed out: the result fails
+    bool ioFailed_ = false;    // the file refused bytes: nothing more is written
+    bool finished_ = false;
+};
+
+// A page to be drawn: its size and its drawing items in document order. The SVG side adapts an
+// SvgDocument to this; a null entry in the page list is skipped.
+class PdfPageSource {
+public:
+    virtual ~PdfPageSource() = default;
+    virtual PageGeometry Geometry() const = 0;
+    virtual size_t ItemCount() const = 0;
+    // Failed ends the page and the document.
+    virtual PdfStatus DrawItem(size_t index, PdfDocument& document) = 0;
+};
+
+// Creates the document, renders the pages in order (stopping at the first that fails), and
+// finishes the file even then. Ok only when every page and the file itself were written.
+PdfStatus WritePdfDocument(const PdfWriteOptions& options, std::span<PdfPageSource* const> pages,
+                           const std::string& path, ProgressSink* sink,
+                           const PdfDocumentSettings& settings = {});
+
+} // namespace tavolex::pdf
