@@ -268,9 +268,11 @@ bool LWebletConnectionThread::ServeRoute(WebRequest& request, const Route& route
         ConnStatus status = ReadJsonBody(request, body);
         if (status == ConnStatus::Cancelled || IsStopRequested())
             return false;
-        if (status != ConnStatus::Ok)
-            body.clear();
-        route.handler(request);
+        JsonValue value;
+        // The reader stops at the first zero byte, as it would at the end of a C string.
+        if (status == ConnStatus::Ok && !body.empty())
+            ParseJson(value, body, this);
+        route.jsonHandler(request, value);
         break;
     }
     case RouteKind::Upload:

@@ -16,7 +16,9 @@ inline constexpr int kRefusalSendLimitMs = 20000;
 inline constexpr int kBodyPieceLimitMs = 20000;
 inline constexpr int64_t kFormBodyLimit = 5000000;
 
-class LWebletConnectionThread final : public WorkerThread, public net::CancelCheck {
+// The thread is also the cancel check of its socket operations and the error sink of the JSON
+// reader for request bodies.
+class LWebletConnectionThread final : public WorkerThread, public net::CancelCheck, public ErrorSink {
 public:
     // Takes ownership of the accepted socket; `webRoot` is the resolved `Web` folder and
     // `serverPort` the port the listener bound (the one this server's own pages come from).
@@ -25,6 +27,7 @@ public:
 
     bool IsCancelled() const override { return IsStopRequested(); }
     int CancelEventFd() const override { return StopEventFd(); }
+    void ReportError(std::string_view report) override { Report(report); }
 
     // Request bytes: what the thread has buffered comes first, then the socket.
     net::ConnStatus ReceiveSome(void* buffer, size_t capacity, size_t& received, int timeoutMs);

@@ -112,12 +112,18 @@ RouteRegistry& RouteRegistry::Get()
 
 void RouteRegistry::RegisterRoute(std::string_view path, RouteHandler handler)
 {
-    plain_[std::string(path)] = Route{RouteKind::Plain, std::string(path), handler};
+    plain_[std::string(path)] = Route{RouteKind::Plain, std::string(path), handler, nullptr};
 }
 
 void RouteRegistry::RegisterUploadRoute(std::string_view path)
 {
-    upload_routes_[std::string(path)] = Route{RouteKind::Upload, std::string(path), nullptr};
+    upload_routes_[std::string(path)] = Route{RouteKind::Upload, std::string(path), nullptr, nullptr};
+}
+
+void RouteRegistry::RegisterJsonRoute(std::string_view path, JsonRouteHandler handler)
+{
+    Route route{RouteKind::JsonBody, std::string(path), nullptr, handler};
+    json_[std::string(path)] = std::move(route);
 }
 
 void RouteRegistry::SetUploadHandler(UploadHandler handler) { upload_ = handler; }
@@ -159,6 +165,16 @@ bool SendRedirectError(WebRequest& request, std::string_view message, std::strin
 {
     return SendJson(request, Format("{\"errorcode\":%d,\"errormsg\":\"%J\",\"errorredirect\":\"%J\"}",
                                     303, message, target));
+}
+
+bool SendJsonValue(WebRequest& request, JsonValue& value)
+{
+    value.SetIntegerMember("errorcode", 200);
+    value.SetStringMember("errormsg", "OK");
+    TextBuffer text;
+    if (value.Serialize(text) != JsonStatus::Ok)
+        return SendJson(request, {});
+    return SendJson(request, text.view());
 }
 
 bool SendStatus(WebRequest& request, int code, std::string_view reason)

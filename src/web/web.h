@@ -12,6 +12,8 @@
 //     tavolex::web::WebServer server(webRoot);  server.Start();  ...  server.Shutdown();
 #pragma once
 
+#include "json.h"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -92,13 +94,17 @@ bool Has(const std::map<std::string, std::string>& map, std::string_view name);
 
 using RouteHandler = void (*)(WebRequest& request);
 using UploadHandler = void (*)(WebRequest& request); // reads the multipart body itself
+// Receives the parsed body; a body that did not parse leaves what was built before the fault,
+// and the reader's report is the connection thread's last report.
+using JsonRouteHandler = void (*)(WebRequest& request, JsonValue& body);
 
 enum class RouteKind { Plain, Upload, JsonBody };
 
 struct Route {
     RouteKind kind;
     std::string path;
-    RouteHandler handler; // Plain and Upload
+    RouteHandler handler = nullptr;         // Plain and Upload
+    JsonRouteHandler jsonHandler = nullptr; // JsonBody
 };
 
 // Before a routed request runs its handler, the session layer opens the request's database
@@ -118,6 +124,7 @@ public:
 
     void RegisterRoute(std::string_view path, RouteHandler handler);
     void RegisterUploadRoute(std::string_view path);
+    void RegisterJsonRoute(std::string_view path, JsonRouteHandler handler);
     void SetUploadHandler(UploadHandler handler);
 
     // POST looks at JSON-body routes, then upload routes, then plain routes; GET at plain ones.
@@ -144,6 +151,9 @@ bool SendJson(WebRequest& request, std::string_view utf8);
 bool SendOk(WebRequest& request);
 bool SendError(WebRequest& request, int code, std::string_view message);
 bool SendRedirectError(WebRequest& request, std::string_view message, std::string_view target);
+// Sets "errorcode" to 200 and "errormsg" to "OK" in `value` (added or replaced), then sends it.
+// When the tree cannot be written, the 200 header goes out with an empty body.
+bool SendJsonValue(WebRequest& request, JsonValue& value);
 bool SendStatus(WebRequest& request, int code, std::string_view reason);
 bool SendSessionCookie(WebRequest& request);
 bool SendRedirect(WebRequest& request, std::string_view location);

@@ -1,5 +1,6 @@
 // The reply operations byte for byte, and the engine's start, restart and stop, in process.
 #include "core.h"
+#include "json.h"
 #include "net.h"
 #include "test_home.h"
 #include "web.h"
@@ -73,6 +74,25 @@ TEST(Replies, BytesAndKeepAlive)
          json("{\"errorcode\":400,\"errormsg\":\"File type \\\"x\\\" not supported\\n\"}"), true},
         {"SendRedirectError", [](WebRequest& r) { return SendRedirectError(r, "Session expired", "/sessionexpired.html"); },
          json("{\"errorcode\":303,\"errormsg\":\"Session expired\",\"errorredirect\":\"\\/sessionexpired.html\"}"), true},
+        {"SendJsonValue adds the status members", [](WebRequest& r) {
+             tavolex::JsonValue value;
+             value.SetStringMember("rmenus", "x");
+             return SendJsonValue(r, value);
+         },
+         json("{\"rmenus\":\"x\",\"errorcode\":200,\"errormsg\":\"OK\"}"), true},
+        {"SendJsonValue replaces them in place", [](WebRequest& r) {
+             tavolex::JsonValue value;
+             value.SetStringMember("errormsg", "bad");
+             value.SetIntegerMember("errorcode", 500);
+             return SendJsonValue(r, value);
+         },
+         json("{\"errormsg\":\"OK\",\"errorcode\":200}"), true},
+        {"SendJsonValue of a tree it cannot write", [](WebRequest& r) {
+             tavolex::JsonValue value;
+             value.AddMember("broken").SetType(tavolex::JsonValueType::Invalid);
+             return SendJsonValue(r, value);
+         },
+         json(""), true},
         {"SendStatus", [](WebRequest& r) { return SendStatus(r, 403, "Forbidden"); },
          "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n", false},
         {"SendRedirect", [](WebRequest& r) { return SendRedirect(r, "/login.html"); },

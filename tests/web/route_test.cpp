@@ -1,6 +1,8 @@
 // Routes served by an engine in this process: form bodies, query strings, cookies, the session
 // hook, and what each route kind reads.
+#include "connection_thread.h"
 #include "core.h"
+#include "json.h"
 #include "test_home.h"
 #include "web.h"
 
@@ -38,6 +40,23 @@ void EchoRoute(WebRequest& request)
     }
     tavolex::AppendFormat(out, "],\"session\":\"%J\",\"peer\":\"%s\"}", request.session.name, request.peerText);
     SendJson(request, out.view());
+}
+
+// Answers with the body it was given, what the reader reported, and the body's "name".
+void JsonEchoRoute(WebRequest& request, tavolex::JsonValue& body)
+{
+    std::string name = body.GetStringMember("name");
+    std::string report = request.thread ? request.thread->LastReport() : "no thread";
+    body.SetStringMember("gotname", name);
+    body.SetStringMember("report", report);
+    SendJsonValue(request, body);
+}
+
+// Answers with what it saw, without writing the (possibly half-built) tree back.
+void JsonReportRoute(WebRequest& request, tavolex::JsonValue& body)
+{
+    std::string report = request.thread ? request.thread->LastReport() : "no thread";
+    SendJson(request, tavolex::Format("{\"gotname\":\"%J\",\"report\":\"%J\"}", body.GetStringMember("name"), report));
 }
 
 // A handler that answers nothing: the connection must close without a byte.
@@ -110,6 +129,8 @@ protected:
         RouteRegistry& routes = RouteRegistry::Get();
         routes.RegisterRoute("test/echo", EchoRoute);
         routes.RegisterRoute("test/silent", SilentRoute);
+        routes.RegisterJsonRoute("test/json", JsonEchoRoute);
+        routes.RegisterJsonRoute("test/jsonreport", JsonReportRoute);
         routes.SetHooks(&hooks_);
         server_ = std::make_unique<WebServer>(home_.File("Web"));
         server_->Start();
@@ -185,6 +206,30 @@ TEST_F(RouteTest, NotFoundReportIsThrottled)
     }
     EXPECT_EQ(first, tavolex::LogLevel::Level2);
     EXPECT_EQ(second, tavolex::LogLevel::Error);
+}
+
+TEST_F(RouteTest, JsonBodies)
+{
+    struct Row {
+        const char* note;
+        std::string request;
+        bool closeSending;
+        std::string body;
+    } rows[] = {
+        {"with Content-Length", "POST /test/json HTTP/1.1\r\nContent-Length: 14\r\nConnection: close\r\n\r\n{\"name\":\"Ann\"}", false,
+         "{\"name\":\"Ann\",\"gotname\":\"Ann\",\"report\":\"\",\"errorcode\":200,\"errormsg\":\"OK\"}"},
+        {"until the client stops sending", "POST /test/json HTTP/1.1\r\n\r\n{\"name\":\"Bo\",\"errorcode\":500,\"errormsg\":\"x\"}", true,
+         "{\"name\":\"Bo\",\"errorcode\":200,\"errormsg\":\"OK\",\"gotname\":\"Bo\",\"report\":\"\"}"},
+        {"an empty body is an empty object", "POST /test/json HTTP/1.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", false,
+         "{\"gotname\":\"\",\"report\":\"\",\"errorcode\":200,\"errormsg\":\"OK\"}"},
+        {"a GET finds no JSON route", "GET /test/json HTTP/1.0\r\n\r\n", false, ""},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(Body(Exchange(port_, row.request, 5000, row.closeSending)), row.body) << row.note;
+
+    // A body that does not parse still reaches the handler, with the reader's report.
+    std::string answer = Body(Exchange(port_, "POST /test/jsonreport HTTP/1.1\r\nContent-Length: 14\r\nConnection: close\r\n\r\n{\"name\":\"Cy\",@", 5000));
+    EXPECT_NE(answer.find("\"report\":\"Error near(1:13): Failed to parse value.\"}"), std::string::npos) << answer;
 }
 
 } // namespace
