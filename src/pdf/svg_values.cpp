@@ -328,7 +328,10 @@ std::optional<Length> ParseSvgLength(std::string_view text, double fontSize)
     const std::optional<double> number = ToNumber(text.substr(start, cursor.position() - start));
     if (!number)
         return std::nullopt;
-    const std::string_view unit = Trim(cursor.Remaining());
+    // Trailing white space is allowed, none between the number and its unit.
+    std::string_view unit = cursor.Remaining();
+    while (!unit.empty() && IsListSeparator(unit.back()) && unit.back() != ',')
+        unit.remove_suffix(1);
     Length length{*number, false};
     if (unit.empty() || unit == "px")
         ;
