@@ -441,7 +441,7 @@ void SvgParser::ApplyDeclaration(std::string_view name, std::string_view value,
         }
         target = std::move(list);
     };
-    const bool inText = text_.has_value();
+    const bool inText = text_.has_value() || node.name == "text";
 
     if (name == "transform") {
         Matrix local;
@@ -565,10 +565,11 @@ void SvgParser::ApplyDeclaration(std::string_view name, std::string_view value,
             s.clip = -1;
             return;
         }
+        // Building the clip path pushes states of its own: `s` may move, so look it up again.
         const int clip = BuildClip(ReferenceName(value));
         if (clip >= 0) {
-            s.clip = clip;
-            s.clipAt = s.transform;
+            state().clip = clip;
+            state().clipAt = state().transform;
         }
     } else if (name == "mask") {
         s.mask = std::string(value);
