@@ -23,6 +23,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             __builtin_trap();
         if (item.pen.dash == DashStyle::Custom && item.pen.dashes.size() % 2 != 0)
             __builtin_trap();
+        for (const Segment& segment : item.path.segments())
+            for (const Point& p : segment.points)
+                if (!std::isfinite(p.x) || !std::isfinite(p.y))
+                    __builtin_trap();
+        const Matrix& m = item.transform;
+        if (!std::isfinite(m.a + m.b + m.c + m.d + m.e + m.f))
+            __builtin_trap();
     }
     return 0;
 }

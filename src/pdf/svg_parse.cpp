@@ -46,6 +46,10 @@ struct ClipDefinition {
     FillRule rule = FillRule::NonZero;
 };
 
+// Declarations kept for one class. Every element of that class applies all of them, so a page
+// that repeats a rule many times must not make each element cost as much as the whole page.
+constexpr size_t kMaxClassText = 16384;
+
 // Text gathered for one "text" element.
 struct TextBlock {
     size_t firstItem = 0;
@@ -128,6 +132,7 @@ private:
     void AddShape(const XmlNode& node, const ElementValues& values);
     void AddImage(const ElementValues& values);
     SvgItem MakeItem(SvgItemKind kind);
+    void AddItem(SvgItem item);
     void Use(const ElementValues& values, int depth);
 
     // --- text
@@ -259,6 +264,10 @@ void SvgParser::ReadClassRules(std::string_view text)
             if (piece.starts_with('.')) {
                 const std::string name(TrimSpaces(piece.substr(1)));
                 std::string& stored = document_.classes[name];
+                if (stored.size() + declarations.size() > kMaxClassText) {
+                    Warn(Format("Class %s has too many declarations; the rest are ignored", name));
+                    continue;
+                }
                 if (!stored.empty())
                     stored += ';';
                 stored += declarations;
@@ -732,6 +741,37 @@ SvgItem SvgParser::MakeItem(SvgItemKind kind)
     return item;
 }
 
+namespace {
+
+bool IsFinite(const Matrix& m)
+{
+    return std::isfinite(m.a) && std::isfinite(m.b) && std::isfinite(m.c) && std::isfinite(m.d) &&
+           std::isfinite(m.e) && std::isfinite(m.f);
+}
+
+bool IsFinite(const Path& path)
+{
+    for (const Segment& segment : path.segments())
+        for (const Point& p : segment.points)
+            if (!std::isfinite(p.x) || !std::isfinite(p.y))
+                return false;
+    return true;
+}
+
+} // namespace
+
+// Every number handed to the writer is finite: each value was read as a finite number, but
+// products of huge ones (scale(1e300) twice) are not, and "inf" has no place in a PDF.
+void SvgParser::AddItem(SvgItem item)
+{
+    if (!IsFinite(item.transform) || !IsFinite(item.path) || !IsFinite(item.clipPath) ||
+        !std::isfinite(item.pen.width) || !std::isfinite(item.text.font.size)) {
+        Warn("An element whose geometry overflows is not drawn");
+        return;
+    }
+    document_.items.push_back(std::move(item));
+}
+
 std::optional<Path> SvgParser::ShapeGeometry(const XmlNode& node, const ElementValues& v, SvgItemKind& kind)
 {
     const std::string& name = node.name;
@@ -810,7 +850,7 @@ void SvgParser::AddShape(const XmlNode& node, const ElementValues& values)
     }
     SvgItem item = MakeItem(kind);
     item.path = std::move(*path);
-    document_.items.push_back(std::move(item));
+    AddItem(std::move(item));
 }
 
 void SvgParser::AddImage(const ElementValues& values)
@@ -844,7 +884,7 @@ void SvgParser::AddImage(const ElementValues& values)
     SvgItem item = MakeItem(SvgItemKind::Image);
     item.image = std::move(image);
     item.path = SvgRectanglePath(item.image.x, item.image.y, item.image.width, item.image.height, 0, 0);
-    document_.items.push_back(std::move(item));
+    AddItem(std::move(item));
 }
 
 void SvgParser::Use(const ElementValues& values, int depth)
@@ -931,7 +971,7 @@ void SvgParser::AddRun(std::string_view characters, bool preserveSpace)
         text_->positionsPending = false;
     }
     text_->hasRun = true;
-    document_.items.push_back(std::move(item));
+    AddItem(std::move(item));
 }
 
 void SvgParser::WalkTextContent(const XmlNode& node, int depth)
@@ -1111,6 +1151,10 @@ int SvgParser::BuildGradient(const std::string& id, int chain)
             if (stops.empty())
                 stops = inherited.stops;
         }
+    }
+    if (!IsFinite(gradient.transform)) {
+        Warn(Format("Gradient %s has a transformation that overflows; it is not used", id));
+        gradient.transform = Matrix();
     }
     gradient.id = id;
     gradient.stops = std::move(stops);

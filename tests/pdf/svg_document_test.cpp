@@ -121,6 +121,12 @@ TEST(SvgDocument, ShapesBecomeItemsWithTheirGeometry)
         "<title>t</title><metadata><rect width=\"1\" height=\"1\"/></metadata>");
     EXPECT_EQ(Kinds(none), "");
 
+    // Geometry that overflows the range of numbers is not handed on.
+    const SvgDocument huge = Parse("<rect width=\"1\" height=\"1\" transform=\"scale(1e300) scale(1e300)\"/>"
+                                   "<path d=\"M0 0 L1e308 0 l1e308 0\"/><rect width=\"1\" height=\"1\"/>");
+    EXPECT_EQ(Kinds(huge), "5");
+    EXPECT_EQ(huge.firstWarning, "An element whose geometry overflows is not drawn");
+
     // Unknown elements create nothing but their children are walked.
     EXPECT_EQ(Kinds(Parse("<foo><bar><rect width=\"1\" height=\"1\"/></bar></foo>")), "5");
 }
