@@ -1,5 +1,6 @@
 // Arbitrary bytes as path data ("d"): the reader must stop cleanly, never produce a cubic or
-// line before a move, and never read outside the text.
+// line before a move, and never read outside the text. The same bytes then go through the
+// other attribute-value parsers (transformation lists, number lists, colours, lengths).
 #include <svg.h>
 
 #include <cstddef>
