@@ -229,7 +229,9 @@ ColorParse ParseSvgColor(std::string_view text, Color& color)
         return ColorParse::Invalid;
     }
     if (cursor.ConsumeSpecific("rgb")) {
-        // rgb(r, g, b): numbers are bytes; percentages (SVG 1.1 section 4.2) are of 255.
+        // rgb(r, g, b): numbers are bytes; percentages (SVG 1.1 section 4.2) are of 255. The
+        // CSS form rgba(r, g, b, a) gives its colour; its alpha is not a colour byte here.
+        cursor.ConsumeSpecific('a');
         cursor.ConsumeWhile([](char c) { return c == ' ' || c == '\t'; });
         if (!cursor.ConsumeSpecific('('))
             return ColorParse::Invalid;

@@ -66,6 +66,7 @@ TEST(SvgColor, ParsesEveryForm)
         {"rgb(-5,0,0)", ColorParse::Parsed, {0, 0, 0, 77}},
         {"rgb(100%, 50%, 0%)", ColorParse::Parsed, {255, 127, 0, 77}},
         {"rgb(1,2)", ColorParse::Invalid, start},
+        {"rgba(1,2,3,0.5)", ColorParse::Parsed, {1, 2, 3, 77}},
         {"rgb 1 2 3", ColorParse::Invalid, start},
         {"yellowgreen", ColorParse::Parsed, {154, 205, 50, 77}},
         {"aliceblue", ColorParse::Parsed, {240, 248, 255, 77}},
