@@ -236,14 +236,17 @@ struct SvgDocument {
     uint32_t warningCount = 0;
 };
 
-// Recursion limits of the walk, each reached only by hostile or broken pages:
-// element nesting is bounded by the XML reader already, this bounds the walk's own stack of
-// presentation states and frames when a page is built from a tree made elsewhere;
+// Recursion limits of the walk. Each is reached only by a broken or hostile page; what lies
+// beyond is passed over with a warning.
+//
+// Element nesting: the walk recurses once per element and keeps a presentation state per
+// level. The XML reader bounds the tree it builds, but a tree may come from elsewhere
+// (ParseSvgTree), and "use" adds levels of its own.
 inline constexpr int kSvgMaxElementDepth = 200;
-// a reference (clip path, "use", "tref", "textPath") may lead to another reference; cycles
-// are refused outright, and this bounds honest chains so one element cannot fan out;
+// References (clip paths, "use", "tref", "textPath") that lead to further references: cycles
+// are refused outright; this bounds honest chains, each of which costs a walk.
 inline constexpr int kSvgMaxReferenceDepth = 16;
-// gradients may inherit through "xlink:href" chains; a longer chain is cut.
+// Gradients inheriting through "xlink:href": a longer chain is cut where it reaches the limit.
 inline constexpr int kSvgMaxGradientChain = 16;
 
 // Parses one page. Failed: no root element, or a gradient that inherits from one that does
