@@ -1,0 +1,68 @@
+// The shape drawer: the walk over a parsed SVG page that turns each drawing item into calls of
+// the PDF drawing layer (pdf_graphics.h).
+//
+// An SvgPageSource adapts one SvgDocument to the writer's PdfPageSource: it gives the page's
+// size for the placement, and draws item i when the writer asks. The SVG model's paints, pens,
+// gradients and clips are translated into the drawing layer's own types; gradients are
+// converted once per page, with percentages of user-space gradients resolved against the page's
+// viewport.
+//
+//     SvgPageSource source(page, &pictures);
+//     PdfPageSource* pages[] = {&source};
+//     WritePdfDocument(options, pages, path, sink);
+#pragma once
+
+#include "pdf_graphics.h"
+#include "pdf_writer.h"
+#include "svg.h"
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace tavolex::pdf {
+
+// The pixel sizes of pictures already decoded, by their encoded bytes, shared by the pages of
+// one document so that a logo on every page is measured once. A size of 0 x 0 marks a picture
+// that does not decode.
+struct PictureSizes {
+    struct Size {
+        uint32_t width = 0;
+        uint32_t height = 0;
+    };
+    std::unordered_map<std::string, Size> known;
+    Size Of(const std::string& bytes);
+};
+
+// The drawing layer's form of one SVG gradient; percentages of user-space coordinates are
+// fractions of the viewport (`viewportWidth` x `viewportHeight`, radii of its normalised
+// diagonal), as SVG 1.1 says.
+Gradient ToDrawingGradient(const SvgGradient& gradient, double viewportWidth, double viewportHeight);
+Pen ToDrawingPen(const SvgPen& pen);
+
+// Where a picture of `pictureWidth` x `pictureHeight` pixels lands in `box` under
+// "preserveAspectRatio" (meet fits it inside, slice covers the box and is clipped to it).
+Rect FitPicture(const Rect& box, double pictureWidth, double pictureHeight, const AspectRatio& aspect);
+
+class SvgPageSource final : public PdfPageSource {
+public:
+    // `document` and `pictures` must outlive the source; `pictures` may be null.
+    SvgPageSource(const SvgDocument& document, PictureSizes* pictures);
+
+    PageGeometry Geometry() const override;
+    size_t ItemCount() const override { return document_.items.size(); }
+    PdfStatus DrawItem(size_t index, PdfDocument& document) override;
+
+private:
+    Paint ToDrawingPaint(const SvgPaint& paint) const;
+    ShapeStyle StyleOf(const SvgItem& item) const;
+    PdfStatus DrawPictureItem(PdfDocument& document, const SvgItem& item);
+    PdfStatus DrawTextItem(PdfDocument& document, const SvgItem& item);
+
+    const SvgDocument& document_;
+    PictureSizes* pictures_;
+    std::vector<Gradient> gradients_; // same order as document_.gradients
+};
+
+} // namespace tavolex::pdf
