@@ -9,10 +9,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,17 +31,32 @@ int Usage(const char* problem)
     return kUsageError;
 }
 
+// The whole file in one read where the system allows (a page is a few hundred kilobytes).
 bool ReadWholeFile(const std::string& path, std::string& text)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad())
-        return false;
-    text = std::move(buffer).str();
-    return true;
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && info.st_size > 0)
+        text.reserve(static_cast<size_t>(info.st_size));
+    char chunk[1 << 16];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            text.append(chunk, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            ok = false;
+            break;
+        }
+    }
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return ok;
 }
 
 bool IsPaperName(std::string_view name)

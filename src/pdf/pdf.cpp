@@ -103,12 +103,11 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
         documents.push_back(std::move(document));
     }
 
-    PictureSizes pictures;
     std::vector<SvgPageSource> sources;
     sources.reserve(documents.size());
     std::vector<PdfPageSource*> sourcePointers;
     for (const std::unique_ptr<SvgDocument>& document : documents) {
-        sources.emplace_back(*document, &pictures);
+        sources.emplace_back(*document);
         sourcePointers.push_back(&sources.back());
     }
     staged.SetStage(0.5, 0.5);

@@ -188,6 +188,8 @@ public:
         std::string name; // "/IMG_000001"
         int object = 0;
         bool gray = false;
+        uint32_t width = 0; // the picture's size in pixels
+        uint32_t height = 0;
     };
     const ImageRecord* FindImage(std::string_view bytes) const;
     void RememberImage(std::string_view bytes, ImageRecord record);

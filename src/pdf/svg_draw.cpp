@@ -1,7 +1,5 @@
 #include "svg_draw.h"
 
-#include "image_decode.h"
-
 #include <algorithm>
 #include <cmath>
 #include <span>
@@ -32,17 +30,6 @@ std::span<const uint8_t> BytesOf(const std::string& bytes)
 }
 
 } // namespace
-
-PictureSizes::Size PictureSizes::Of(const std::string& bytes)
-{
-    if (const auto found = known.find(bytes); found != known.end())
-        return found->second;
-    Size size;
-    if (const std::optional<DecodedImage> picture = DecodeImage(BytesOf(bytes)))
-        size = {picture->width, picture->height};
-    known.emplace(bytes, size);
-    return size;
-}
 
 Gradient ToDrawingGradient(const SvgGradient& gradient, double viewportWidth, double viewportHeight)
 {
@@ -153,8 +140,7 @@ Rect FitPicture(const Rect& box, double pictureWidth, double pictureHeight, cons
     return {box.x + (box.width - width) * along, box.y + (box.height - height) * across, width, height};
 }
 
-SvgPageSource::SvgPageSource(const SvgDocument& document, PictureSizes* pictures)
-    : document_(document), pictures_(pictures)
+SvgPageSource::SvgPageSource(const SvgDocument& document) : document_(document)
 {
     const double viewportWidth = document.viewBoxWidth > 0 ? document.viewBoxWidth : document.width;
     const double viewportHeight = document.viewBoxHeight > 0 ? document.viewBoxHeight : document.height;
@@ -248,11 +234,11 @@ PdfStatus SvgPageSource::DrawPictureItem(PdfDocument& document, const SvgItem& i
     Rect placed = box;
     bool clipToBox = false;
     if (image.aspect.align != AspectAlign::None && box.width > 0 && box.height > 0) {
-        PictureSizes local;
-        const PictureSizes::Size size = (pictures_ ? *pictures_ : local).Of(image.bytes);
-        if (size.width == 0 || size.height == 0)
+        // The picture's objects are written at its first use; their record knows its size.
+        const std::optional<PdfDocument::ImageRecord> picture = PrepareImage(document, BytesOf(image.bytes));
+        if (!picture)
             return PdfStatus::Ok; // a picture that does not decode is skipped
-        placed = FitPicture(box, size.width, size.height, image.aspect);
+        placed = FitPicture(box, picture->width, picture->height, image.aspect);
         clipToBox = image.aspect.slice;
     }
 

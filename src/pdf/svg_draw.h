@@ -7,7 +7,7 @@
 // converted once per page, with percentages of user-space gradients resolved against the page's
 // viewport.
 //
-//     SvgPageSource source(page, &pictures);
+//     SvgPageSource source(page);
 //     PdfPageSource* pages[] = {&source};
 //     WritePdfDocument(options, pages, path, sink);
 #pragma once
@@ -16,24 +16,9 @@
 #include "pdf_writer.h"
 #include "svg.h"
 
-#include <cstdint>
-#include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace tavolex::pdf {
-
-// The pixel sizes of pictures already decoded, by their encoded bytes, shared by the pages of
-// one document so that a logo on every page is measured once. A size of 0 x 0 marks a picture
-// that does not decode.
-struct PictureSizes {
-    struct Size {
-        uint32_t width = 0;
-        uint32_t height = 0;
-    };
-    std::unordered_map<std::string, Size> known;
-    Size Of(const std::string& bytes);
-};
 
 // The drawing layer's form of one SVG gradient; percentages of user-space coordinates are
 // fractions of the viewport (`viewportWidth` x `viewportHeight`, radii of its normalised
@@ -47,8 +32,8 @@ Rect FitPicture(const Rect& box, double pictureWidth, double pictureHeight, cons
 
 class SvgPageSource final : public PdfPageSource {
 public:
-    // `document` and `pictures` must outlive the source; `pictures` may be null.
-    SvgPageSource(const SvgDocument& document, PictureSizes* pictures);
+    // `document` must outlive the source.
+    explicit SvgPageSource(const SvgDocument& document);
 
     PageGeometry Geometry() const override;
     size_t ItemCount() const override { return document_.items.size(); }
@@ -61,7 +46,6 @@ private:
     PdfStatus DrawTextItem(PdfDocument& document, const SvgItem& item);
 
     const SvgDocument& document_;
-    PictureSizes* pictures_;
     std::vector<Gradient> gradients_; // same order as document_.gradients
 };
 
