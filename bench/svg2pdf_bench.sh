@@ -106,6 +106,18 @@ awk -v o="$t_ours" -v r="$t_rsvg" -v m="$t_mutool" -v so="$s_ours" -v sr="$s_rsv
   printf "speed-up over mutool:       %.2fx (budget 1x: %s)\n", m / o, (m >= o ? "met" : "MISSED")
   printf "size against rsvg-convert:  %.2f (budget at most 1: %s)\n", so / sr, (so <= sr ? "met" : "MISSED")
 }'
+# On a shared machine the wall time depends on what else runs; the processor time each
+# converter itself used (perf's task-clock, mean of the runs) is printed beside it when perf is
+# there.
+if command -v perf >/dev/null && perf stat -x, -e task-clock true >/dev/null 2>&1; then
+  cpu_ms() { perf stat -x, -e task-clock -r "$runs" "$@" 2>&1 >/dev/null | awk -F, '/task-clock/ { printf "%.2f", $1 }'; }
+  c_ours=$(cpu_ms "$ours" -o "$work/ours.pdf" "${pages[@]}")
+  c_rsvg=$(cpu_ms rsvg-convert -f pdf -o "$work/rsvg.pdf" "${pages[@]}")
+  c_mutool=$(cpu_ms mutool convert -o "$work/mutool.pdf" "${pages[@]}")
+  echo "processor time (ms): tavolex-svg2pdf $c_ours, rsvg-convert $c_rsvg, mutool convert $c_mutool"
+  awk -v o="$c_ours" -v r="$c_rsvg" -v m="$c_mutool" 'BEGIN {
+    printf "processor-time ratios: rsvg-convert / ours %.2fx, mutool / ours %.2fx\n", r / o, m / o }'
+fi
 if command -v qpdf >/dev/null; then
   qpdf --check "$work/ours.pdf" >/dev/null && echo "qpdf --check: ours passes"
 fi
