@@ -154,31 +154,65 @@ TEST_F(RoutesTest, HostileValuesAreStoredAsGivenThroughEveryParameter)
 }
 
 // An older file is brought to the current version by the first gated request.
-TEST_F(RoutesTest, OneGatedRequestUpgradesAnOldFile)
+TEST_F(RoutesTest, OneGatedRequestUpgradesOldFiles)
 {
-    LiveServer server(TAVOLEX_BINARY, [](const std::string& home) {
-        setenv("TAVOLEX_HOME", home.c_str(), 1);
+    struct Fixture {
+        int version;
+        const char* dataTables; // the data tables as a file of that version has them
+    } fixtures[] = {
+        {2, "CREATE TABLE main.USER_ACCOUNT(ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), NAME2 VARCHAR(260), EMAIL VARCHAR(260), PHONE VARCHAR(260), USER_TYPE INT, DELETED VARCHAR(20) DEFAULT NULL);"
+            "CREATE TABLE main.RESTAURANT (ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), ADDRESS VARCHAR(260), PHONE VARCHAR(260), EMAIL VARCHAR(260), WEBSITE VARCHAR(260), TIMEZONE_OFFSET VARCHAR(260));"
+            "CREATE TABLE main.USER_IMAGES(ID CHAR(40) PRIMARY KEY NOT NULL, MIMETYPE VARCHAR(40) NOT NULL, IMAGE MEDIUMBLOB NOT NULL);"
+            "CREATE TABLE main.MENU_CONTENT (ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), CONTENT TEXT, RESTAURANT_ID VARCHAR(40));"
+            "INSERT INTO main.RESTAURANT(ID, NAME, TIMEZONE_OFFSET) VALUES('r1', 'Bar', 'Europe/Rome');"
+            "INSERT INTO main.USER_IMAGES(ID, MIMETYPE, IMAGE) VALUES('i1', 'image/png', x'00');"},
+        {65, "CREATE TABLE main.USER_ACCOUNT(ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), NAME2 VARCHAR(260), EMAIL VARCHAR(260), PHONE VARCHAR(260), USER_TYPE INT, CREATED_DATE VARCHAR(20) DEFAULT NULL, DELETED VARCHAR(20) DEFAULT NULL);"
+             "CREATE TABLE main.RESTAURANT (ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), TIMEZONE VARCHAR(260), CREATED_DATE VARCHAR(20), DELETED VARCHAR(20));"
+             "CREATE TABLE main.USER_IMAGES(ID CHAR(40) PRIMARY KEY NOT NULL, MIMETYPE VARCHAR(40) NOT NULL, IMAGE MEDIUMBLOB NOT NULL, TYPE VARCHAR(20));"
+             "CREATE TABLE main.MENU_CONTENT (ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), CONTENT TEXT, RESTAURANT_ID VARCHAR(40), CREATED_DATE VARCHAR(30) DEFAULT NULL);"
+             "INSERT INTO main.RESTAURANT(ID, NAME, TIMEZONE) VALUES('r1', 'Bar', 'Europe/Rome');"
+             "INSERT INTO main.USER_IMAGES(ID, MIMETYPE, IMAGE, TYPE) VALUES('i1', 'image/png', x'00', 'MenuLogo');"},
+    };
+    for (const Fixture& fixture : fixtures) {
+        SCOPED_TRACE(fixture.version);
+        LiveServer server(TAVOLEX_BINARY, [&fixture](const std::string& home) {
+            setenv("TAVOLEX_HOME", home.c_str(), 1);
+            db::LAppDatabaseAccount database{"main"};
+            database.Open(db::DefaultDatabasePath());
+            db::CreateAccountTables(database);
+            database.ExecuteFormat(
+                "INSERT INTO main.GLOBAL_USER VALUES('u1', 'administrator', 'h', 's', 'a1', NULL);"
+                "INSERT INTO main.ACCOUNT(ID, NAME, OWNER_ID, DBVERSION) VALUES('a1', 'main', 'u1', %d);",
+                fixture.version);
+            database.Execute(fixture.dataTables);
+            database.Execute("INSERT INTO main.USER_ACCOUNT(ID, EMAIL, USER_TYPE) VALUES('o1', 'administrator', 4352);");
+        });
         db::LAppDatabaseAccount database{"main"};
-        database.Open(db::DefaultDatabasePath());
-        db::CreateAccountTables(database);
-        database.Execute(
-            "INSERT INTO main.GLOBAL_USER VALUES('u1', 'administrator', 'h', 's', 'a1', NULL);"
-            "INSERT INTO main.ACCOUNT(ID, NAME, OWNER_ID, DBVERSION) VALUES('a1', 'main', 'u1', 65);"
-            "CREATE TABLE main.USER_ACCOUNT(ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), NAME2 VARCHAR(260), EMAIL VARCHAR(260), PHONE VARCHAR(260), USER_TYPE INT, CREATED_DATE VARCHAR(20) DEFAULT NULL, DELETED VARCHAR(20) DEFAULT NULL);"
-            "INSERT INTO main.USER_ACCOUNT(ID, EMAIL, USER_TYPE) VALUES('o1', 'administrator', 4352);"
-            "CREATE TABLE main.RESTAURANT (ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), TIMEZONE VARCHAR(260), CREATED_DATE VARCHAR(20), DELETED VARCHAR(20));"
-            "INSERT INTO main.RESTAURANT(ID, NAME) VALUES('r1', 'Bar');");
-    });
-    db::LAppDatabaseAccount database{"main"};
-    ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
-    EXPECT_EQ(db::ReadSchemaVersion(database), 65);
-    HttpClient client(server.port());
-    EXPECT_EQ(client.Request("GET", "api/account/detailsget").status, 200);
-    EXPECT_EQ(db::ReadSchemaVersion(database), 87);
-    db::DbQuery row;
-    database.Query(row, "SELECT ID, CURRENCY_SYMBOL FROM main.CURRENCY");
-    EXPECT_EQ(row.ColumnText(0), "r1");
-    EXPECT_EQ(row.ColumnText(1), "$");
+        ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
+        EXPECT_EQ(db::ReadSchemaVersion(database), fixture.version);
+        HttpClient client(server.port());
+        EXPECT_EQ(client.Request("GET", "api/account/detailsget").status, 200);
+        EXPECT_EQ(db::ReadSchemaVersion(database), 87);
+        db::DbQuery row;
+        database.Query(row, "SELECT TIMEZONE, length(CREATED_DATE) FROM main.RESTAURANT");
+        EXPECT_EQ(row.ColumnText(0), "Europe/Rome");                     // 57 copied it, or it was there
+        EXPECT_EQ(row.ColumnInt(1), fixture.version < 9 ? 19 : 0);      // 9 dates only older rows
+        database.Query(row, "SELECT TYPE FROM main.USER_IMAGES");
+        EXPECT_EQ(row.ColumnText(0), "MenuLogo");                        // 21 and 22
+        database.Query(row, "SELECT ID, CURRENCY_SYMBOL, CURRENCY_DIGITS FROM main.CURRENCY");
+        EXPECT_EQ(row.ColumnText(0), "r1");                              // 66 and 67
+        EXPECT_EQ(row.ColumnText(1), "$");
+        EXPECT_EQ(row.ColumnInt(2), 2);
+        for (const char* table : {"CATEGORY", "PRODUCT", "PRODUCT_CATEGORY", "MENU_SETTINGS", "MENU_CATEGORY",
+                                  "MENU_ITEM", "PRODUCT_RESTAURANT_SETTINGS"}) {
+            database.Query(row, "SELECT count(*) FROM main.sqlite_master WHERE name = '%Q'", table);
+            EXPECT_EQ(row.ColumnInt(0), 1) << table;                     // 66, 68 and 87
+        }
+        // The catalogue works at once on the upgraded file.
+        std::string cookie = client.Request("GET", "issessionvalid").Header("Set-Cookie");
+        client.SetCookie(cookie.substr(14, 18));
+        EXPECT_EQ(client.Request("POST", "api/category/add", "name=New").body.size(), 52u);
+    }
 }
 
 // Many browsers at once: every write lands, no key repeats, the file stays sound.
