@@ -99,6 +99,12 @@ TEST(Decoding, UrlDecode)
     EXPECT_EQ(http::UrlDecode("abcdef", 3), "abc");
 }
 
+TEST(Decoding, LogTextHasNoControlCharacters)
+{
+    EXPECT_EQ(http::ForLog("a\nb\r\tc\x7f\xC3\xA9"), "a?b??c?\xC3\xA9");
+    EXPECT_EQ(http::ForLog(http::UrlDecode("/x%0A12:00:00 forged")), "/x?12:00:00 forged");
+}
+
 TEST(Decoding, FormPieces)
 {
     struct Row {

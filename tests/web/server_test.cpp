@@ -301,6 +301,7 @@ TEST_F(ServerTest, AnswersByteForByte)
         {"escaped dot dot", "GET /%2e%2e/outside.txt HTTP/1.1\r\n\r\n", notFoundClose},
         {"symlink out of Web", "GET /escape.txt HTTP/1.1\r\n\r\n", notFoundClose},
         {"missing file", "GET /missing.txt HTTP/1.0\r\n\r\n", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"},
+        {"a line feed in the path", "GET /x%0A12:00:00%20forged HTTP/1.0\r\n\r\n", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"},
         {"a FIFO is no file", "GET /pipe.txt HTTP/1.0\r\n\r\n", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"},
         // Host, Origin and Sec-Fetch-Site.
         {"foreign host on a file", "GET /ten.txt HTTP/1.1\r\nHost: evil.example\r\n\r\n", forbidden},
@@ -362,6 +363,8 @@ TEST_F(ServerTest, AnswersByteForByte)
     EXPECT_NE(log.find("Weblet: Bad request: 127.0.0.1 escape.txt"), std::string::npos);
     EXPECT_NE(log.find("Weblet: File not found: "), std::string::npos);
     EXPECT_NE(log.find("missing.txt for connection 127.0.0.1"), std::string::npos);
+    EXPECT_NE(log.find("/x?12:00:00 forged for connection 127.0.0.1"), std::string::npos);
+    EXPECT_EQ(log.find("\n12:00:00 forged"), std::string::npos);
     EXPECT_NE(log.find("Weblet: Content too long: 127.0.0.1 api/status/checkalive"), std::string::npos);
     EXPECT_NE(log.find("Weblet: Forbidden: foreign Host header evil.example from 127.0.0.1"), std::string::npos);
     EXPECT_NE(log.find("Weblet: Forbidden: foreign Origin http://evil.example for api/status/checkalive"), std::string::npos);
