@@ -33,17 +33,6 @@ bool IsIdentifierChar(char c)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // The result columns of a statement's first SELECT as written, split at top-level commas up to
 // the top-level FROM. SQLite names a plain column by its declared spelling ("ID" for "id");
 // answers must use the spelling the statement wrote, so the names are matched back to these.
@@ -54,7 +43,7 @@ std::vector<std::string_view> WrittenResultColumns(std::string_view sql)
     int depth = 0;
     size_t itemStart = std::string_view::npos;
     auto wordAt = [&](size_t at, std::string_view word) {
-        return at + word.size() <= sql.size() && EqualNoCase(sql.substr(at, word.size()), word) &&
+        return at + word.size() <= sql.size() && EqualsIgnoringAsciiCase(sql.substr(at, word.size()), word) &&
                (at == 0 || !IsIdentifierChar(sql[at - 1])) &&
                (at + word.size() == sql.size() || !IsIdentifierChar(sql[at + word.size()]));
     };
@@ -261,7 +250,7 @@ bool LAppDatabaseAccount::QueryText(DbQuery& query, std::string_view sql)
         std::string_view name = reported ? reported : "";
         if (!written.empty()) {
             std::string_view plain = PlainColumnName(written[static_cast<size_t>(i)]);
-            if (EqualNoCase(plain, name))
+            if (EqualsIgnoringAsciiCase(plain, name))
                 name = plain;
         }
         query.names_.emplace_back(CutUtf8ToUnits(name, 259));
