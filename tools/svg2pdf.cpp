@@ -5,6 +5,7 @@
 //
 // Exit status 0 when the PDF was written; otherwise a message on stderr and 1 for a usage
 // error, 2 for a page or file that could not be read or written.
+#include "core.h"
 #include "pdf.h"
 
 #include <cerrno>
@@ -61,15 +62,9 @@ bool ReadWholeFile(const std::string& path, std::string& text)
 
 bool IsPaperName(std::string_view name)
 {
-    for (std::string_view known : {"A4", "A3", "Letter", "Legal"}) {
-        if (name.size() != known.size())
-            continue;
-        bool same = true;
-        for (size_t i = 0; i < name.size() && same; ++i)
-            same = (name[i] | 0x20) == (known[i] | 0x20);
-        if (same)
+    for (std::string_view known : {"A4", "A3", "Letter", "Legal"})
+        if (tavolex::EqualsIgnoringAsciiCase(name, known))
             return true;
-    }
     return false;
 }
 

@@ -1,5 +1,6 @@
 #include "pdf.h"
 
+#include "core.h"
 #include "pdf_writer.h"
 #include "svg.h"
 #include "svg_draw.h"
@@ -10,18 +11,6 @@
 namespace tavolex::pdf {
 
 namespace {
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
 
 // Maps the parser's fraction of each page onto the first half of the work, one page after
 // another; the writer reports the second half page by page.
@@ -50,11 +39,11 @@ private:
 
 PaperCode PaperCodeFromName(std::string_view name)
 {
-    if (EqualsIgnoringCase(name, "A3"))
+    if (EqualsIgnoringAsciiCase(name, "A3"))
         return PaperCode::A3;
-    if (EqualsIgnoringCase(name, "Letter"))
+    if (EqualsIgnoringAsciiCase(name, "Letter"))
         return PaperCode::Letter;
-    if (EqualsIgnoringCase(name, "Legal"))
+    if (EqualsIgnoringAsciiCase(name, "Legal"))
         return PaperCode::Legal;
     return PaperCode::A4;
 }
