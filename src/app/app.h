@@ -127,12 +127,13 @@ bool LaunchBrowserInterface(uint16_t port);
 // ---------------------------------------------------------------------------------------------
 // The process
 
-// Names the thread, takes the start-up lock, and either hands the arguments to the running
+// Takes the start-up lock, and either hands the arguments to the running
 // instance or runs this one until a stop signal. The process exit status.
 int ProcessEntry(int argc, char** argv);
 
 // The first instance: the event loop with the web server, until SIGTERM, SIGINT or SIGHUP.
-// `startupLockFd` (or -1) is released once the instance socket listens. Returns 0.
+// `startupLockFd` (or -1) is released once the instance socket listens. Returns 0, or 1 when
+// the loop's own descriptors cannot be made.
 int Run(const std::vector<std::string>& arguments, int startupLockFd);
 
 } // namespace tavolex::app

@@ -8,7 +8,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <pthread.h>
 
 namespace tavolex::app {
 
@@ -38,7 +37,6 @@ HandOverResult HandOver(const std::vector<std::string>& arguments, UniqueFd inst
 
 int ProcessEntry(int argc, char** argv)
 {
-    pthread_setname_np(pthread_self(), "MAIN");
     std::vector<std::string> arguments(argv, argv + argc);
 
     // Stop signals are taken by the event loop through a signalfd; every thread started later

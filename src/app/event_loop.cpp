@@ -408,7 +408,7 @@ int Run(const std::vector<std::string>& arguments, int startupLockFd)
     MainObject main;
     if (!main.Create(stopSignals)) {
         LogError("Tavolex cannot make its event loop");
-        return 0;
+        return 1;
     }
     RegisterSchemeHandler("start", HandleStartLink, &main);
     main.StartServer();
