@@ -270,7 +270,7 @@ TEST(SecondStart, HandsOverTheFirst128ArgumentsAndEnds)
         arguments.push_back("arg" + std::to_string(i) + "-" + std::string(300, 'x'));
 
     Finished second = first.StartAgain(arguments, 1000ms);
-    EXPECT_EQ(second.status, 0) << second.errors;
+    EXPECT_EQ(second.status, 0) << second.errors << " after " << second.took.count() << " ms";
 
     ASSERT_TRUE(first.WaitForLog("Hand-over argument 127: ", 10s));
     std::string log = first.LogText();
