@@ -2,7 +2,9 @@
 // and the command reply. Whatever decodes must encode and decode again to the same arguments.
 #include "app.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <vector>
 #include <span>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
