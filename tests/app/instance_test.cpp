@@ -450,9 +450,24 @@ TEST(BrowserLaunch, FakeBrowsersOnPath)
 
         // Starting tavolex again opens the interface once more.
         EXPECT_EQ(first.StartAgain({}).status, 0);
-        while (ReadFile(record) != expected + expected && Clock::now() < deadline)
+        auto launchAfterHandOver = [&] {
+            std::string log = first.LogText();
+            size_t handOver = log.find("Hand-over received with 1 arguments");
+            return handOver != std::string::npos &&
+                   log.find("Starting browser: ", handOver) != std::string::npos;
+        };
+        while (!(launchAfterHandOver() && ReadFile(record) == expected + expected) &&
+               Clock::now() < deadline)
             std::this_thread::sleep_for(20ms);
         EXPECT_EQ(ReadFile(record), expected + expected);
+        // Exactly one launch at start, however the start step and the listening notification
+        // were ordered, and one for the second start.
+        std::string log = first.LogText();
+        size_t launches = 0;
+        for (size_t at = log.find("Starting browser: "); at != std::string::npos;
+             at = log.find("Starting browser: ", at + 1))
+            ++launches;
+        EXPECT_EQ(launches, 2u);
         EXPECT_EQ(first.ZombieChildren(), 0);
     }
 }
