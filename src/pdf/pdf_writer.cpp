@@ -493,9 +493,9 @@ void PdfDocument::SetTransformation(const Matrix& target)
 void PdfDocument::AddResource(ResourceKind kind, std::string entry)
 {
     std::vector<std::string>& list = resources_[static_cast<size_t>(kind)];
-    // Graphics states and patterns are new objects at each use; only pictures repeat, and a page
-    // holds few of them, so a linear look suffices.
-    if (kind == ResourceKind::XObject && std::find(list.begin(), list.end(), entry) != list.end())
+    // Graphics states and patterns are new objects at each use; only pictures and fonts repeat,
+    // and a page holds few of them, so a linear look suffices.
+    if ((kind == ResourceKind::XObject || kind == ResourceKind::Font) && std::find(list.begin(), list.end(), entry) != list.end())
         return;
     list.push_back(std::move(entry));
 }

@@ -207,6 +207,14 @@ public:
     const ImageRecord* FindImage(std::string_view bytes) const;
     void RememberImage(std::string_view bytes, ImageRecord record);
 
+    // State that a drawing layer keeps for the whole document (the text layer's loaded fonts and
+    // the glyphs used), made by that layer on first use and released with the document.
+    class LayerState {
+    public:
+        virtual ~LayerState() = default;
+    };
+    std::unique_ptr<LayerState>& textLayer() { return textLayer_; }
+
     // Steps run first when the document is finished (the font objects the pages used).
     void AddFinishStep(std::function<void(PdfDocument&)> step) { finishSteps_.push_back(std::move(step)); }
     // Writes the fonts, Pages, Info, Catalog, cross-reference table and trailer, patches the
@@ -257,6 +265,7 @@ private:
     int imageCounter_ = 0;
     std::unordered_map<std::string, ImageRecord> images_;
     std::vector<std::function<void(PdfDocument&)>> finishSteps_;
+    std::unique_ptr<LayerState> textLayer_;
     std::string pending_; // bytes not yet handed to the file
     uint64_t flushed_ = 0;
     bool writeFailed_ = false; // an object written twice or never handed out: the result fails
