@@ -366,6 +366,8 @@ public:
 
     ~Face()
     {
+        if (shaper_)
+            hb_font_destroy(shaper_);
         if (face_)
             FT_Done_Face(face_);
     }
@@ -403,6 +405,50 @@ public:
             advance = 0;
         advances_.emplace(glyph, static_cast<double>(advance));
         return static_cast<double>(advance);
+    }
+
+    // The glyphs and advances (font units, kerning applied) that HarfBuzz gives the characters,
+    // as a browser shapes them but without ligatures, so that each character keeps a glyph of its
+    // own and the text stays extractable. Nothing when shaping does not map the characters one to
+    // one in order (a script that reorders or joins them): the caller then takes the cmap.
+    std::optional<std::vector<std::pair<unsigned, double>>> Shape(const std::u32string& characters)
+    {
+        if (characters.empty())
+            return std::nullopt;
+        if (!shaper_) {
+            hb_blob_t* blob = hb_blob_create(data_.data(), static_cast<unsigned>(data_.size()), HB_MEMORY_MODE_READONLY,
+                                             nullptr, nullptr);
+            hb_face_t* face = hb_face_create(blob, static_cast<unsigned>(index_));
+            shaper_ = hb_font_create(face);
+            hb_face_destroy(face);
+            hb_blob_destroy(blob);
+            hb_font_set_scale(shaper_, face_->units_per_EM, face_->units_per_EM);
+        }
+        hb_buffer_t* buffer = hb_buffer_create();
+        hb_buffer_add_utf32(buffer, reinterpret_cast<const uint32_t*>(characters.data()),
+                            static_cast<int>(characters.size()), 0, static_cast<int>(characters.size()));
+        hb_buffer_guess_segment_properties(buffer);
+        static const hb_feature_t kFeatures[] = {
+            {HB_TAG('l', 'i', 'g', 'a'), 0, HB_FEATURE_GLOBAL_START, HB_FEATURE_GLOBAL_END},
+            {HB_TAG('c', 'l', 'i', 'g'), 0, HB_FEATURE_GLOBAL_START, HB_FEATURE_GLOBAL_END},
+            {HB_TAG('d', 'l', 'i', 'g'), 0, HB_FEATURE_GLOBAL_START, HB_FEATURE_GLOBAL_END},
+        };
+        hb_shape(shaper_, buffer, kFeatures, std::size(kFeatures));
+        unsigned count = 0;
+        const hb_glyph_info_t* info = hb_buffer_get_glyph_infos(buffer, &count);
+        const hb_glyph_position_t* positions = hb_buffer_get_glyph_positions(buffer, &count);
+        std::optional<std::vector<std::pair<unsigned, double>>> shaped;
+        if (count == characters.size()) {
+            shaped.emplace();
+            for (unsigned i = 0; i < count && shaped; ++i) {
+                if (info[i].cluster != i)
+                    shaped.reset();
+                else
+                    shaped->emplace_back(info[i].codepoint, static_cast<double>(positions[i].x_advance));
+            }
+        }
+        hb_buffer_destroy(buffer);
+        return shaped;
     }
 
     double CapHeight() const
@@ -503,6 +549,7 @@ private:
     bool italic_ = false;
     std::unordered_map<char32_t, unsigned> glyphs_;
     std::unordered_map<unsigned, double> advances_;
+    hb_font_t* shaper_ = nullptr; // made on first use, in font units
 };
 
 // One embedded font of the document: a face under the name the runs asked for.
@@ -873,7 +920,8 @@ struct PlacedGlyph {
     size_t run = 0;
     GlyphKind kind = GlyphKind::Standard;
     unsigned glyph = 0;   // embedded or fallback glyph id; the WinAnsi code for a standard font
-    double advance = 0;   // user units
+    double advance = 0;   // user units, kerning included
+    double nominal = 0;   // the glyph's own advance, as the font's widths give it to the viewer
     double x = 0, y = 0;  // pen position (along the path for text on a path)
     double rotate = 0;    // degrees
     bool absolute = false; // starts a text chunk
@@ -931,11 +979,13 @@ std::vector<PlacedGlyph> LayOut(TextLayer& layer, std::span<const TextRun> runs,
         metrics.push_back(MeasureRun(layer, run));
         const RunFont& font = *metrics.back().font;
         const double size = run.font.size;
-        const std::u32string characters = DecodeUtf8(run.text);
-        for (size_t i = 0; i < characters.size(); ++i) {
-            char32_t c = characters[i];
+        std::u32string characters = DecodeUtf8(run.text);
+        for (char32_t& c : characters)
             if (c == '\t' || c == '\n' || c == '\r')
                 c = ' ';
+        const auto shaped = font.embedded ? font.embedded->face->Shape(characters) : std::nullopt;
+        for (size_t i = 0; i < characters.size(); ++i) {
+            const char32_t c = characters[i];
             PlacedGlyph placed;
             placed.character = c;
             placed.run = r;
@@ -956,11 +1006,12 @@ std::vector<PlacedGlyph> LayOut(TextLayer& layer, std::span<const TextRun> runs,
                 continue; // other control characters draw nothing and take no room
             if (font.embedded) {
                 Face& face = *font.embedded->face;
-                const unsigned glyph = face.Glyph(c);
+                const unsigned glyph = shaped ? (*shaped)[i].first : face.Glyph(c);
                 if (glyph != 0) {
                     placed.kind = GlyphKind::Embedded;
                     placed.glyph = glyph;
-                    placed.advance = face.Advance(glyph) * size / face.unitsPerEm();
+                    placed.nominal = face.Advance(glyph) * size / face.unitsPerEm();
+                    placed.advance = shaped ? (*shaped)[i].second * size / face.unitsPerEm() : placed.nominal;
                 } else if (Face* fallback = layer.Fallback()) {
                     placed.kind = GlyphKind::Outline;
                     placed.glyph = fallback->Glyph(c);
@@ -1137,12 +1188,23 @@ private:
             out += "0 Tr\r\n";
         }
         if (font.embedded) {
-            out += '<';
+            // Kerning moves a glyph off its own advance: TJ carries the difference in thousandths
+            // of the size, so the viewer places each glyph where the layout put it.
+            bool kerned = false;
+            for (size_t i = piece.first; i + 1 < piece.last; ++i)
+                kerned = kerned || std::fabs(glyphs_[i].advance - glyphs_[i].nominal) > 1e-9;
+            out += kerned ? "[<" : "<";
             for (size_t i = piece.first; i < piece.last; ++i) {
                 AppendHex4(out, glyphs_[i].glyph);
                 font.embedded->used.emplace(glyphs_[i].glyph, glyphs_[i].character);
+                const double adjustment = (glyphs_[i].nominal - glyphs_[i].advance) * 1000 / run.font.size;
+                if (kerned && i + 1 < piece.last && std::fabs(adjustment) > 1e-6) {
+                    out += "> ";
+                    AppendReal(out, adjustment);
+                    out += " <";
+                }
             }
-            out += "> Tj\r\nET\r\n";
+            out += kerned ? ">] TJ\r\nET\r\n" : "> Tj\r\nET\r\n";
         } else {
             out += '(';
             for (size_t i = piece.first; i < piece.last; ++i) {

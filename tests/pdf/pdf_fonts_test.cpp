@@ -239,6 +239,23 @@ TEST(PdfFonts, ObjectsHaveTheirFormats)
     EXPECT_NE(pdf.find("/FNT_EMD_DejaVuSans "), std::string::npos);
 }
 
+TEST(PdfFonts, KerningMovesGlyphsAsTheBrowserDoes)
+{
+    // DejaVu Sans kerns "A" and "V" together; the layout and the TJ adjustments follow it, and the
+    // text still comes out whole.
+    TestHome home;
+    const Written written = WritePage(
+        home,
+        [](PdfDocument& document) {
+            const FontRequest font{"DejaVu Sans", 400, false, 100};
+            EXPECT_LT(MeasureText(document, font, "AV"), MeasureText(document, font, "A") + MeasureText(document, font, "V") - 3);
+            Draw(document, MakeRun("AVATAR", font, 50, 200));
+        },
+        Compression::Off);
+    EXPECT_NE(written.bytes.find("] TJ\r\n"), std::string::npos);
+    EXPECT_NE(ExtractedText(written.path).find("AVATAR"), std::string::npos);
+}
+
 TEST(PdfFonts, StandardFontsWhenNothingIsEmbedded)
 {
     // The name mapping.
@@ -351,8 +368,8 @@ TEST(PdfFonts, MissingGlyphsAreDrawnFromTheFallbackFace)
     // The covered pieces are text, the umbrella a filled outline between them.
     EXPECT_NE(ExtractedText(written.path).find("Terrasse"), std::string::npos);
     EXPECT_NE(ExtractedText(written.path).find("offen"), std::string::npos);
-    const size_t first = written.bytes.find("> Tj");
-    const size_t second = written.bytes.find("> Tj", first + 1);
+    const size_t first = written.bytes.find("\r\nET\r\n");
+    const size_t second = written.bytes.find("\r\nET\r\n", first + 1);
     ASSERT_NE(second, std::string::npos);
     const std::string between = written.bytes.substr(first, second - first);
     EXPECT_NE(between.find(" c "), std::string::npos);
