@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -1414,6 +1415,9 @@ void UseStandardFontsOnly(PdfDocument& document)
 
 bool RegisterFontFolder(const std::string& folder)
 {
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error))
+        return false; // fontconfig would take a missing folder without complaint
     std::lock_guard guard(FontconfigLock());
     if (!FcInit())
         return false;

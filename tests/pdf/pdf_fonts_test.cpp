@@ -7,6 +7,7 @@
 // and fonts-freefont-otf (FreeSans, CFF outlines).
 #include "pdf_fonts.h"
 
+#include "core.h"
 #include "pdf_test_support.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,9 @@
 namespace tavolex::pdf {
 namespace {
 
+using tavolex::AppendUtf8;
+using tavolex::Utf16ToUtf8;
+using tavolex::Utf8ToUtf16;
 using testing::QpdfCheck;
 using testing::ReadFile;
 using testing::RunTool;
@@ -197,6 +201,126 @@ TEST(PdfFonts, EveryCharacterIsRecoveredFromEmbeddedSubsets)
             EXPECT_NE(written.bytes.find("/Encoding /Identity-H"), std::string::npos);
         }
     }
+}
+
+TEST(PdfFonts, LongMapsAndManyPages)
+{
+    // Some 800 characters from Latin-1 to Cyrillic in one font, every other one of them in a
+    // second: the ToUnicode maps need blocks of at most 100 entries, and their ranges stop at each
+    // 256-glyph boundary; each font is written once for the two pages that use it.
+    const std::pair<char32_t, char32_t> blocks[] = {
+        {0x21, 0x7E}, {0xA1, 0xAC}, {0xAE, 0x24F}, {0x391, 0x3A1}, {0x3A3, 0x3C9}, {0x400, 0x44F}};
+    std::string all, sparse;
+    for (const auto& [first, last] : blocks)
+        for (char32_t c = first; c <= last; ++c) {
+            AppendUtf8(all, c);
+            if (c % 2)
+                AppendUtf8(sparse, c);
+        }
+    TestHome home;
+    const std::string path = home.File("long.pdf");
+    {
+        auto document = PdfDocument::Create(path, PdfWriteOptions{}, nullptr, {Compression::Off, {}, 5000});
+        ASSERT_TRUE(document);
+        for (int page = 0; page < 2; ++page) {
+            document->BeginPage();
+            // 40 characters a line.
+            double y = 40;
+            for (const auto& [text, family] : {std::pair(&all, "DejaVu Sans"), std::pair(&sparse, "DejaVu Serif")}) {
+                const std::u16string wide = Utf8ToUtf16(*text);
+                for (size_t at = 0; at < wide.size(); at += 40, y += 14)
+                    Draw(*document, MakeRun(Utf16ToUtf8(wide.substr(at, 40)), {family, 400, false, 9}, 30, y));
+            }
+            document->EndPage();
+        }
+        ASSERT_EQ(document->Finish(), PdfStatus::Ok);
+    }
+    EXPECT_EQ(QpdfCheck(path).status, 0);
+    const std::string pdf = ReadFile(path);
+    int blockCount = 0, ranges = 0;
+    bool inRanges = false;
+    std::string maps;
+    for (size_t cmap = pdf.find("begincmap"); cmap != std::string::npos; cmap = pdf.find("begincmap", cmap + 1))
+        maps += pdf.substr(cmap, pdf.find("endcmap", cmap) - cmap);
+    std::istringstream lines(maps);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.ends_with(" beginbfrange") || line.ends_with(" beginbfchar")) {
+            EXPECT_LE(std::stoi(line), 100) << line;
+            inRanges = line.ends_with(" beginbfrange");
+            ++blockCount;
+        } else if (line == "endbfrange") {
+            inRanges = false;
+        } else if (inRanges && line.size() > 13 && line[0] == '<' && line[5] == '>') {
+            // "<first> <last> ...": only the last byte may differ.
+            EXPECT_EQ(line.substr(1, 2), line.substr(8, 2)) << line;
+            ++ranges;
+        }
+    }
+    EXPECT_GE(blockCount, 5);
+    EXPECT_GE(ranges, 3);
+    std::string text = RunTool("pdftotext -enc UTF-8 '" + path + "' -").output;
+    std::string joined;
+    for (char c : text)
+        if (c != '\n' && c != '\f')
+            joined.push_back(c);
+    EXPECT_TRUE(joined == all + sparse + all + sparse) << "the extracted text differs";
+    const auto fonts = ListFonts(path);
+    ASSERT_EQ(fonts.size(), 2u);
+    for (const FontLine& font : fonts)
+        EXPECT_TRUE(font.subset && font.toUnicode) << font.name;
+}
+
+TEST(PdfFonts, GradientPaintAndOpacityOnText)
+{
+    TestHome home;
+    static const Gradient gradient{GradientKind::Linear, GradientUnits::ObjectBoundingBox, {}, 0, 0, 1, 0,
+                                   0.5, 0.5, 0.5, 0.5, 0.5, {{0, {255, 0, 0, 255}}, {1, {0, 0, 255, 255}}}};
+    const Written written = WritePage(home, [](PdfDocument& document) {
+        TextRun run = MakeRun("MMMMMMMMMM", {"DejaVu Sans", 700, false, 60}, 50, 200);
+        run.fill = Paint::Of(gradient);
+        Draw(document, run);
+        TextRun faint = MakeRun("MMMM", {"DejaVu Sans", 700, false, 60}, 50, 400);
+        faint.fill = Paint::Solid({0, 0, 0, 128});
+        Draw(document, faint);
+    });
+    const auto pixels = testing::RenderFirstPage(written.path);
+    // Solid strokes of the first and the last M: red on the left, blue on the right, grey below.
+    auto strongest = [&](int x0, int x1, int y0, int y1, auto better) {
+        testing::Rgb best{255, 255, 255};
+        for (int x = x0; x < x1; ++x)
+            for (int y = y0; y < y1; ++y)
+                if (better(pixels.At(x, y), best))
+                    best = pixels.At(x, y);
+        return best;
+    };
+    const auto darker = [](const testing::Rgb& a, const testing::Rgb& b) { return a.r + a.g + a.b < b.r + b.g + b.b; };
+    const auto left = strongest(50, 100, 160, 200, darker);
+    const auto right = strongest(500, 560, 160, 200, darker);
+    EXPECT_GT(left.r, 180) << left;
+    EXPECT_LT(left.b, 80) << left;
+    EXPECT_GT(right.b, 180) << right;
+    EXPECT_LT(right.r, 80) << right;
+    const auto grey = strongest(50, 200, 360, 400, darker);
+    EXPECT_NEAR(grey.r, 127, 6) << grey;
+}
+
+TEST(PdfFonts, RegisteringAFontFolder)
+{
+    TestHome home;
+    EXPECT_FALSE(RegisterFontFolder(home.File("no-such-folder")));
+    const std::string folder = home.File("fonts");
+    ASSERT_EQ(RunTool("mkdir '" + folder + "' && cp /usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf '" + folder +
+                      "/Menu.ttf'")
+                  .status,
+              0);
+    EXPECT_TRUE(RegisterFontFolder(folder));
+    // The copy is a face of its family now: fontconfig knows both files.
+    EXPECT_NE(RunTool("true").status, -1);
+    auto document = PdfDocument::Create(home.File("r.pdf"), PdfWriteOptions{}, nullptr);
+    ASSERT_TRUE(document);
+    const ResolvedFont resolved = ResolveFont(*document, {"DejaVu Sans Mono", 400, false, 12});
+    EXPECT_TRUE(resolved.embedded);
+    EXPECT_TRUE(resolved.file.ends_with("DejaVuSansMono.ttf") || resolved.file == folder + "/Menu.ttf") << resolved.file;
 }
 
 TEST(PdfFonts, SubsetsKeepTheFileSmall)
