@@ -18,6 +18,10 @@
 #include <string_view>
 #include <vector>
 
+namespace tavolex::web {
+struct WebRequest;
+} // namespace tavolex::web
+
 namespace tavolex::account {
 
 inline constexpr std::string_view kOwnerEmail = "administrator";
@@ -76,6 +80,26 @@ struct OwnerRecord {
 
     bool Save(db::LAppDatabaseAccount& db);
 };
+
+// ---------------------------------------------------------------------------------------------
+// The gate and the routes
+
+// Makes "main.db" when it is missing, puts the session layer into the web server's route step
+// (each routed request opens its own database handle and loads the session named by its
+// cookie) and registers the account and SQL script routes. Call before the listener starts.
+// False when the database could not be set up (the routes are registered all the same).
+bool InstallWebRoutes();
+
+// The request's own database handle, opened by the route step.
+db::LAppDatabaseAccount& RequestDatabase(web::WebRequest& request);
+
+// Every protected handler calls this first and returns at once on false. A request without a
+// session gets a new one for the owner; without one still, a protected path answers the 303
+// "Session expired" reply. An older schema is upgraded before any handler work.
+bool CheckAccess(web::WebRequest& request);
+// The SQL script routes' gate: runs `script` and answers with its JSON, or answers 303
+// "Not logged in or session expired" when the request has no session.
+bool CheckScriptAccess(web::WebRequest& request, std::string_view script);
 
 // ---------------------------------------------------------------------------------------------
 // SQL scripts: a route whose whole behaviour is a constant text of statements with placeholders.

@@ -1,0 +1,203 @@
+// The session layer of the route step, the gate, and the account and SQL script routes.
+#include "account.h"
+
+#include "web.h"
+
+namespace tavolex::account {
+
+namespace {
+
+// What a routed request owns on top of the web layer's record: its own database handle.
+struct RequestData final : web::RouteResources {
+    db::LAppDatabaseAccount database{std::string(kAccountName)};
+};
+
+constexpr std::string_view kIsSessionValidBody =
+    "{\"errorcode\":200,\"errormsg\":\"OK\",\"issessionvalid\":true}";
+
+// Paths the gate lets through without a session.
+bool IsPublicPath(std::string_view path)
+{
+    static constexpr std::string_view kPublic[] = {
+        "api/account/emailverification", "api/account/login", "api/account/passwordforgot",
+        "api/account/passwordset", "api/account/signup", "api/account/signupform",
+        "api/account/unsubscribe", "api/menu/genpdf", "feedbacksend", "emailverification",
+        "login", "loginsetpassword", "passwordforgot", "signup", "unsubscribe", "menugenpdf",
+    };
+    if (path.substr(0, 10) == "api/public")
+        return true;
+    for (std::string_view candidate : kPublic)
+        if (path == candidate)
+            return true;
+    return false;
+}
+
+void TakeSession(web::WebRequest& request, const SessionContext& session)
+{
+    request.session.name = session.id;
+    request.session.userEmail = session.userEmail;
+    request.session.accountDatabase = session.databaseName;
+}
+
+class SessionRouteStep final : public web::RouteStepHooks {
+public:
+    void BeginRoute(web::WebRequest& request, std::string_view sessionCookie) override
+    {
+        auto data = std::make_unique<RequestData>();
+        data->database.Open(db::DefaultDatabasePath());
+        if (request.path != "_fault") {
+            SessionContext session;
+            if (LoadSession(data->database, session, sessionCookie))
+                TakeSession(request, session);
+        }
+        request.resources = std::move(data);
+    }
+};
+
+db::LAppDatabaseAccount& DatabaseOf(web::WebRequest& request)
+{
+    if (auto* data = dynamic_cast<RequestData*>(request.resources.get()))
+        return data->database;
+    // A request that did not come through the route step: give it a handle of its own.
+    auto data = std::make_unique<RequestData>();
+    data->database.Open(db::DefaultDatabasePath());
+    db::LAppDatabaseAccount& database = data->database;
+    request.resources = std::move(data);
+    return database;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Account routes
+
+void AccountDetailsGet(web::WebRequest& request)
+{
+    if (!CheckAccess(request))
+        return;
+    db::LAppDatabaseAccount& database = RequestDatabase(request);
+    SessionContext session{request.session.name, request.session.userEmail,
+                           request.session.accountDatabase, {}};
+    BRProfile profile;
+    if (!profile.Reload(database, GetLoggedOnUser(session), kAccountName)) {
+        web::SendError(request, 500, "Internal error");
+        return;
+    }
+    bool isAdministrator = (profile.userType & kAdministratorBit) != 0;
+    TextBuffer answer;
+    JsonWriter writer(answer);
+    writer.BeginObject();
+    writer.String("id", profile.id);
+    writer.String("email", profile.email);
+    writer.String("firstname", profile.name);
+    writer.String("lastname", profile.name2);
+    writer.String("phone", profile.phone);
+    writer.String("type", isAdministrator ? "admin" : "user");
+    writer.Bool("passwordset", !IsPasswordNotSet(database, profile.ownerEmail));
+    writer.Bool("emailverified", (profile.userType & kVerifiedEmailBit) != 0);
+    if (isAdministrator)
+        writer.String("account_name", profile.accountName);
+    writer.Integer("errorcode", 200);
+    writer.String("errormsg", "OK");
+    writer.EndObject();
+    web::SendJson(request, answer.view());
+}
+
+void IsSessionValid(web::WebRequest& request)
+{
+    web::PostAppNotification(web::kNotifyBrowserAlive);
+    if (!request.session.name.empty()) {
+        web::SendJson(request, kIsSessionValidBody);
+        return;
+    }
+    SessionContext session;
+    if (CreateNewSession(RequestDatabase(request), session, SessionDatabasePath()))
+        TakeSession(request, session);
+    web::SendSessionCookie(request);
+}
+
+// ---------------------------------------------------------------------------------------------
+// SQL script routes
+
+struct ScriptRoute {
+    const char* path;
+    const char* script;
+};
+
+constexpr ScriptRoute kScriptRoutes[] = {
+    {"api/product/categoryadd", "INSERT INTO [db].PRODUCT_CATEGORY VALUES('%product_id%','%category_id%');"},
+    {"api/product/categoryclear", "DELETE FROM [db].PRODUCT_CATEGORY WHERE PRODUCT_ID = '%product_id%';"},
+    {"api/product/fetchall", "SELECT id, name, description, extra, price, created_date FROM [db].PRODUCT WHERE IS_VISIBLE = 1 ORDER BY CREATED_DATE;"},
+    {"api/category/add", "INSERT INTO [db].CATEGORY(ID, NAME, DESCRIPTION, CREATED_DATE) VALUES('[createkey.CATEGORY.ID]','%name%','%description%', now());"},
+    {"api/category/fetch", "SELECT id, name, description, created_date FROM [db].CATEGORY ORDER BY CREATED_DATE;"},
+    {"api/category/delete", "DELETE FROM [db].CATEGORY WHERE ID = '%id%';DELETE FROM [db].PRODUCT_CATEGORY WHERE CATEGORY_ID = '%id%';"},
+    {"api/category/save", "UPDATE [db].CATEGORY SET NAME = '%name%' WHERE ID = '%id%';"},
+    {"api/currency/get", "SELECT CURRENCY_SYMBOL as currency_symbol, CURRENCY_ORDER AS currency_order, CURRENCY_DIGITS AS currency_digits, DECIMAL_SYMBOL AS decimal_symbol, THOUSANDS_SYMBOL AS thousands_symbol, USE_PARENTHESES_FOR_NEGATIVE AS use_parentheses_for_negative, USE_CURRENCY_SYMBOL AS use_currency_symbol, USE_THOUSANDS_SYMBOL AS use_thousands_symbol FROM [db].CURRENCY WHERE ID = '%id%';"},
+    {"api/currency/save", "UPDATE [db].CURRENCY SET CURRENCY_SYMBOL = '%currency_symbol%', CURRENCY_ORDER = '%currency_order%', CURRENCY_DIGITS = '%currency_digits%', DECIMAL_SYMBOL = '%decimal_symbol%', THOUSANDS_SYMBOL = '%thousands_symbol%', USE_PARENTHESES_FOR_NEGATIVE = '%use_parentheses_for_negative%', USE_CURRENCY_SYMBOL = '%use_currency_symbol%', USE_THOUSANDS_SYMBOL = '%use_thousands_symbol%' WHERE ID = '%id%';"},
+};
+
+// A plain handler per script route; the table row is found by the request's path.
+void ScriptRouteHandler(web::WebRequest& request)
+{
+    for (const ScriptRoute& route : kScriptRoutes)
+        if (request.path == route.path) {
+            CheckScriptAccess(request, route.script);
+            return;
+        }
+}
+
+} // namespace
+
+db::LAppDatabaseAccount& RequestDatabase(web::WebRequest& request)
+{
+    return DatabaseOf(request);
+}
+
+bool CheckAccess(web::WebRequest& request)
+{
+    db::LAppDatabaseAccount& database = RequestDatabase(request);
+    if (request.session.name.empty()) {
+        // The desktop user is the owner: a request without a session gets one at once.
+        SessionContext session;
+        if (CreateNewSession(database, session, SessionDatabasePath()))
+            TakeSession(request, session);
+    }
+    if (request.session.name.empty() && !IsPublicPath(request.path)) {
+        web::SendRedirectError(request, "Session expired", "/sessionexpired.html");
+        return false;
+    }
+    if (request.session.accountDatabase.empty())
+        return false;
+    db::UpgradeSchemaIfNeeded(database);
+    return true;
+}
+
+bool CheckScriptAccess(web::WebRequest& request, std::string_view script)
+{
+    if (request.session.name.empty()) {
+        LogFormat("LWebSQLScript script %s called when not logged in [IP Address: %s]", request.path,
+                  request.peerText);
+        web::SendRedirectError(request, "Not logged in or session expired", "login.html");
+        return false;
+    }
+    std::string answer = RunSqlScript(RequestDatabase(request), script, request.path,
+                                      [&request](std::string_view name) {
+                                          return web::Get(request.parameters, name);
+                                      });
+    web::SendJson(request, answer);
+    return true;
+}
+
+bool InstallWebRoutes()
+{
+    static SessionRouteStep routeStep;
+    web::RouteRegistry& routes = web::RouteRegistry::Get();
+    routes.SetHooks(&routeStep);
+    routes.RegisterRoute("api/account/detailsget", AccountDetailsGet);
+    routes.RegisterRoute("accountdetailsget", AccountDetailsGet);
+    routes.RegisterRoute("api/account/issessionvalid", IsSessionValid);
+    routes.RegisterRoute("issessionvalid", IsSessionValid);
+    for (const ScriptRoute& route : kScriptRoutes)
+        routes.RegisterRoute(route.path, ScriptRouteHandler);
+    return PrepareDatabase();
+}
+
+} // namespace tavolex::account

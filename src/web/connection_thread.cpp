@@ -1,0 +1,332 @@
+// The request loop of one connection.
+#include "connection_thread.h"
+
+#include "http_parse.h"
+#include "platform.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace tavolex::web {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using net::ConnStatus;
+
+constexpr size_t kReadChunk = 16384;
+constexpr size_t kJsonPieceWithLength = 1024;
+constexpr size_t kJsonPieceWithoutLength = 32768;
+
+constexpr std::string_view kNotImplemented = "HTTP/1.1 501 Not Implemented\r\nConnection: close\r\n\r\n";
+constexpr std::string_view kNotFoundClose = "HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n";
+constexpr std::string_view kForbidden =
+    "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view kContentTooLong =
+    "HTTP/1.1 500 Content Length Too Long\r\nConnection: close\r\n\r\n";
+
+int MillisecondsLeft(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 1LL << 30));
+}
+
+// Content-Length as C's atoi reads it, saturating instead of overflowing.
+int64_t ParseContentLength(std::string_view text)
+{
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    bool negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        ++i;
+    int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value > (INT64_MAX - 9) / 10)
+            return negative ? -1 : INT64_MAX;
+        value = value * 10 + (text[i] - '0');
+    }
+    return negative ? -value : value;
+}
+
+} // namespace
+
+std::string FormatPeer(uint32_t address)
+{
+    return Format("%d.%d.%d.%d", (address >> 24) & 255, (address >> 16) & 255, (address >> 8) & 255,
+                  address & 255);
+}
+
+LWebletConnectionThread::LWebletConnectionThread(int socket, uint32_t peerAddress, std::string webRoot,
+                                                 uint16_t serverPort)
+    : WorkerThread("LWebletConnectionThread"), peerAddress_(peerAddress),
+      peerText_(FormatPeer(peerAddress)), webRoot_(std::move(webRoot)), serverPort_(serverPort)
+{
+    connection_.Adopt(socket);
+}
+
+LWebletConnectionThread::~LWebletConnectionThread()
+{
+    // A group member destroys itself on its own thread; any other owner stops it first.
+    connection_.Close();
+}
+
+void LWebletConnectionThread::ThreadFunction()
+{
+    while (!IsStopRequested() && ServeOneRequest()) {
+    }
+}
+
+void LWebletConnectionThread::CompactBuffer()
+{
+    if (bufferStart_ == buffer_.size()) {
+        buffer_.clear();
+        bufferStart_ = 0;
+    } else if (bufferStart_ > kReadChunk) {
+        buffer_.erase(0, bufferStart_);
+        bufferStart_ = 0;
+    }
+}
+
+ConnStatus LWebletConnectionThread::ReceiveSome(void* buffer, size_t capacity, size_t& received,
+                                                int timeoutMs)
+{
+    received = 0;
+    if (bufferStart_ < buffer_.size()) {
+        received = std::min(capacity, buffer_.size() - bufferStart_);
+        std::copy_n(buffer_.data() + bufferStart_, received, static_cast<char*>(buffer));
+        bufferStart_ += received;
+        CompactBuffer();
+        return ConnStatus::Ok;
+    }
+    return connection_.Receive(buffer, capacity, received, *this, timeoutMs);
+}
+
+ConnStatus LWebletConnectionThread::ReceiveExact(std::string& out, size_t length, int totalLimitMs)
+{
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalLimitMs);
+    out.clear();
+    char piece[kReadChunk];
+    while (out.size() < length) {
+        size_t received = 0;
+        ConnStatus status = ReceiveSome(piece, std::min(sizeof piece, length - out.size()), received,
+                                        MillisecondsLeft(deadline));
+        if (status != ConnStatus::Ok)
+            return status;
+        out.append(piece, received);
+    }
+    return ConnStatus::Ok;
+}
+
+ConnStatus LWebletConnectionThread::ReadLine(std::string& line, int limitMs)
+{
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    size_t scanFrom = bufferStart_;
+    for (;;) {
+        if (auto end = http::FindLineEnd(buffer_, scanFrom)) {
+            line.assign(buffer_, bufferStart_, *end - bufferStart_);
+            bufferStart_ = *end + 2;
+            CompactBuffer();
+            return ConnStatus::Ok;
+        }
+        // A CR at the very end may pair with the next byte: look at it again.
+        scanFrom = std::max(bufferStart_, buffer_.size() - (buffer_.empty() ? 0 : 1));
+        char piece[kReadChunk];
+        size_t received = 0;
+        ConnStatus status = connection_.Receive(piece, sizeof piece, received, *this, MillisecondsLeft(deadline));
+        buffer_.append(piece, received);
+        if (status == ConnStatus::Cancelled)
+            return status;
+        if (status == ConnStatus::Failed) {
+            // The limit ran out, or the connection ended: then what was read of the line so
+            // far is the line. (The limit counts as used up within a millisecond of its end.)
+            bool timedOut = deadline - Clock::now() < std::chrono::milliseconds(2);
+            if (timedOut || bufferStart_ == buffer_.size())
+                return ConnStatus::Failed;
+            line.assign(buffer_, bufferStart_);
+            bufferStart_ = buffer_.size();
+            CompactBuffer();
+            return ConnStatus::Ok;
+        }
+    }
+}
+
+bool LWebletConnectionThread::SendText(std::string_view bytes)
+{
+    return connection_.Send(bytes.data(), bytes.size(), *this, kRefusalSendLimitMs) == ConnStatus::Ok;
+}
+
+bool LWebletConnectionThread::Refuse(std::string_view reasonLog)
+{
+    Log(reasonLog);
+    SendText(kForbidden);
+    return false;
+}
+
+bool LWebletConnectionThread::ServeOneRequest()
+{
+    std::string line;
+    if (ReadLine(line, kRequestLineLimitMs) != ConnStatus::Ok || IsStopRequested())
+        return false;
+
+    http::RequestLine requestLine = http::ParseRequestLine(line);
+    bool isGet = requestLine.method == "GET";
+    bool isPost = requestLine.method == "POST";
+    if (!isGet && !isPost) {
+        if (requestLine.method == "OPTIONS")
+            LogFormat("Weblet: OPTIONS requested: %s (return error 501 Not Implemented)", peerText_);
+        else if (requestLine.method == "HEAD")
+            LogFormat("Weblet: HEAD requested: %s (return error 501 Not Implemented)", peerText_);
+        else if (requestLine.method != "PROPFIND" && !requestLine.method.empty())
+            LogFormat("Weblet: Bad request method: %s %s", peerText_, http::CleanText(requestLine.method));
+        SendText(kNotImplemented);
+        return false;
+    }
+
+    WebRequest request;
+    request.thread = this;
+    request.connection = &connection_;
+    request.cancel = this;
+    request.peerAddress = peerAddress_;
+    request.peerText = peerText_;
+
+    std::string_view target = requestLine.target;
+    if (size_t question = target.find('?'); question != std::string_view::npos) {
+        http::ParseForm(target.substr(question + 1), request.parameters);
+        target = target.substr(0, question);
+    }
+    std::string decoded = http::CleanText(http::UrlDecode(target, http::kFieldLimit), http::kFieldLimit);
+    if (!decoded.starts_with('/')) {
+        LogFormat("Weblet: Invalid Request URI: %s %s", peerText_, decoded);
+        SendText(kNotFoundClose);
+        return false;
+    }
+    request.path = decoded.substr(1);
+
+    for (;;) {
+        std::string headerLine;
+        if (ReadLine(headerLine, kHeaderLineLimitMs) != ConnStatus::Ok)
+            return false;
+        if (headerLine.empty())
+            break;
+        http::HeaderLine header = http::ParseHeaderLine(headerLine);
+        request.headers[std::move(header.name)] = std::move(header.value);
+    }
+
+    // A page on another site may point the browser at this server under a name it controls
+    // (DNS rebinding); only requests addressed to this machine by name are answered.
+    if (auto host = request.headers.find("Host"); host != request.headers.end() && !http::IsLocalHost(host->second))
+        return Refuse(Format("Weblet: Forbidden: foreign Host header %s from %s", host->second, peerText_));
+
+    bool clientAsksClose = Get(request.headers, "Connection").find("close") != std::string::npos;
+    bool keepAlive = isGet && requestLine.version >= 1.1 && !clientAsksClose;
+
+    const Route* route = RouteRegistry::Get().Find(request.path, isPost);
+    if (!route) {
+        if (request.path.find("..") != std::string::npos) {
+            LogFormat("Weblet: Bad request: %s %s", peerText_, request.path);
+            SendText(kNotFoundClose);
+            return false;
+        }
+        request.keepAlive = keepAlive;
+        bool complete = ServeFile(request, platform::JoinPath(webRoot_, request.path),
+                                  Get(request.headers, "If-Modified-Since"),
+                                  Get(request.headers, "If-None-Match"));
+        return complete && request.keepAlive;
+    }
+
+    bool handled = ServeRoute(request, *route, isPost);
+    // The client's "Connection: close" wins over a reply that would keep the connection.
+    return handled && request.keepAlive && !clientAsksClose;
+}
+
+bool LWebletConnectionThread::ServeRoute(WebRequest& request, const Route& route, bool isPost)
+{
+    // Routes act with the owner's session, so a page of another site must not reach them
+    // through the owner's browser: its Origin or Sec-Fetch-Site gives it away.
+    if (auto origin = request.headers.find("Origin");
+        origin != request.headers.end() && !http::IsOwnOrigin(origin->second, serverPort_))
+        return Refuse(Format("Weblet: Forbidden: foreign Origin %s for %s from %s", origin->second,
+                             request.path, peerText_));
+    if (auto site = request.headers.find("Sec-Fetch-Site");
+        site != request.headers.end() && !http::IsAllowedFetchSite(site->second))
+        return Refuse(Format("Weblet: Forbidden: Sec-Fetch-Site %s for %s from %s", site->second,
+                             request.path, peerText_));
+
+    if (auto cookie = request.headers.find("Cookie"); cookie != request.headers.end())
+        http::ParseCookies(cookie->second, request.cookies);
+    // The session layer opens the request's database handle and loads the session here.
+    if (RouteStepHooks* hooks = RouteRegistry::Get().Hooks())
+        hooks->BeginRoute(request, Get(request.cookies, "tavolexs_sess"));
+
+    LogFormat("LWebletConnectionThread::ThreadFunction calling web script: %s", request.path);
+    request.keepAlive = false;
+
+    switch (route.kind) {
+    case RouteKind::JsonBody: {
+        std::string body;
+        ConnStatus status = ReadJsonBody(request, body);
+        if (status == ConnStatus::Cancelled || IsStopRequested())
+            return false;
+        JsonValue value;
+        // The reader stops at the first zero byte, as it would at the end of a C string.
+        if (status == ConnStatus::Ok && !body.empty())
+            ParseJson(value, body, this);
+        route.jsonHandler(request, value);
+        break;
+    }
+    case RouteKind::Upload:
+        route.handler(request);
+        break;
+    case RouteKind::Plain:
+        if (isPost) {
+            int64_t length = ParseContentLength(Get(request.headers, "Content-Length", "0"));
+            if (length > kFormBodyLimit) {
+                LogFormat("Weblet: Content too long: %s %s", peerText_, request.path);
+                SendText(kContentTooLong);
+                return false;
+            }
+            if (length > 0) {
+                std::string body;
+                if (ReceiveExact(body, static_cast<size_t>(length), static_cast<int>(length) + 40000) !=
+                    ConnStatus::Ok)
+                    return false;
+                http::ParseForm(body, request.parameters);
+            }
+        }
+        route.handler(request);
+        break;
+    }
+    return true;
+}
+
+ConnStatus LWebletConnectionThread::ReadJsonBody(const WebRequest& request, std::string& body)
+{
+    body.clear();
+    if (auto header = request.headers.find("Content-Length"); header != request.headers.end()) {
+        int64_t length = ParseContentLength(header->second);
+        // Grows with what arrives: an announced length alone reserves nothing.
+        while (length > 0 && static_cast<int64_t>(body.size()) < length) {
+            size_t want = static_cast<size_t>(std::min<int64_t>(length - static_cast<int64_t>(body.size()),
+                                                                kJsonPieceWithLength));
+            std::string part;
+            ConnStatus status = ReceiveExact(part, want, kBodyPieceLimitMs);
+            if (status != ConnStatus::Ok)
+                return status;
+            body += part;
+        }
+        return ConnStatus::Ok;
+    }
+    std::string piece(kJsonPieceWithoutLength, '\0');
+    for (;;) {
+        size_t received = 0;
+        ConnStatus status = ReceiveSome(piece.data(), piece.size(), received, kBodyPieceLimitMs);
+        if (status == ConnStatus::Cancelled)
+            return status;
+        if (status == ConnStatus::Failed)
+            return ConnStatus::Ok; // the client closed its side, or stopped sending
+        body.append(piece, 0, received);
+    }
+}
+
+} // namespace tavolex::web

@@ -1,0 +1,360 @@
+// The server engine: listener, connection hand-over, the gzip pre-compression, start and stop.
+#include "listener.h"
+
+#include "connection_thread.h"
+#include "file_access.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+namespace tavolex::web {
+
+namespace {
+
+constexpr uint16_t kDefaultPort = 1090;
+constexpr int kCompressorOpenLimitMs = 10000;
+constexpr int kListenerSendBuffer = 262144;
+
+void CloseSocket(int& socket)
+{
+    if (socket >= 0)
+        close(socket);
+    socket = -1;
+}
+
+bool HasCompressibleExtension(const std::filesystem::path& path)
+{
+    std::string extension = path.extension().string();
+    for (char& c : extension) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 32);
+    }
+    return extension == ".css" || extension == ".html" || extension == ".js";
+}
+
+void PutLittleEndian32(std::string& out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+// Reads the whole file; false when it cannot be opened or read.
+bool ReadWhole(const std::string& path, std::string& content, time_t& modified)
+{
+    FileHandle file = OpenWithRetry(path, kCompressorOpenLimitMs);
+    struct stat info {};
+    if (!file || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    content.resize(static_cast<size_t>(info.st_size));
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t count = read(file.fd(), content.data() + done, content.size() - done);
+        if (count <= 0)
+            return false;
+        done += static_cast<size_t>(count);
+    }
+    modified = info.st_mtim.tv_sec;
+    return true;
+}
+
+// Writes through a temporary file and a rename, so a connection thread serving the copy never
+// sees half of it.
+bool WriteAtomically(const std::string& path, std::string_view content)
+{
+    std::string temporary = path + ".XXXXXX";
+    int fd = mkstemp(temporary.data());
+    if (fd < 0)
+        return false;
+    FileHandle file(fd);
+    fchmod(fd, 0644);
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t count = write(fd, content.data() + done, content.size() - done);
+        if (count <= 0) {
+            unlink(temporary.c_str());
+            return false;
+        }
+        done += static_cast<size_t>(count);
+    }
+    file.Reset();
+    if (rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+uint16_t EffectivePort()
+{
+    int port = ReadSettingInt("WebServer", "Port", 0);
+    auto port16 = static_cast<uint16_t>(port);
+    return port16 != 0 ? port16 : kDefaultPort;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+LTCPListener::LTCPListener(std::string webRoot) : WorkerThread("LTCPListener"), webRoot_(std::move(webRoot)) {}
+
+LTCPListener::~LTCPListener()
+{
+    Stop();
+    connections_.StopAll();
+}
+
+void LTCPListener::ThreadFunction()
+{
+    for (;;) {
+        int listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (listening >= 0) {
+            int sendBuffer = kListenerSendBuffer;
+            setsockopt(listening, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+            // Lets a restarted server take its port back while old connections linger in
+            // TIME_WAIT; a port another program listens on still fails with EADDRINUSE.
+            int on = 1;
+            setsockopt(listening, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port_);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK); // the server never binds another address
+            if (bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+                int error = errno;
+                CloseSocket(listening);
+                if (error == EADDRINUSE) {
+                    OnBindInUse();
+                    continue;
+                }
+            } else if (listen(listening, kListenBacklog) != 0) {
+                CloseSocket(listening);
+            } else {
+                // Port 0 (after the port wrapped) binds a port of the system's choosing.
+                socklen_t size = sizeof address;
+                if (getsockname(listening, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+                    port_ = ntohs(address.sin_port);
+                OnListening();
+                AcceptLoop(listening);
+                listening_ = false;
+                CloseSocket(listening);
+            }
+        }
+        if (WaitForStop(kListenerRetryMs))
+            return;
+    }
+}
+
+void LTCPListener::AcceptLoop(int listening)
+{
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t size = sizeof peer;
+        int accepted = accept4(listening, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+        if (accepted < 0) {
+            int error = errno;
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                if (WaitForStopOr(listening, POLLIN, kWaitForever) == StopWait::Stopped)
+                    return;
+            } else if (error != ECONNRESET && error != ECONNABORTED && error != EINTR) {
+                return;
+            }
+        } else {
+            int slot = -1;
+            AdoptSocket(slot, accepted);
+            peerAddress_ = ntohl(peer.sin_addr.s_addr);
+            peerText_ = FormatPeer(peerAddress_);
+            HandleConnection(slot);
+            peerAddress_ = 0;
+            CloseSocket(slot);
+        }
+        if (IsStopRequested())
+            return;
+    }
+}
+
+void LTCPListener::AdoptSocket(int& slot, int socket)
+{
+    CloseSocket(slot);
+    slot = socket;
+}
+
+void LTCPListener::HandleConnection(int& slot)
+{
+    // Only this machine's own loopback address is served; other peers are closed unanswered.
+    if (peerText_ != "127.0.0.1")
+        return;
+    auto thread = std::make_unique<LWebletConnectionThread>(slot, peerAddress_, webRoot_, port_);
+    slot = -1;
+    connections_.Add(std::move(thread));
+}
+
+void LTCPListener::OnBindInUse()
+{
+    LogError("Webserver cannot bind to TCP/IP port.");
+    bindFailed_ = true;
+    LogFormat("Some other program may be using port %d.", EffectivePort());
+    port_ = static_cast<uint16_t>(port_ + 1);
+    LogFormat("Restarting listener on port: %d", port_.load());
+}
+
+void LTCPListener::OnListening()
+{
+    if (bindFailed_ && port_ != EffectivePort())
+        WriteSettingInt("WebServer", "Port", port_);
+    bindFailed_ = false;
+    listening_ = true;
+    PostAppNotification(kNotifyWebServerListening);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::string GzipMember(std::string_view data, uint32_t modified)
+{
+    constexpr int kLevel = Z_BEST_COMPRESSION;
+    z_stream stream{};
+    if (deflateInit2(&stream, kLevel, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    std::string out;
+    out += '\x1f';
+    out += '\x8b';
+    out += static_cast<char>(Z_DEFLATED);
+    out += '\0'; // flags
+    PutLittleEndian32(out, modified);
+    out += static_cast<char>(kLevel == Z_BEST_SPEED ? 4 : kLevel == Z_BEST_COMPRESSION ? 2 : 0);
+    out += '\0'; // operating system byte
+    size_t headerSize = out.size();
+    out.resize(headerSize + deflateBound(&stream, static_cast<uLong>(data.size())));
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data() + headerSize);
+    stream.avail_out = static_cast<uInt>(out.size() - headerSize);
+    int result = deflate(&stream, Z_FINISH);
+    size_t produced = stream.total_out;
+    deflateEnd(&stream);
+    if (result != Z_STREAM_END)
+        return {};
+    out.resize(headerSize + produced);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
+    PutLittleEndian32(out, static_cast<uint32_t>(crc));
+    PutLittleEndian32(out, static_cast<uint32_t>(data.size()));
+    return out;
+}
+
+WebFolderCompressor::WebFolderCompressor(std::string webRoot)
+    : WorkerThread("WebFolderCompressor"), webRoot_(std::move(webRoot))
+{
+}
+
+WebFolderCompressor::~WebFolderCompressor() { Stop(); }
+
+void WebFolderCompressor::ThreadFunction()
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::recursive_directory_iterator walk(webRoot_, fs::directory_options::skip_permission_denied, error);
+    for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
+        if (IsStopRequested())
+            return;
+        std::error_code ignored;
+        if (!walk->is_regular_file(ignored) || !HasCompressibleExtension(walk->path()))
+            continue;
+        std::string path = walk->path().string();
+        std::string gzipPath = path + ".gz";
+        unlink(gzipPath.c_str());
+        std::string content;
+        time_t modified = 0;
+        // Files above 4 GiB do not fit the member's 32-bit fields and are never interface text.
+        if (!ReadWhole(path, content, modified) || content.size() > UINT_MAX)
+            continue;
+        std::string member = GzipMember(content, static_cast<uint32_t>(modified));
+        if (!member.empty())
+            WriteAtomically(gzipPath, member);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+std::string ResolvedFolder(const std::string& folder)
+{
+    char resolved[PATH_MAX];
+    if (realpath(folder.c_str(), resolved))
+        return resolved;
+    return folder;
+}
+
+} // namespace
+
+WebServer::WebServer(std::string webRoot)
+    : webRoot_(ResolvedFolder(webRoot)), listener_(std::make_unique<LTCPListener>(webRoot_)),
+      compressor_(std::make_unique<WebFolderCompressor>(webRoot_))
+{
+}
+
+WebServer::~WebServer() { Shutdown(); }
+
+void WebServer::StartEngine()
+{
+    Log("Starting server engine...");
+    if (ReadSettingBool("WebServer", "Enabled", true)) {
+        Log("Starting web server...");
+        Start();
+    }
+}
+
+void WebServer::Start()
+{
+    // "PublicEnabled" would start the public-access thread here; this build has none.
+    compressor_->Start(ThreadPriority::Lowest);
+    if (ReadSettingBool("WebServer", "Enabled", true)) {
+        Log("Starting web server (Non-secure)");
+        uint16_t port = EffectivePort();
+        listener_->Stop();
+        listener_->SetPort(port);
+        listener_->Start(ThreadPriority::Normal);
+    }
+}
+
+void WebServer::Restart()
+{
+    bool wasRunning = listener_->IsRunning();
+    if (ReadSettingBool("WebServer", "Enabled", true)) {
+        LogFormat("%s (Non-secure)", wasRunning ? "Restarting web server" : "Starting web server");
+        uint16_t port = EffectivePort();
+        listener_->Stop();
+        listener_->SetPort(port);
+        listener_->Start(ThreadPriority::Normal);
+    } else {
+        if (wasRunning)
+            Log("Stopping web server (Non-secure)");
+        listener_->Stop();
+    }
+}
+
+void WebServer::Shutdown()
+{
+    if (!listener_->IsRunning() && listener_->Connections().Count() == 0 && !compressor_->IsRunning())
+        return;
+    Log("Stopping server engine");
+    if (listener_->IsRunning())
+        Log("Stopping web server (Non-secure)");
+    listener_->Connections().SignalAll();
+    listener_->Stop();
+    listener_->Connections().StopAll();
+    compressor_->Stop();
+}
+
+bool WebServer::IsListening() const { return listener_->IsListening(); }
+
+uint16_t WebServer::ListeningPort() const { return listener_->Port(); }
+
+} // namespace tavolex::web

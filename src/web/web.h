@@ -1,0 +1,215 @@
+// web: the local web server.
+//
+// `WebServer` is the engine: it pre-compresses the text files of the `Web` folder on a thread of
+// the lowest priority and runs the listener, which binds 127.0.0.1 only and hands each
+// connection from exactly 127.0.0.1 to its own connection thread. A connection thread reads
+// HTTP/1.x requests into a `WebRequest`, refuses foreign hosts and origins, looks the path up in
+// the `RouteRegistry` (plain, upload and JSON-body routes) and otherwise serves a file of the
+// `Web` folder (ETag, 304, one range, gzip copies). Handlers answer with the reply operations
+// below; each writes a whole response and says whether the connection may stay open.
+//
+//     tavolex::web::RouteRegistry::Get().RegisterRoute("api/status/checkalive", CheckAlive);
+//     tavolex::web::WebServer server(webRoot);  server.Start();  ...  server.Shutdown();
+#pragma once
+
+#include "json.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tavolex::net {
+class NetConnection;
+class CancelCheck;
+} // namespace tavolex::net
+
+namespace tavolex::web {
+
+// ---------------------------------------------------------------------------------------------
+// Notifications to the main object. Server threads never call into it directly: they post
+// codes to one sink that the process installs before the server starts.
+
+inline constexpr int kNotifyWebServerListening = 0x1000013;
+inline constexpr int kNotifyBrowserAlive = 9120;
+
+// The sink is called on the posting thread and must only queue the code. Without a sink,
+// notifications are dropped.
+void SetAppNotificationSink(std::function<void(int code)> sink);
+void PostAppNotification(int code);
+
+// ---------------------------------------------------------------------------------------------
+// Requests
+
+// Maps compare keys exactly (case-sensitive); texts are UTF-8.
+using ParameterMap = std::multimap<std::string, std::string>; // a name may repeat
+using CookieMap = std::map<std::string, std::string>;         // a later cookie replaces
+using HeaderMap = std::map<std::string, std::string>;         // a later header replaces
+
+// The web session a request belongs to: empty until the session layer loads one.
+struct WebSession {
+    std::string name;            // the value of the cookie "tavolexs_sess"
+    std::string userEmail;       // the logged-on user
+    std::string accountDatabase; // the account database name taken from the session
+};
+
+// What the session layer keeps for one routed request (its database handle above all). The
+// request owns it and destroys it when the request ends, which closes the handle.
+class RouteResources {
+public:
+    virtual ~RouteResources() = default;
+};
+
+class LWebletConnectionThread;
+
+struct WebRequest {
+    LWebletConnectionThread* thread = nullptr;
+    net::NetConnection* connection = nullptr;
+    const net::CancelCheck* cancel = nullptr; // the connection thread's stop request
+    ParameterMap parameters; // query string, and for form routes the body
+    CookieMap cookies;
+    HeaderMap headers;
+    std::string path;        // URL-decoded, without the leading "/", at most 259 units
+    uint32_t peerAddress = 0; // IPv4, host byte order
+    std::string peerText;     // "%d.%d.%d.%d"
+    WebSession session;
+    std::unique_ptr<RouteResources> resources;
+    // Cleared before a handler runs; replies set it: true after a complete response that allows
+    // another request on the connection.
+    bool keepAlive = false;
+};
+
+// Map look-ups: the value, or `fallback` when the name is absent (the first entry of a
+// repeated parameter).
+std::string Get(const ParameterMap& map, std::string_view name, std::string_view fallback = {});
+std::string Get(const std::map<std::string, std::string>& map, std::string_view name,
+                std::string_view fallback = {});
+bool Has(const ParameterMap& map, std::string_view name);
+bool Has(const std::map<std::string, std::string>& map, std::string_view name);
+
+// ---------------------------------------------------------------------------------------------
+// Routes
+
+using RouteHandler = void (*)(WebRequest& request);
+using UploadHandler = void (*)(WebRequest& request); // reads the multipart body itself
+// Receives the parsed body; a body that did not parse leaves what was built before the fault,
+// and the reader's report is the connection thread's last report.
+using JsonRouteHandler = void (*)(WebRequest& request, JsonValue& body);
+
+enum class RouteKind { Plain, Upload, JsonBody };
+
+struct Route {
+    RouteKind kind;
+    std::string path;
+    RouteHandler handler = nullptr;         // Plain and Upload
+    JsonRouteHandler jsonHandler = nullptr; // JsonBody
+};
+
+// Before a routed request runs its handler, the session layer opens the request's database
+// handle and loads the session named by the cookie; it installs itself here before the
+// listener starts. Without it, handlers run with an empty session and no resources.
+class RouteStepHooks {
+public:
+    virtual ~RouteStepHooks() = default;
+    virtual void BeginRoute(WebRequest& request, std::string_view sessionCookie) = 0;
+};
+
+// One per process, filled before the listener starts and read without a lock afterwards.
+// Paths have no leading "/" and compare exactly.
+class RouteRegistry {
+public:
+    static RouteRegistry& Get();
+
+    void RegisterRoute(std::string_view path, RouteHandler handler);
+    void RegisterUploadRoute(std::string_view path);
+    void RegisterJsonRoute(std::string_view path, JsonRouteHandler handler);
+    void SetUploadHandler(UploadHandler handler);
+
+    // POST looks at JSON-body routes, then upload routes, then plain routes; GET at plain ones.
+    const Route* Find(std::string_view path, bool isPost) const;
+
+    void SetHooks(RouteStepHooks* hooks) { hooks_ = hooks; }
+    RouteStepHooks* Hooks() const { return hooks_; }
+    UploadHandler Uploads() const { return upload_; }
+
+private:
+    RouteRegistry();
+    std::map<std::string, Route, std::less<>> plain_;
+    std::map<std::string, Route, std::less<>> upload_routes_;
+    std::map<std::string, Route, std::less<>> json_;
+    UploadHandler upload_ = nullptr;
+    RouteStepHooks* hooks_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Replies. Each sends a complete response on the request's connection and sets its keep-alive
+// flag; false when the response could not be sent within its time limit.
+
+bool SendJson(WebRequest& request, std::string_view utf8);
+bool SendOk(WebRequest& request);
+bool SendError(WebRequest& request, int code, std::string_view message);
+bool SendRedirectError(WebRequest& request, std::string_view message, std::string_view target);
+// Sets "errorcode" to 200 and "errormsg" to "OK" in `value` (added or replaced), then sends it.
+// When the tree cannot be written, the 200 header goes out with an empty body.
+bool SendJsonValue(WebRequest& request, JsonValue& value);
+bool SendStatus(WebRequest& request, int code, std::string_view reason);
+bool SendSessionCookie(WebRequest& request);
+bool SendRedirect(WebRequest& request, std::string_view location);
+
+// ---------------------------------------------------------------------------------------------
+// Static files
+
+struct ContentType {
+    std::string_view type;
+    bool cacheable; // "max-age=3600" instead of "max-age=0"
+    bool isInline;  // no "Content-Disposition: attachment"
+};
+
+ContentType LookUpContentType(std::string_view fileName);
+
+// Serves `filePath` (the `Web` folder joined with the request path). Clears the request's
+// keep-alive flag when the reply closes the connection; false when the reply was not complete.
+bool ServeFile(WebRequest& request, const std::string& filePath, std::string_view ifModifiedSince,
+               std::string_view ifNoneMatch);
+
+// Sends generated PDF bytes as a download ("attachment") or for display ("inline").
+bool SendPdfDownload(WebRequest& request, std::string_view bytes, std::string_view fileName,
+                     bool isInline);
+
+// ---------------------------------------------------------------------------------------------
+// The engine
+
+// "Port" of "WebServer" when non-zero, else 1090.
+uint16_t EffectivePort();
+
+class LTCPListener;
+class WebFolderCompressor;
+
+class WebServer {
+public:
+    // `webRoot` is the `Web` folder the files are served from.
+    explicit WebServer(std::string webRoot);
+    virtual ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    // The start step of the server engine: logs, then Start() when "Enabled".
+    void StartEngine();
+    virtual void Start();
+    // After the port or the enabled state changed.
+    virtual void Restart();
+    // Stops the listener and every connection thread (each waited for).
+    void Shutdown();
+
+    bool IsListening() const;
+    uint16_t ListeningPort() const; // the port bound last (0 before)
+
+private:
+    std::string webRoot_;
+    std::unique_ptr<LTCPListener> listener_;
+    std::unique_ptr<WebFolderCompressor> compressor_;
+};
+
+} // namespace tavolex::web

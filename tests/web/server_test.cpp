@@ -1,0 +1,533 @@
+// The real program over real sockets: request bytes in, response bytes out.
+#include "test_home.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <utime.h>
+#include <zlib.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using tavolex::testing::ReadFile;
+using tavolex::testing::WriteFile;
+
+// Every fixture file carries this modification time, so validators are fixed texts:
+// ETag = 1700001234 % 10000000 followed by the size.
+constexpr time_t kFixtureTime = 1700001234;
+constexpr const char* kFixtureDate = "Tue, 14 Nov 2023 22:33:54 GMT";
+
+uint16_t FreePort(int consecutive = 1)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int probe = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t size = sizeof address;
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+        close(probe);
+        uint16_t port = ntohs(address.sin_port);
+        bool allFree = port < 65000;
+        for (int i = 1; i < consecutive && allFree; ++i) {
+            int next = socket(AF_INET, SOCK_STREAM, 0);
+            address.sin_port = htons(static_cast<uint16_t>(port + i));
+            allFree = bind(next, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            close(next);
+        }
+        if (allFree)
+            return port;
+    }
+    return 0;
+}
+
+// A client socket; optionally bound to another loopback address first.
+class Client {
+public:
+    explicit Client(uint16_t port, const char* from = nullptr)
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (from) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            inet_pton(AF_INET, from, &local.sin_addr);
+            bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Client() { close(fd_); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool connected() const { return connected_; }
+    bool Send(std::string_view bytes)
+    {
+        return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    // Reads until `count` bytes are in, the server closes, or the limit passes.
+    std::string Read(size_t count, int limitMs = 5000)
+    {
+        std::string got;
+        auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+        while (got.size() < count) {
+            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+            pollfd fds{fd_, POLLIN, 0};
+            if (left <= 0 || poll(&fds, 1, left) <= 0)
+                break;
+            char buffer[65536];
+            ssize_t n = recv(fd_, buffer, std::min(sizeof buffer, count - got.size()), 0);
+            if (n <= 0) {
+                closed_ = true;
+                break;
+            }
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        return got;
+    }
+    std::string ReadUntilClose(int limitMs = 5000) { return Read(SIZE_MAX, limitMs); }
+    bool closed() const { return closed_; }
+    // True when the server has closed: a read sees the end within the limit.
+    bool ServerClosed(int limitMs = 3000)
+    {
+        std::string rest = Read(SIZE_MAX, limitMs);
+        return rest.empty() && closed_;
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    bool closed_ = false;
+};
+
+// The program copied beside a `Web` folder of test files (the program looks for `Web` beside
+// itself), made once for all tests.
+class Install {
+public:
+    Install()
+    {
+        std::string pattern = (fs::temp_directory_path() / "tavolex-install-XXXXXX").string();
+        root_ = mkdtemp(pattern.data());
+        fs::copy_file(TAVOLEX_BINARY, root_ + "/tavolex");
+        fs::copy(TAVOLEX_WEB_FIXTURES, root_ + "/Web", fs::copy_options::recursive);
+        WriteFile(root_ + "/outside.txt", "secret outside the Web folder");
+        fs::create_symlink("../outside.txt", root_ + "/Web/escape.txt");
+        fs::create_symlink("ten.txt", root_ + "/Web/inside.txt");
+        mkfifo((root_ + "/Web/pipe.txt").c_str(), 0600);
+        for (const auto& entry : fs::recursive_directory_iterator(root_ + "/Web")) {
+            if (entry.is_regular_file() && !entry.is_symlink()) {
+                utimbuf times{kFixtureTime, kFixtureTime};
+                utime(entry.path().c_str(), &times);
+            }
+        }
+    }
+    ~Install()
+    {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+    std::string Binary() const { return root_ + "/tavolex"; }
+    std::string WebFile(const std::string& name) const { return root_ + "/Web/" + name; }
+
+private:
+    std::string root_;
+};
+
+// One running tavolex with its own TAVOLEX_HOME.
+class Server {
+public:
+    Server(const Install& install, uint16_t port, bool waitForListening = true) : port_(port)
+    {
+        std::string pattern = (fs::temp_directory_path() / "tavolex-home-XXXXXX").string();
+        home_ = mkdtemp(pattern.data());
+        WriteFile(home_ + "/settings.ini", "[WebServer]\nPort=" + std::to_string(port) + "\n");
+        std::string binary = install.Binary();
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("TAVOLEX_HOME", home_.c_str(), 1);
+            setenv("TAVOLEX_BROWSER", "none", 1);
+            execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (waitForListening)
+            WaitListening(port_);
+    }
+    ~Server()
+    {
+        Terminate();
+        std::error_code ignored;
+        fs::remove_all(home_, ignored);
+    }
+
+    static bool WaitListening(uint16_t port)
+    {
+        auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < deadline) {
+            Client probe(port);
+            if (probe.connected())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    // SIGTERM, then the exit status (-1 when it did not end within 10 s).
+    int Terminate()
+    {
+        if (pid_ <= 0)
+            return exitStatus_;
+        kill(pid_, SIGTERM);
+        auto deadline = Clock::now() + std::chrono::seconds(10);
+        int status = 0;
+        while (Clock::now() < deadline) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return exitStatus_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return -1;
+    }
+
+    std::string LogText() const
+    {
+        std::string text;
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(home_ + "/Logs", ignored))
+            text += ReadFile(entry.path().string());
+        return text;
+    }
+    std::string SettingsText() const { return ReadFile(home_ + "/settings.ini"); }
+    uint16_t port() const { return port_; }
+
+private:
+    std::string home_;
+    uint16_t port_;
+    pid_t pid_ = -1;
+    int exitStatus_ = -1;
+};
+
+class ServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        install_ = new Install();
+        port_ = FreePort();
+        server_ = new Server(*install_, port_);
+    }
+    static void TearDownTestSuite()
+    {
+        delete server_;
+        delete install_;
+    }
+
+    // One request on a fresh connection; the answer up to the server's close.
+    static std::string Exchange(std::string_view request)
+    {
+        Client client(port_);
+        client.Send(request);
+        return client.ReadUntilClose();
+    }
+
+    static Install* install_;
+    static Server* server_;
+    static uint16_t port_;
+};
+
+Install* ServerTest::install_ = nullptr;
+Server* ServerTest::server_ = nullptr;
+uint16_t ServerTest::port_ = 0;
+
+std::string FileHeaders(std::string_view type, std::string_view disposition, std::string_view cache,
+                        std::string_view entityTag)
+{
+    std::string headers;
+    headers += "Content-Type: ";
+    headers += type;
+    headers += "\r\nAccept-Ranges: bytes\r\n";
+    headers += disposition;
+    headers += "Cache-Control: ";
+    headers += cache;
+    headers += "\r\nLast-Modified: ";
+    headers += kFixtureDate;
+    headers += "\r\nETag: \"";
+    headers += entityTag;
+    headers += "\"\r\n\r\n";
+    return headers;
+}
+
+// HTTP/1.0 requests and requests that close: the server's whole answer, byte for byte.
+TEST_F(ServerTest, AnswersByteForByte)
+{
+    const std::string ok33 = "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: application/json\r\n"
+                             "Content-Length: 33\r\n\r\n{\"errorcode\":200,\"errormsg\":\"OK\"}";
+    const std::string notImplemented = "HTTP/1.1 501 Not Implemented\r\nConnection: close\r\n\r\n";
+    const std::string notFoundClose = "HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n";
+    const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    const std::string tenDisposition =
+        "Content-Disposition: attachment; filename=\"ten.txt\"; filename*=UTF-8''ten.txt\r\n";
+    const std::string port = std::to_string(port_);
+    struct Row {
+        std::string note;
+        std::string request;
+        std::string response;
+    } rows[] = {
+        // Methods other than GET and POST.
+        {"OPTIONS", "OPTIONS / HTTP/1.1\r\n\r\n", notImplemented},
+        {"HEAD", "HEAD / HTTP/1.1\r\n\r\n", notImplemented},
+        {"PROPFIND", "PROPFIND / HTTP/1.1\r\n\r\n", notImplemented},
+        {"lower-case get", "get / HTTP/1.1\r\n\r\n", notImplemented},
+        // Targets.
+        {"no leading slash", "GET index.html HTTP/1.1\r\n\r\n", notFoundClose},
+        {"dot dot", "GET /sub/../ten.txt HTTP/1.1\r\n\r\n", notFoundClose},
+        {"escaped dot dot", "GET /%2e%2e/outside.txt HTTP/1.1\r\n\r\n", notFoundClose},
+        {"symlink out of Web", "GET /escape.txt HTTP/1.1\r\n\r\n", notFoundClose},
+        {"missing file", "GET /missing.txt HTTP/1.0\r\n\r\n", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"},
+        {"a FIFO is no file", "GET /pipe.txt HTTP/1.0\r\n\r\n", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"},
+        // Host, Origin and Sec-Fetch-Site.
+        {"foreign host on a file", "GET /ten.txt HTTP/1.1\r\nHost: evil.example\r\n\r\n", forbidden},
+        {"foreign host on a route", "GET /api/status/checkalive HTTP/1.1\r\nHost: 127.0.0.1.evil.example:" + port + "\r\n\r\n", forbidden},
+        {"foreign origin", "GET /api/status/checkalive HTTP/1.1\r\nHost: localhost:" + port + "\r\nOrigin: http://evil.example\r\n\r\n", forbidden},
+        {"another local port", "GET /api/status/checkalive HTTP/1.1\r\nOrigin: http://localhost:1\r\n\r\n", forbidden},
+        {"same-site page", "GET /api/status/checkalive HTTP/1.1\r\nSec-Fetch-Site: same-site\r\n\r\n", forbidden},
+        {"cross-site page", "POST /api/status/checkalive HTTP/1.1\r\nSec-Fetch-Site: cross-site\r\n\r\n", forbidden},
+        {"own origin", "GET /api/status/checkalive HTTP/1.1\r\nHost: localhost:" + port + "\r\nOrigin: http://127.0.0.1:" + port + "\r\nSec-Fetch-Site: same-origin\r\nConnection: close\r\n\r\n", ok33},
+        {"foreign origin on a file is served", "GET /ten.txt HTTP/1.0\r\nOrigin: http://evil.example\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" + FileHeaders("application/octet-stream", tenDisposition, "max-age=0", "123410") + "0123456789"},
+        // The server's own route.
+        {"checkalive", "GET /api/status/checkalive HTTP/1.0\r\nConnection: close\r\n\r\n", ok33},
+        {"checkalive with a query", "GET /api/status/checkalive?x=1 HTTP/1.1\r\nHost: [::1]:9\r\nConnection: close\r\n\r\n", ok33},
+        {"upper-case path is no route", "GET /API/status/checkalive HTTP/1.0\r\n\r\n", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"},
+        {"form body too long", "POST /api/status/checkalive HTTP/1.1\r\nContent-Length: 5000001\r\n\r\n",
+         "HTTP/1.1 500 Content Length Too Long\r\nConnection: close\r\n\r\n"},
+        // Files.
+        {"validators match", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: \"123410\"\r\n\r\n", "HTTP/1.1 304 Not Modified\r\n\r\n"},
+        {"date matches", "GET /ten.txt HTTP/1.0\r\nIf-Modified-Since: tue, 14 nov 2023 22:33:54 gmt\r\n\r\n", "HTTP/1.1 304 Not Modified\r\n\r\n"},
+        {"first byte", "GET /ten.txt HTTP/1.0\r\nRange: bytes=0-0\r\n\r\n",
+         "HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\nContent-Range: bytes 0-0/10\r\nContent-Type: application/octet-stream\r\n" +
+             tenDisposition + "Cache-Control: max-age=0\r\nLast-Modified: " + kFixtureDate + "\r\nETag: \"123410\"\r\n\r\n0"},
+        {"suffix range", "GET /ten.txt HTTP/1.0\r\nRange: bytes=-4\r\n\r\n",
+         "HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\nContent-Range: bytes 6-9/10\r\nContent-Type: application/octet-stream\r\n" +
+             tenDisposition + "Cache-Control: max-age=0\r\nLast-Modified: " + kFixtureDate + "\r\nETag: \"123410\"\r\n\r\n6789"},
+        {"range past the end", "GET /ten.txt HTTP/1.0\r\nRange: bytes=20-\r\n\r\n", "HTTP/1.1 416 Requested Range Not Satisfiable\r\n\r\n"},
+        {"folder default", "GET / HTTP/1.0\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Length: 40\r\n" + FileHeaders("text/html", "", "max-age=3600", "123440") +
+             "<!DOCTYPE html><title>Test home</title>\n"},
+        {"sub-folder default", "GET /sub/ HTTP/1.0\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" + FileHeaders("text/html", "", "max-age=3600", "123410") + "sub index\n"},
+        {".html fallback", "GET /menus HTTP/1.0\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Length: 36\r\n" + FileHeaders("text/html", "", "max-age=3600", "123436") +
+             "<!DOCTYPE html><title>Menus</title>\n"},
+        {"pdf is an attachment", "GET /doc.pdf HTTP/1.0\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Length: 15\r\n" +
+             FileHeaders("application/pdf", "Content-Disposition: attachment; filename=\"doc.pdf\"; filename*=UTF-8''doc.pdf\r\n",
+                         "max-age=0", "123415") + "%PDF-1.4\n%%EOF\n"},
+        {"unknown extension", "GET /data.XYZ HTTP/1.0\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n" +
+             FileHeaders("application/octet-stream", "Content-Disposition: attachment; filename=\"data.XYZ\"; filename*=UTF-8''data.XYZ\r\n",
+                         "max-age=0", "12348") + "xyz data"},
+        {"symlink inside Web", "GET /inside.txt HTTP/1.0\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" +
+             FileHeaders("application/octet-stream", "Content-Disposition: attachment; filename=\"inside.txt\"; filename*=UTF-8''inside.txt\r\n",
+                         "max-age=0", "123410") + "0123456789"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(Exchange(row.request), row.response) << row.note;
+
+    std::string log = server_->LogText();
+    EXPECT_NE(log.find("Weblet: OPTIONS requested: 127.0.0.1 (return error 501 Not Implemented)"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: HEAD requested: 127.0.0.1 (return error 501 Not Implemented)"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Bad request method: 127.0.0.1 get"), std::string::npos);
+    EXPECT_EQ(log.find("PROPFIND"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Invalid Request URI: 127.0.0.1 index.html"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Bad request: 127.0.0.1 sub/../ten.txt"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Bad request: 127.0.0.1 escape.txt"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: File not found: "), std::string::npos);
+    EXPECT_NE(log.find("missing.txt for connection 127.0.0.1"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Content too long: 127.0.0.1 api/status/checkalive"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Forbidden: foreign Host header evil.example from 127.0.0.1"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Forbidden: foreign Origin http://evil.example for api/status/checkalive"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Forbidden: Sec-Fetch-Site same-site for api/status/checkalive"), std::string::npos);
+    EXPECT_NE(log.find("LWebletConnectionThread::ThreadFunction calling web script: api/status/checkalive"), std::string::npos);
+    EXPECT_NE(server_->SettingsText().find("LastWebletErrorFileNotFound="), std::string::npos);
+}
+
+TEST_F(ServerTest, KeepAliveCloseAndPipelining)
+{
+    const std::string request = "GET /api/status/checkalive HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    const std::string answer = "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: application/json\r\n"
+                               "Content-Length: 33\r\n\r\n{\"errorcode\":200,\"errormsg\":\"OK\"}";
+    {
+        SCOPED_TRACE("HTTP/1.1 keeps the connection for the next request");
+        Client client(port_);
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(client.Send(request));
+            EXPECT_EQ(client.Read(answer.size()), answer);
+        }
+        EXPECT_FALSE(client.closed());
+        // A POST to a form route keeps it too: the reply allows it.
+        ASSERT_TRUE(client.Send("POST /api/status/checkalive HTTP/1.1\r\nContent-Length: 7\r\n\r\na=1&b=2"));
+        EXPECT_EQ(client.Read(answer.size()), answer);
+        ASSERT_TRUE(client.Send(request));
+        EXPECT_EQ(client.Read(answer.size()), answer);
+    }
+    {
+        SCOPED_TRACE("a pipelined second request is answered after the first");
+        Client client(port_);
+        ASSERT_TRUE(client.Send(request + "GET /ten.txt HTTP/1.1\r\nRange: bytes=2-3\r\nConnection: close\r\n\r\n"));
+        std::string both = client.ReadUntilClose();
+        ASSERT_TRUE(both.starts_with(answer)) << both;
+        EXPECT_TRUE(both.ends_with("\r\n\r\n23")) << both;
+        EXPECT_TRUE(client.closed());
+    }
+    {
+        SCOPED_TRACE("Connection: close ends a route's connection after its answer");
+        Client client(port_);
+        ASSERT_TRUE(client.Send("GET /api/status/checkalive HTTP/1.1\r\nConnection: close\r\n\r\n" + request));
+        EXPECT_EQ(client.ReadUntilClose(), answer);
+    }
+    {
+        SCOPED_TRACE("a file over HTTP/1.1 keeps the connection; over HTTP/1.0 it closes");
+        Client client(port_);
+        ASSERT_TRUE(client.Send("GET /missing.txt HTTP/1.1\r\n\r\n"));
+        std::string notFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+        EXPECT_EQ(client.Read(notFound.size()), notFound);
+        ASSERT_TRUE(client.Send("GET /ten.txt HTTP/1.0\r\nRange: bytes=9-\r\n\r\n"));
+        std::string last = client.ReadUntilClose();
+        EXPECT_TRUE(last.ends_with("\r\n\r\n9")) << last;
+        EXPECT_TRUE(client.closed());
+    }
+    {
+        SCOPED_TRACE("a request line split across packets, and LF alone does not end it");
+        Client client(port_);
+        ASSERT_TRUE(client.Send("GET /api/status/che"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(client.Send("ckalive HTTP/1.1\r"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(client.Send("\nX-Note: a\nb\r\nConnection: close\r\n\r\n"));
+        EXPECT_EQ(client.ReadUntilClose(), answer);
+    }
+}
+
+TEST_F(ServerTest, GzipCopiesOfTextFiles)
+{
+    // The compressor runs at the lowest priority: give it time on a busy machine.
+    std::string gzipPath = install_->WebFile("app.JS.gz");
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(gzipPath) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(fs::exists(gzipPath));
+    EXPECT_FALSE(fs::exists(install_->WebFile("ten.txt.gz")));
+    std::string original = ReadFile(install_->WebFile("app.JS"));
+    std::string member = ReadFile(gzipPath);
+    ASSERT_GT(member.size(), 18u);
+    EXPECT_LT(member.size(), original.size());
+
+    std::string answer = Exchange("GET /app.JS HTTP/1.0\r\nAccept-Encoding: deflate, gzip\r\n\r\n");
+    std::string header = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(member.size()) +
+                         "\r\nContent-Type: text/javascript\r\nCache-Control: max-age=3600\r\nLast-Modified: " + kFixtureDate +
+                         "\r\nETag: \"1234" + std::to_string(original.size()) + "\"\r\n\r\n";
+    EXPECT_EQ(answer, header + member);
+
+    // The member: gzip magic, deflate, the source's modification time, and the source inside.
+    EXPECT_EQ(member.substr(0, 4), std::string("\x1f\x8b\x08\x00", 4));
+    EXPECT_EQ(member.substr(4, 4), std::string("\xD2\xF5\x53\x65", 4)); // 1700001234 little-endian
+    z_stream stream{};
+    ASSERT_EQ(inflateInit2(&stream, 16 + MAX_WBITS), Z_OK);
+    std::string out(original.size() + 64, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(member.data());
+    stream.avail_in = static_cast<uInt>(member.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    inflateEnd(&stream);
+    EXPECT_EQ(out, original);
+
+    // Without "gzip" in Accept-Encoding, or with a range, the plain file goes out.
+    std::string plain = Exchange("GET /app.JS HTTP/1.0\r\nAccept-Encoding: GZIP\r\n\r\n");
+    EXPECT_TRUE(plain.ends_with(original));
+    std::string ranged = Exchange("GET /app.JS HTTP/1.0\r\nAccept-Encoding: gzip\r\nRange: bytes=0-7\r\n\r\n");
+    EXPECT_TRUE(ranged.ends_with("\r\n\r\n" + original.substr(0, 8))) << ranged;
+}
+
+TEST_F(ServerTest, OtherLoopbackPeersGetNothing)
+{
+    Client stranger(port_, "127.0.0.2");
+    ASSERT_TRUE(stranger.connected());
+    stranger.Send("GET /api/status/checkalive HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(stranger.ServerClosed());
+    EXPECT_EQ(server_->LogText().find("127.0.0.2"), std::string::npos);
+}
+
+TEST(ServerProcess, PortMovesUpWhenTakenAndIsSaved)
+{
+    Install install;
+    uint16_t taken = FreePort(2);
+    ASSERT_NE(taken, 0);
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(taken);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+
+    uint16_t moved = static_cast<uint16_t>(taken + 1);
+    Server server(install, taken, false);
+    ASSERT_TRUE(Server::WaitListening(moved));
+    Client client(moved);
+    client.Send("GET /api/status/checkalive HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_TRUE(client.ReadUntilClose().ends_with("{\"errorcode\":200,\"errormsg\":\"OK\"}"));
+    EXPECT_EQ(server.Terminate(), 0);
+    close(blocker);
+
+    std::string log = server.LogText();
+    std::string expected = "Webserver cannot bind to TCP/IP port.\r\n";
+    size_t at = log.find(expected);
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_NE(log.find("Some other program may be using port " + std::to_string(taken) + ".\r\n", at), std::string::npos);
+    EXPECT_NE(log.find("Restarting listener on port: " + std::to_string(moved) + "\r\n", at), std::string::npos);
+    EXPECT_NE(server.SettingsText().find("Port=" + std::to_string(moved)), std::string::npos) << server.SettingsText();
+}
+
+TEST(ServerProcess, TerminationEndsWaitingConnections)
+{
+    Install install;
+    uint16_t port = FreePort();
+    Server server(install, port);
+    Client idle(port);
+    Client halfway(port);
+    ASSERT_TRUE(idle.connected());
+    ASSERT_TRUE(halfway.connected());
+    halfway.Send("GET /ten.txt HTTP/1.1\r\nHost: local");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(server.Terminate(), 0);
+    EXPECT_TRUE(idle.ServerClosed(1000));
+    EXPECT_TRUE(halfway.ServerClosed(1000));
+    std::string log = server.LogText();
+    EXPECT_NE(log.find("Starting server engine...\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Starting web server (Non-secure)\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Stopping server engine\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Stopping web server (Non-secure)\r\n"), std::string::npos);
+}
+
+} // namespace
