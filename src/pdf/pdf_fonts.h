@@ -17,6 +17,7 @@
 #include "geometry.h"
 #include "pdf_graphics.h"
 #include "pdf_writer.h"
+#include "text_anchor.h"
 
 #include <optional>
 #include <span>
@@ -35,8 +36,6 @@ struct FontRequest {
     bool italic = false;
     double size = 16; // user units per em
 };
-
-enum class TextAnchor { Start, Middle, End };
 
 // One run of a text block: its characters and where they go. The lists hold one value per
 // character (code point) from the run's first; a list shorter than the text leaves the rest of

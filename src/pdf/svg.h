@@ -18,6 +18,7 @@
 #pragma once
 
 #include "geometry.h"
+#include "text_anchor.h"
 #include "xml.h"
 
 #include <cstdint>
@@ -154,8 +155,6 @@ struct Pen {
     DashStyle dash = DashStyle::Solid;
     std::vector<double> dashes; // an even count when custom
 };
-
-enum class TextAnchor { Start = 0, Middle = 1, End = 2 };
 
 struct Font {
     std::string family = "MS Shell Dlg 2"; // as written, at most 259 characters
