@@ -980,6 +980,8 @@ std::vector<PlacedGlyph> LayOut(TextLayer& layer, std::span<const TextRun> runs,
         metrics.push_back(MeasureRun(layer, run));
         const RunFont& font = *metrics.back().font;
         const double size = run.font.size;
+        if (!(size > 0) || !std::isfinite(size))
+            continue; // a font size of 0 (or none that is a number) draws nothing, as in SVG
         std::u32string characters = DecodeUtf8(run.text);
         for (char32_t& c : characters)
             if (c == '\t' || c == '\n' || c == '\r')
@@ -1218,7 +1220,6 @@ private:
         }
         if (fauxBold)
             out += "Q\r\n";
-        document_.FlushContent();
     }
 
     void WriteOutlines(const Piece& piece, const TextRun& run)
@@ -1239,7 +1240,6 @@ private:
         }
         if (!path.IsEmpty())
             FillPath(document_, path, run.fill, FillRule::NonZero);
-        document_.FlushContent();
     }
 
     void WriteDecoration(const Piece& piece, const TextRun& run, double offset, double thickness)
@@ -1256,7 +1256,6 @@ private:
         band.LineTo(m.Apply({0, top + thickness}));
         band.Close();
         FillPath(document_, band, run.fill, FillRule::NonZero);
-        document_.FlushContent();
     }
 
     PdfDocument& document_;
@@ -1273,10 +1272,12 @@ bool SameRunAndKind(const PlacedGlyph& a, const PlacedGlyph& b)
     return a.run == b.run && a.kind == b.kind;
 }
 
+// A block is written as one stream: its save, transformation, clip, pieces and restore.
 void BeginItem(PdfDocument& document, const TextStyle& style)
 {
-    document.SaveState();
-    document.ConcatTransformation(style.transform);
+    document.SaveState(PdfDocument::Flush::Later);
+    if (!style.transform.IsIdentity())
+        document.ConcatTransformation(style.transform);
     if (style.clip)
         BeginClip(document, *style.clip, style.clipRule);
 }

@@ -451,21 +451,23 @@ void PdfDocument::FlushContent()
     content_.clear();
 }
 
-void PdfDocument::SaveState()
+void PdfDocument::SaveState(Flush flush)
 {
     content_.append("q\r\n");
     savedTransformations_.push_back(transformation_);
-    FlushContent();
+    if (flush == Flush::Now)
+        FlushContent();
 }
 
-void PdfDocument::RestoreState()
+void PdfDocument::RestoreState(Flush flush)
 {
     content_.append("Q\r\n");
     if (!savedTransformations_.empty()) {
         transformation_ = savedTransformations_.back();
         savedTransformations_.pop_back();
     }
-    FlushContent();
+    if (flush == Flush::Now)
+        FlushContent();
 }
 
 void PdfDocument::ConcatTransformation(const Matrix& m)

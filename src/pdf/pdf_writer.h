@@ -158,8 +158,11 @@ public:
     std::string& content() { return content_; }
     void AppendContent(std::string_view text) { content_.append(text); }
     void FlushContent();
-    void SaveState();    // "q", then flush
-    void RestoreState(); // "Q", then flush
+    // "q" and "Q", each followed by a flush unless the caller keeps its save, operators and
+    // restore in one stream (a text run is written as one).
+    enum class Flush { Now, Later };
+    void SaveState(Flush flush = Flush::Now);
+    void RestoreState(Flush flush = Flush::Now);
 
     // The transformation from user space to the page's upward-y space below the flip, which the
     // page's first stream applies. Identity at the start of a page.

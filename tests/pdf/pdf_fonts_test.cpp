@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <sstream>
 
@@ -321,6 +322,45 @@ TEST(PdfFonts, RegisteringAFontFolder)
     const ResolvedFont resolved = ResolveFont(*document, {"DejaVu Sans Mono", 400, false, 12});
     EXPECT_TRUE(resolved.embedded);
     EXPECT_TRUE(resolved.file.ends_with("DejaVuSansMono.ttf") || resolved.file == folder + "/Menu.ttf") << resolved.file;
+}
+
+TEST(PdfFonts, OddRunsDrawSafely)
+{
+    // Runs a broken or unusual page may hold: each draws what it can and the file stays sound.
+    const struct {
+        std::string text;
+        double size;
+        const char* expected; // in pdftotext's output, or nothing to find
+    } rows[] = {
+        {"", 12, nullptr},
+        {"zero size", 0, nullptr},
+        {"not a number", std::nan(""), nullptr},
+        {"bad \xC3 byte \xFF end", 12, "bad \xEF\xBF\xBD byte \xEF\xBF\xBD end"}, // U+FFFD for each
+        {"tab\tand\nbreak\x01", 12, "tab and break"},
+        {"   ", 12, nullptr},
+    };
+    TestHome home;
+    const Written written = WritePage(home, [&](PdfDocument& document) {
+        double y = 50;
+        for (const auto& row : rows) {
+            Draw(document, MakeRun(row.text, {"DejaVu Sans", 400, false, row.size}, 50, y));
+            y += 30;
+        }
+        // Position lists longer than the text, and a rotate list of one value for all.
+        TextRun lists = MakeRun("ab", {"DejaVu Sans", 400, false, 12}, 50, y);
+        lists.x = {50, 70, 90, 110};
+        lists.dy = {1, 2, 3, 4, 5};
+        lists.rotate = {10};
+        Draw(document, lists);
+    });
+    const std::string text = ExtractedText(written.path);
+    for (const auto& row : rows) {
+        if (row.expected) {
+            EXPECT_NE(text.find(row.expected), std::string::npos) << row.expected << " in " << text;
+        }
+    }
+    EXPECT_EQ(text.find("zero"), std::string::npos);
+    EXPECT_EQ(text.find("number"), std::string::npos);
 }
 
 TEST(PdfFonts, SubsetsKeepTheFileSmall)
