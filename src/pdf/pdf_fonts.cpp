@@ -16,12 +16,14 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <unordered_map>
 
 namespace tavolex::pdf {
@@ -320,6 +322,39 @@ std::vector<FontFile> FindFontFiles(std::string_view familyList, int weight, boo
                        italic, false);
 }
 
+// A font file mapped read-only: FreeType and the subsetter read it in place, and documents
+// written one after another share the pages the system already holds.
+class MappedFile {
+public:
+    MappedFile() = default;
+    ~MappedFile()
+    {
+        if (address_ != MAP_FAILED)
+            munmap(address_, size_);
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    bool Open(const std::string& path)
+    {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        struct stat info {};
+        if (fstat(fd, &info) == 0 && info.st_size > 0) {
+            size_ = static_cast<size_t>(info.st_size);
+            address_ = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+        }
+        close(fd);
+        return address_ != MAP_FAILED;
+    }
+    std::string_view bytes() const { return {static_cast<const char*>(address_), size_}; }
+
+private:
+    void* address_ = MAP_FAILED;
+    size_t size_ = 0;
+};
+
 struct FreeTypeLibrary {
     FT_Library library = nullptr;
     FreeTypeLibrary() { FT_Init_FreeType(&library); }
@@ -338,13 +373,10 @@ class Face {
 public:
     static std::unique_ptr<Face> Load(FT_Library library, const FontFile& file)
     {
-        std::ifstream in(file.path, std::ios::binary);
-        if (!in)
-            return nullptr;
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
         auto face = std::unique_ptr<Face>(new Face());
-        face->data_ = std::move(bytes).str();
+        if (!face->mapping_.Open(file.path))
+            return nullptr;
+        face->data_ = face->mapping_.bytes();
         face->index_ = file.index;
         if (FT_New_Memory_Face(library, reinterpret_cast<const FT_Byte*>(face->data_.data()),
                                static_cast<FT_Long>(face->data_.size()), file.index, &face->face_) != 0) {
@@ -376,7 +408,7 @@ public:
     Face& operator=(const Face&) = delete;
 
     FT_Face ft() const { return face_; }
-    const std::string& data() const { return data_; }
+    std::string_view data() const { return data_; }
     int index() const { return index_; }
     bool isCff() const { return cff_; }
     bool isBold() const { return bold_; }
@@ -542,7 +574,8 @@ public:
 
 private:
     Face() = default;
-    std::string data_;
+    MappedFile mapping_;
+    std::string_view data_; // the mapped file
     int index_ = 0;
     FT_Face face_ = nullptr;
     bool cff_ = false;
@@ -734,7 +767,7 @@ SubsetProgram MakeProgram(const Face& face, const std::map<unsigned, char32_t>& 
                 program.bytes.assign(data, length);
             hb_blob_destroy(table);
         } else {
-            program.bytes = face.data();
+            program.bytes = std::string(face.data());
         }
     }
     hb_face_destroy(source);
