@@ -15,6 +15,7 @@
 #include <cmath>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 namespace tavolex::pdf {
 namespace {
@@ -361,6 +362,38 @@ TEST(PdfFonts, OddRunsDrawSafely)
     }
     EXPECT_EQ(text.find("zero"), std::string::npos);
     EXPECT_EQ(text.find("number"), std::string::npos);
+}
+
+TEST(PdfFonts, DocumentsOnSeveralThreads)
+{
+    // Exports run on the connection threads: each document keeps its own fonts, and fontconfig
+    // is asked by one thread at a time.
+    TestHome home;
+    const char* const texts[] = {"Frühstück für zwei – 18 €", "Café crème · croissant", "Борщ и блины",
+                                 "Ελληνικός καφές"};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            auto document = PdfDocument::Create(home.File("t" + std::to_string(t) + ".pdf"), PdfWriteOptions{}, nullptr);
+            if (!document)
+                return;
+            for (int page = 0; page < 3; ++page) {
+                document->BeginPage();
+                for (int line = 0; line < 20; ++line)
+                    Draw(*document, MakeRun(texts[t], {line % 2 ? "DejaVu Serif" : "DejaVu Sans", 400 + 300 * (line % 3 == 0),
+                                                       line % 4 == 1, 11}, 40, 40 + 20.0 * line));
+                document->EndPage();
+            }
+            document->Finish();
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int t = 0; t < 4; ++t) {
+        const std::string path = home.File("t" + std::to_string(t) + ".pdf");
+        EXPECT_EQ(QpdfCheck(path).status, 0) << path;
+        EXPECT_NE(ExtractedText(path).find(texts[t]), std::string::npos) << texts[t];
+    }
 }
 
 TEST(PdfFonts, SubsetsKeepTheFileSmall)
