@@ -26,6 +26,17 @@
 #include <mutex>
 #include <unordered_map>
 
+// fontconfig keeps its configuration for the life of the process in a way that LeakSanitizer
+// cannot follow: FcInit alone reports 288 bytes lost. A build with AddressSanitizer is told so,
+// so that every program that writes text can still be checked for leaks of its own.
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" const char* __lsan_default_suppressions();
+extern "C" __attribute__((weak)) const char* __lsan_default_suppressions()
+{
+    return "leak:libfontconfig.so\n";
+}
+#endif
+
 namespace tavolex::pdf {
 
 namespace {
