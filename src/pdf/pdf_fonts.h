@@ -3,8 +3,11 @@
 // embedded; and the layout of SVG text runs (position lists, anchors, rotation, decoration, text
 // along a path) with the fonts' own metrics.
 //
-// A text item of the SVG model is a block of runs; the drawer hands all runs of one block to
-// DrawTextBlock (or DrawTextOnPath for a "textPath"), in user units, with the item's matrix:
+// The SVG model gives one text item per run, the first run of each "text" element marked as
+// starting its block. The drawer hands all runs of one block (that item and the text items after
+// it up to the next block's first) to DrawTextBlock in one call, or to DrawTextOnPath for runs
+// inside a "textPath", with the first item's matrix and clip. A text chunk (and so its anchor)
+// may span runs: "12,50 <tspan>€</tspan>" anchored at its end must be measured whole.
 //
 //     TextRun run{.text = "Crème brûlée", .font = {"DejaVu Sans", 700, false, 14}, .x = {40}, .y = {80}};
 //     DrawTextBlock(document, std::span(&run, 1), TextStyle{.transform = itemTransform});
