@@ -9,18 +9,6 @@ namespace {
 
 constexpr size_t kFieldLimit = 259;
 
-bool EqualNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (std::tolower(x) != std::tolower(y))
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 SqlScriptExpander::SqlScriptExpander(std::string_view script, std::string_view path,
@@ -97,7 +85,7 @@ void SqlScriptExpander::ExpandField(std::string& out, ScriptStatement& statement
     std::string_view field = script_.substr(position_ + 1, close - position_ - 1);
     std::string_view shown = CutUtf8ToUnits(field, kFieldLimit);
     position_ = close + 1;
-    if (EqualNoCase(field, "db")) {
+    if (EqualsIgnoringAsciiCase(field, "db")) {
         out += schema_;
     } else if (field.starts_with("createkey.")) {
         std::string_view rest = field.substr(10);
@@ -112,7 +100,7 @@ void SqlScriptExpander::ExpandField(std::string& out, ScriptStatement& statement
         statement.key = key;
         previousKey_ = key;
         out += key;
-    } else if (EqualNoCase(field, "previouskey")) {
+    } else if (EqualsIgnoringAsciiCase(field, "previouskey")) {
         if (previousKey_.empty())
             LogFormat("LWebSQLScript field [%s] used without a previous call with a [createkey.TABLE.COL] used in script %s", shown, path_);
         out += previousKey_;
@@ -145,7 +133,7 @@ std::string RunSqlScript(db::LAppDatabaseAccount& db, std::string_view script,
         }
         if (resultsOpen)
             writer.BeginObject();
-        if (EqualNoCase(statement.firstWord, "SELECT")) {
+        if (EqualsIgnoringAsciiCase(statement.firstWord, "SELECT")) {
             db::DbQuery rows;
             db.QueryText(rows, statement.sql);
             writer.BeginArray("data");

@@ -3,6 +3,7 @@
 // The full process entry (single instance, hand-over, commands, the event loop and the browser
 // launch) takes this place later; until then the notifications the server posts have no
 // listener and are dropped.
+#include "account.h"
 #include "core.h"
 #include "web.h"
 
@@ -41,6 +42,9 @@ int main()
     std::signal(SIGPIPE, SIG_IGN);
 
     tavolex::web::SetAppNotificationSink([](int) {});
+    // The database is made on first start and the account and script routes are in the table
+    // before the listener takes its first request.
+    tavolex::account::InstallWebRoutes();
     tavolex::web::WebServer server(FindWebFolder());
     server.StartEngine();
 

@@ -166,6 +166,11 @@ std::string Format(std::string_view format, const Args&... args)
     return out.Take();
 }
 
+// True when the texts are equal but for the case of ASCII letters.
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+// A double as a 64-bit integer, saturating at the ends of the range; NaN gives 0.
+int64_t SaturatingInt64(double value);
+
 // UTF-8 <-> UTF-16. Malformed input becomes U+FFFD; a surrogate pair becomes one character.
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);

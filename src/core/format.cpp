@@ -14,15 +14,7 @@ int64_t FormatArg::AsSigned() const
     switch (kind_) {
     case Kind::Signed: return signed_;
     case Kind::Unsigned: return static_cast<int64_t>(unsigned_);
-    case Kind::Real:
-        // A real read as an integer saturates instead of invoking undefined behaviour.
-        if (std::isnan(real_))
-            return 0;
-        if (real_ >= 9223372036854775807.0)
-            return INT64_MAX;
-        if (real_ <= -9223372036854775808.0)
-            return INT64_MIN;
-        return static_cast<int64_t>(real_);
+    case Kind::Real: return SaturatingInt64(real_);
     case Kind::Narrow:
     case Kind::Wide: return 0;
     }
@@ -46,6 +38,34 @@ double FormatArg::AsReal() const
     case Kind::Wide: return 0;
     }
     return 0;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+int64_t SaturatingInt64(double value)
+{
+    // Converting an out-of-range double is undefined behaviour; the ends of the range stand in.
+    if (std::isnan(value))
+        return 0;
+    if (value >= 9223372036854775807.0)
+        return INT64_MAX;
+    if (value <= -9223372036854775808.0)
+        return INT64_MIN;
+    return static_cast<int64_t>(value);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -182,14 +182,7 @@ int64_t BasicJsonValue<CharT>::NumberAsInt64() const
 {
     if (kind_ == JsonNumberKind::Integer)
         return integer();
-    double value = real();
-    if (std::isnan(value))
-        return 0;
-    if (value >= 9223372036854775807.0)
-        return INT64_MAX;
-    if (value <= -9223372036854775808.0)
-        return INT64_MIN;
-    return static_cast<int64_t>(value);
+    return SaturatingInt64(real());
 }
 
 template<class CharT>

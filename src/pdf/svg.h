@@ -17,6 +17,8 @@
 // declared below too; they are forgiving and never read outside their input.
 #pragma once
 
+#include "pdf_progress.h"
+
 #include "geometry.h"
 #include "text_anchor.h"
 #include "xml.h"
@@ -30,18 +32,6 @@
 #include <vector>
 
 namespace tavolex::pdf {
-
-// ---------------------------------------------------------------------------------------------
-// Progress and cancellation
-
-// Asked while a page is parsed (and, later, drawn): whether the work is cancelled, and how far
-// it has come as a fraction from 0 to 1.
-class ProgressSink {
-public:
-    virtual ~ProgressSink() = default;
-    virtual bool IsCancelled() = 0;
-    virtual void ReportProgress(double fraction) = 0;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Values

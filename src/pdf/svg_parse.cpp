@@ -2,7 +2,7 @@
 // and class tables, gradients and clip paths built on reference, shapes, images and text runs.
 #include "svg.h"
 
-#include <core.h>
+#include "core.h"
 
 #include <algorithm>
 #include <cmath>

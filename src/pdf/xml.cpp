@@ -1,6 +1,6 @@
 #include "xml.h"
 
-#include <core.h>
+#include "core.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -19,22 +19,6 @@ bool IsNameEnd(char c)
 }
 
 bool IsTagSpace(char c) { return c == '\t' || c == '\n' || c == ' '; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
 
 constexpr std::string_view kEntityError =
     "Strings starting with an ampersand (&) must end with a semicolon (;). Either replace the "
@@ -453,7 +437,7 @@ void ReadXmlElement(XmlNode& node, XmlCursor& cursor, bool inheritedPreserve, in
         if (name.empty())
             continue; // a stray "=value": nothing to store
         const bool endsTag = cursor.Peek() == '>';
-        if (EqualsIgnoringCase(name, "xml:space")) {
+        if (EqualsIgnoringAsciiCase(name, "xml:space")) {
             node.preserveSpace = true;
             continue;
         }

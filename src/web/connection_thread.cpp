@@ -178,7 +178,7 @@ bool LWebletConnectionThread::ServeOneRequest()
         else if (requestLine.method == "HEAD")
             LogFormat("Weblet: HEAD requested: %s (return error 501 Not Implemented)", peerText_);
         else if (requestLine.method != "PROPFIND" && !requestLine.method.empty())
-            LogFormat("Weblet: Bad request method: %s %s", peerText_, http::CleanText(requestLine.method));
+            LogFormat("Weblet: Bad request method: %s %s", peerText_, http::ForLog(http::CleanText(requestLine.method)));
         SendText(kNotImplemented);
         return false;
     }
@@ -197,7 +197,7 @@ bool LWebletConnectionThread::ServeOneRequest()
     }
     std::string decoded = http::CleanText(http::UrlDecode(target, http::kFieldLimit), http::kFieldLimit);
     if (!decoded.starts_with('/')) {
-        LogFormat("Weblet: Invalid Request URI: %s %s", peerText_, decoded);
+        LogFormat("Weblet: Invalid Request URI: %s %s", peerText_, http::ForLog(decoded));
         SendText(kNotFoundClose);
         return false;
     }
@@ -216,7 +216,7 @@ bool LWebletConnectionThread::ServeOneRequest()
     // A page on another site may point the browser at this server under a name it controls
     // (DNS rebinding); only requests addressed to this machine by name are answered.
     if (auto host = request.headers.find("Host"); host != request.headers.end() && !http::IsLocalHost(host->second))
-        return Refuse(Format("Weblet: Forbidden: foreign Host header %s from %s", host->second, peerText_));
+        return Refuse(Format("Weblet: Forbidden: foreign Host header %s from %s", http::ForLog(host->second), peerText_));
 
     bool clientAsksClose = Get(request.headers, "Connection").find("close") != std::string::npos;
     bool keepAlive = isGet && requestLine.version >= 1.1 && !clientAsksClose;
@@ -224,7 +224,7 @@ bool LWebletConnectionThread::ServeOneRequest()
     const Route* route = RouteRegistry::Get().Find(request.path, isPost);
     if (!route) {
         if (request.path.find("..") != std::string::npos) {
-            LogFormat("Weblet: Bad request: %s %s", peerText_, request.path);
+            LogFormat("Weblet: Bad request: %s %s", peerText_, http::ForLog(request.path));
             SendText(kNotFoundClose);
             return false;
         }
@@ -246,12 +246,12 @@ bool LWebletConnectionThread::ServeRoute(WebRequest& request, const Route& route
     // through the owner's browser: its Origin or Sec-Fetch-Site gives it away.
     if (auto origin = request.headers.find("Origin");
         origin != request.headers.end() && !http::IsOwnOrigin(origin->second, serverPort_))
-        return Refuse(Format("Weblet: Forbidden: foreign Origin %s for %s from %s", origin->second,
-                             request.path, peerText_));
+        return Refuse(Format("Weblet: Forbidden: foreign Origin %s for %s from %s", http::ForLog(origin->second),
+                             http::ForLog(request.path), peerText_));
     if (auto site = request.headers.find("Sec-Fetch-Site");
         site != request.headers.end() && !http::IsAllowedFetchSite(site->second))
-        return Refuse(Format("Weblet: Forbidden: Sec-Fetch-Site %s for %s from %s", site->second,
-                             request.path, peerText_));
+        return Refuse(Format("Weblet: Forbidden: Sec-Fetch-Site %s for %s from %s", http::ForLog(site->second),
+                             http::ForLog(request.path), peerText_));
 
     if (auto cookie = request.headers.find("Cookie"); cookie != request.headers.end())
         http::ParseCookies(cookie->second, request.cookies);
@@ -259,7 +259,7 @@ bool LWebletConnectionThread::ServeRoute(WebRequest& request, const Route& route
     if (RouteStepHooks* hooks = RouteRegistry::Get().Hooks())
         hooks->BeginRoute(request, Get(request.cookies, "tavolexs_sess"));
 
-    LogFormat("LWebletConnectionThread::ThreadFunction calling web script: %s", request.path);
+    LogFormat("LWebletConnectionThread::ThreadFunction calling web script: %s", http::ForLog(request.path));
     request.keepAlive = false;
 
     switch (route.kind) {
@@ -282,7 +282,7 @@ bool LWebletConnectionThread::ServeRoute(WebRequest& request, const Route& route
         if (isPost) {
             int64_t length = ParseContentLength(Get(request.headers, "Content-Length", "0"));
             if (length > kFormBodyLimit) {
-                LogFormat("Weblet: Content too long: %s %s", peerText_, request.path);
+                LogFormat("Weblet: Content too long: %s %s", peerText_, http::ForLog(request.path));
                 SendText(kContentTooLong);
                 return false;
             }

@@ -141,6 +141,16 @@ std::string UrlDecode(std::string_view text, size_t maxBytes)
     return out;
 }
 
+std::string ForLog(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 32 || c == 127)
+            c = '?';
+    }
+    return out;
+}
+
 void ParseForm(std::string_view text, ParameterMap& parameters)
 {
     TextCursor cursor(text);

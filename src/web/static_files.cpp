@@ -156,9 +156,9 @@ bool NotFound(WebRequest& request, const std::string& pathTried)
     int lastReport = ReadSettingInt("Settings", "LastWebletErrorFileNotFound", 0);
     std::string_view peer = request.peerText.empty() ? std::string_view("unknown") : request.peerText;
     if (now - installedFirst < 86400 || now - lastReport < 259200)
-        LogError("Weblet: File not found: %s for connection %s", pathTried, peer);
+        LogError("Weblet: File not found: %s for connection %s", http::ForLog(pathTried), peer);
     else
-        LogLevel2("Weblet: File not found: %s for connection %s", pathTried, peer);
+        LogLevel2("Weblet: File not found: %s for connection %s", http::ForLog(pathTried), peer);
     WriteSettingInt("Settings", "LastWebletErrorFileNotFound", static_cast<int>(now));
     return SendBytes(request, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", kHeaderSendBaseMs + 64);
 }
@@ -236,7 +236,7 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
         return NotFound(request, filePath);
     // A symbolic link may lead out of the `Web` folder: such a path is answered like "..".
     if (!IsInside(file, root)) {
-        LogFormat("Weblet: Bad request: %s %s", request.peerText, request.path);
+        LogFormat("Weblet: Bad request: %s %s", request.peerText, http::ForLog(request.path));
         request.keepAlive = false;
         return SendBytes(request, "HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n", kHeaderSendBaseMs + 64);
     }

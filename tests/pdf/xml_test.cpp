@@ -2,7 +2,7 @@
 // it builds, white space, the depth limit and the file-loading wrapper.
 #include <xml.h>
 
-#include "../support/test_home.h"
+#include "test_home.h"
 
 #include <gtest/gtest.h>
 

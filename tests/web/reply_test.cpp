@@ -2,7 +2,7 @@
 #include "core.h"
 #include "json.h"
 #include "net.h"
-#include "test_home.h"
+#include "live_server.h"
 #include "web.h"
 
 #include <arpa/inet.h>
@@ -173,15 +173,7 @@ TEST(Engine, StartRestartDisableAndShutdown)
     std::string web = home.File("Web");
     std::filesystem::create_directories(web);
     tavolex::testing::WriteFile(web + "/index.html", "<p>hi</p>");
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    close(probe);
-    uint16_t port = ntohs(address.sin_port);
+    uint16_t port = tavolex::testing::FreeLoopbackPort();
     tavolex::WriteSettingInt("WebServer", "Port", port);
     EXPECT_EQ(EffectivePort(), port);
 

@@ -3,7 +3,7 @@
 #include "connection_thread.h"
 #include "core.h"
 #include "json.h"
-#include "test_home.h"
+#include "live_server.h"
 #include "web.h"
 
 #include <arpa/inet.h>
@@ -70,19 +70,6 @@ public:
     }
 };
 
-uint16_t FreePort()
-{
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    close(probe);
-    return ntohs(address.sin_port);
-}
-
 // Sends `request` and reads until the server closes or `limitMs` pass.
 std::string Exchange(uint16_t port, std::string_view request, int limitMs = 5000, bool closeSending = false)
 {
@@ -124,7 +111,7 @@ protected:
     void SetUp() override
     {
         std::filesystem::create_directories(home_.File("Web"));
-        port_ = FreePort();
+        port_ = tavolex::testing::FreeLoopbackPort();
         tavolex::WriteSettingInt("WebServer", "Port", port_);
         RouteRegistry& routes = RouteRegistry::Get();
         routes.RegisterRoute("test/echo", EchoRoute);
