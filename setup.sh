@@ -19,7 +19,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libsqlite3-dev libssl-dev
   libpng-dev libjpeg62-turbo-dev libgif-dev libwebp-dev
-  qpdf poppler-utils wrk
+  qpdf poppler-utils wrk librsvg2-bin mupdf-tools
 )
 
 missing=()

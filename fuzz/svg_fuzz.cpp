@@ -15,10 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     SvgDocument document;
     ParseSvg(text, document);
     for (const SvgItem& item : document.items) {
-        if (item.fill.kind == PaintKind::Gradient &&
+        if (item.fill.kind == SvgPaintKind::Gradient &&
             (item.fill.gradient < 0 || size_t(item.fill.gradient) >= document.gradients.size()))
             __builtin_trap();
-        if (item.stroke.kind == PaintKind::Gradient &&
+        if (item.stroke.kind == SvgPaintKind::Gradient &&
             (item.stroke.gradient < 0 || size_t(item.stroke.gradient) >= document.gradients.size()))
             __builtin_trap();
         if (item.pen.dash == DashStyle::Custom && item.pen.dashes.size() % 2 != 0)

@@ -20,7 +20,6 @@
 #include "geometry.h"
 #include "pdf_graphics.h"
 #include "pdf_writer.h"
-#include "text_anchor.h"
 
 #include <optional>
 #include <span>
@@ -39,6 +38,9 @@ struct FontRequest {
     bool italic = false;
     double size = 16; // user units per em
 };
+
+// Where a text chunk stands relative to its position (SVG 1.1 "text-anchor").
+enum class TextAnchor { Start = 0, Middle = 1, End = 2 };
 
 // One run of a text block: its characters and where they go. The lists hold one value per
 // character (code point) from the run's first; a list shorter than the text leaves the rest of

@@ -108,6 +108,9 @@ void EndClip(PdfDocument& document);
 // top-left corner first; a box side of 0 takes the picture's own size. A picture that does not
 // decode is skipped (Ok). Failed when no page is open.
 PdfStatus DrawImage(PdfDocument& document, std::span<const uint8_t> bytes, Rect box);
+// The picture's objects, written at its first use in the document and found again after; its
+// record carries its size in pixels. Nothing when the picture does not decode.
+std::optional<PdfDocument::ImageRecord> PrepareImage(PdfDocument& document, std::span<const uint8_t> bytes);
 
 // One drawing item's presentation, as the shape drawer hands it over.
 struct ShapeStyle {

@@ -268,14 +268,25 @@ Placement PlacePage(const PageGeometry& page, double paperWidthMm, double paperH
 // ---------------------------------------------------------------------------------------------
 // Compression
 
+// Two zlib states at level 9: one with the full 32 KB window for large streams, and one with a
+// 4 KB window and a small hash table for the many small content streams of a page (a stream is
+// cut at every save and restore). Resetting a state clears its hash table, which for the full
+// state is 64 KB of memory per stream; the small state clears 1 KB and, its window covering the
+// whole input, finds the same matches.
+constexpr size_t kSmallStreamLimit = 4096;
+
 struct Deflater::State {
-    z_stream stream{};
-    bool ready = false;
-    ~State()
-    {
-        if (ready)
-            deflateEnd(&stream);
-    }
+    struct Stream {
+        z_stream stream{};
+        bool ready = false;
+        ~Stream()
+        {
+            if (ready)
+                deflateEnd(&stream);
+        }
+    };
+    Stream large;
+    Stream small;
 };
 
 Deflater::Deflater() : state_(std::make_unique<State>()) {}
@@ -283,11 +294,15 @@ Deflater::~Deflater() = default;
 
 std::optional<std::string> Deflater::Deflate(std::string_view data, const std::function<bool()>& cancelled)
 {
-    z_stream& stream = state_->stream;
-    if (!state_->ready) {
-        if (deflateInit(&stream, 9) != Z_OK)
+    const bool small = data.size() <= kSmallStreamLimit;
+    State::Stream& chosen = small ? state_->small : state_->large;
+    z_stream& stream = chosen.stream;
+    if (!chosen.ready) {
+        const int status = small ? deflateInit2(&stream, 9, Z_DEFLATED, 12, 2, Z_DEFAULT_STRATEGY)
+                                 : deflateInit(&stream, 9);
+        if (status != Z_OK)
             return std::nullopt;
-        state_->ready = true;
+        chosen.ready = true;
     } else if (deflateReset(&stream) != Z_OK) {
         return std::nullopt;
     }
@@ -425,8 +440,12 @@ int PdfDocument::WriteStream(std::string_view data)
 {
     std::string dictionary;
     // A stream that deflate cannot shrink (the many "q" and "Q" streams) stays as it is: the
-    // filter entry and zlib's own header and check would only add bytes.
-    std::optional<std::string> packed = Compress(data);
+    // filter entry and zlib's own header and check would only add bytes. A zlib stream takes at
+    // least 8 bytes (header, one block, check), so the shortest are not even tried.
+    constexpr size_t kShortestZlibStream = 8;
+    std::optional<std::string> packed;
+    if (data.size() > kFilterEntry.size() + kShortestZlibStream)
+        packed = Compress(data);
     if (packed && packed->size() + kFilterEntry.size() < data.size()) {
         dictionary = "<</Filter/FlateDecode /Length ";
         AppendInt(dictionary, static_cast<int64_t>(packed->size()));

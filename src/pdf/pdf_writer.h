@@ -15,6 +15,7 @@
 #pragma once
 
 #include "geometry.h"
+#include "pdf.h"
 #include "pdf_progress.h"
 
 #include <cstdint>
@@ -29,22 +30,6 @@
 #include <vector>
 
 namespace tavolex::pdf {
-
-enum class PdfStatus { Ok = 0, Cancelled = 1, Failed = 2 };
-
-// Paper names of the export request. Any other value reaches no row of the page-size table and
-// gives A4, so the type is read from a plain 32-bit number with a cast.
-enum class PaperCode : int32_t { A4 = 0, Letter = 1, Legal = 2, A0 = 16, A1 = 18, A2 = 20, A3 = 22 };
-
-struct PdfWriteOptions {
-    PaperCode paperCode = PaperCode::A4;
-    int32_t orientation = 0; // 1 landscape, anything else portrait
-    double margin = 0.0;     // millimetres
-    int32_t placement = 1;   // 1 centre, 2 bottom, anything else top left after the margin
-    int32_t fit = 1;         // 1 scale to the paper, 2 only enlarge, anything else keep the size
-    int32_t jpegQuality = 100;
-    bool printOnOpen = false;
-};
 
 // One row of the page-size table; sizes in millimetres.
 struct PaperSize {
@@ -206,6 +191,8 @@ public:
         std::string name; // "/IMG_000001"
         int object = 0;
         bool gray = false;
+        uint32_t width = 0; // the picture's size in pixels
+        uint32_t height = 0;
     };
     const ImageRecord* FindImage(std::string_view bytes) const;
     void RememberImage(std::string_view bytes, ImageRecord record);

@@ -20,7 +20,6 @@
 #include "pdf_progress.h"
 
 #include "geometry.h"
-#include "text_anchor.h"
 #include "xml.h"
 
 #include <cstdint>
@@ -101,50 +100,52 @@ std::optional<std::string> DecodeBase64(std::string_view text);
 // ---------------------------------------------------------------------------------------------
 // Model
 
-enum class GradientKind { Linear = 2, Radial = 3 };
-enum class GradientUnits { UserSpace = 0, ObjectBoundingBox = 1 };
+enum class SvgGradientKind { Linear = 2, Radial = 3 };
+enum class SvgGradientUnits { UserSpace = 0, ObjectBoundingBox = 1 };
 enum class SpreadMethod { Pad = 0, Reflect = 1, Repeat = 2 };
 
-struct GradientStop {
+struct SvgGradientStop {
     double offset = 0;   // 0 to 1, never below the offset of the stop before
     Color color;         // alpha 255 * opacity
     double opacity = 1;  // 0 to 1
 };
 
-struct Gradient {
+struct SvgGradient {
     std::string id;
-    GradientKind kind = GradientKind::Linear;
-    GradientUnits units = GradientUnits::ObjectBoundingBox;
+    SvgGradientKind kind = SvgGradientKind::Linear;
+    SvgGradientUnits units = SvgGradientUnits::ObjectBoundingBox;
     SpreadMethod spread = SpreadMethod::Pad;
     Matrix transform;
     // Linear x1, y1, x2, y2; radial cx, cy, r, fx, fy. Percentages keep their flag and their
     // fraction; object-bounding-box numbers are fractions of the box.
     Length x1, y1, x2, y2;
     Length cx, cy, r, fx, fy;
-    std::vector<GradientStop> stops;
+    std::vector<SvgGradientStop> stops;
 };
 
-enum class PaintKind { None = 0, Color = 1, Gradient = 2 };
+enum class SvgPaintKind { None = 0, Color = 1, Gradient = 2 };
 
-struct Paint {
-    PaintKind kind = PaintKind::None;
+struct SvgPaint {
+    SvgPaintKind kind = SvgPaintKind::None;
     Color color;       // the colour, with the fill or stroke alpha
     int gradient = -1; // index into SvgDocument::gradients when kind is Gradient
 };
 
-enum class FillRule { NonZero = 0, EvenOdd = 1 };
-enum class LineCap { Butt = 0, Square = 1, Round = 2 };
-enum class LineJoin { Miter = 0, Bevel = 1, Round = 2 };
+enum class SvgFillRule { NonZero = 0, EvenOdd = 1 };
+enum class SvgLineCap { Butt = 0, Square = 1, Round = 2 };
+enum class SvgLineJoin { Miter = 0, Bevel = 1, Round = 2 };
 enum class DashStyle { Solid = 0, Custom = 5 };
 
-struct Pen {
+struct SvgPen {
     double width = 1;
-    LineCap cap = LineCap::Butt;
-    LineJoin join = LineJoin::Miter;
+    SvgLineCap cap = SvgLineCap::Butt;
+    SvgLineJoin join = SvgLineJoin::Miter;
     double miterLimit = 4; // at least 1
     DashStyle dash = DashStyle::Solid;
     std::vector<double> dashes; // an even count when custom
 };
+
+enum class SvgTextAnchor { Start = 0, Middle = 1, End = 2 };
 
 struct Font {
     std::string family = "MS Shell Dlg 2"; // as written, at most 259 characters
@@ -176,7 +177,7 @@ struct SvgImage {
 struct SvgTextRun {
     std::string text; // UTF-8, white space already handled as "xml:space" says
     Font font;
-    TextAnchor anchor = TextAnchor::Start;
+    SvgTextAnchor anchor = SvgTextAnchor::Start;
     bool underline = false;
     bool lineThrough = false;
     std::vector<double> x, y, dx, dy, rotate;
@@ -195,13 +196,13 @@ struct SvgItem {
     // user space.
     Matrix transform;
     Path path; // the shape; for TextOnPath the path the text is laid along
-    Paint fill;
-    FillRule fillRule = FillRule::NonZero;
-    Paint stroke;
-    Pen pen;
+    SvgPaint fill;
+    SvgFillRule fillRule = SvgFillRule::NonZero;
+    SvgPaint stroke;
+    SvgPen pen;
     bool hasClip = false;
     Path clipPath;
-    FillRule clipRule = FillRule::NonZero;
+    SvgFillRule clipRule = SvgFillRule::NonZero;
     SvgImage image;   // Image only
     SvgTextRun text;  // Text and TextOnPath only
 };
@@ -216,7 +217,7 @@ struct SvgDocument {
     double unitFactorX = 0.26458332; // millimetres per user unit (25.4 / 96)
     double unitFactorY = 0.26458332;
     std::vector<SvgItem> items;      // document order
-    std::vector<Gradient> gradients; // referred to by Paint::gradient
+    std::vector<SvgGradient> gradients; // referred to by SvgPaint::gradient
     std::map<std::string, std::string> classes; // class name to declaration text
     std::vector<std::string> ids;               // every "id" found, first occurrence order
 

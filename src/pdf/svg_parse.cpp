@@ -17,16 +17,16 @@ namespace {
 enum class DefinitionMode { Defs = 0, Reference = 1, Draw = 2 };
 
 struct PresentationState {
-    Paint fill{PaintKind::Color, Color{0, 0, 0, 255}, -1};
-    FillRule fillRule = FillRule::NonZero;
-    Paint stroke{PaintKind::None, Color{0, 0, 0, 255}, -1};
-    Pen pen;
+    SvgPaint fill{SvgPaintKind::Color, Color{0, 0, 0, 255}, -1};
+    SvgFillRule fillRule = SvgFillRule::NonZero;
+    SvgPaint stroke{SvgPaintKind::None, Color{0, 0, 0, 255}, -1};
+    SvgPen pen;
     int clip = -1;     // index into the built clip paths
     Matrix clipAt;     // the transformation in force where the clip path was named
-    FillRule clipRule = FillRule::NonZero;
+    SvgFillRule clipRule = SvgFillRule::NonZero;
     std::string mask;  // recorded only: masks are not drawn
     Font font;
-    TextAnchor anchor = TextAnchor::Start;
+    SvgTextAnchor anchor = SvgTextAnchor::Start;
     bool underline = false;
     bool lineThrough = false;
     Matrix transform;
@@ -43,7 +43,7 @@ struct ElementValues {
 
 struct ClipDefinition {
     Path path;
-    FillRule rule = FillRule::NonZero;
+    SvgFillRule rule = SvgFillRule::NonZero;
 };
 
 // Declarations kept for one class. Every element of that class applies all of them, so a page
@@ -126,7 +126,7 @@ private:
     void WalkChildren(const XmlNode& node, int depth);
     void ApplyDeclaration(std::string_view name, std::string_view value, ElementValues& values,
                           const XmlNode& node);
-    void ApplyPaint(std::string_view value, Paint& paint);
+    void ApplyPaint(std::string_view value, SvgPaint& paint);
     void HandleElement(const XmlNode& node, ElementValues& values, int depth);
     std::optional<Path> ShapeGeometry(const XmlNode& node, const ElementValues& values, SvgItemKind& kind);
     void AddShape(const XmlNode& node, const ElementValues& values);
@@ -164,7 +164,7 @@ private:
     std::set<const XmlNode*> referencesActive_;
     int referenceDepth_ = 0;
     Path referencePath_;          // geometry collected in mode 1
-    FillRule referenceRule_ = FillRule::NonZero;
+    SvgFillRule referenceRule_ = SvgFillRule::NonZero;
     std::optional<TextBlock> text_;
     std::optional<Path> textPath_;
     bool missingGradient_ = false;
@@ -341,11 +341,11 @@ std::optional<double> SvgParser::ResolveLength(std::string_view value, LengthAxi
 // ---------------------------------------------------------------------------------------------
 // Attributes
 
-void SvgParser::ApplyPaint(std::string_view value, Paint& paint)
+void SvgParser::ApplyPaint(std::string_view value, SvgPaint& paint)
 {
     value = TrimSpaces(value);
     if (value == "none") {
-        paint.kind = PaintKind::None;
+        paint.kind = SvgPaintKind::None;
         return;
     }
     if (value.starts_with("url")) {
@@ -361,14 +361,14 @@ void SvgParser::ApplyPaint(std::string_view value, Paint& paint)
         }
         const int index = BuildGradient(name, 0);
         if (index >= 0) {
-            paint.kind = PaintKind::Gradient;
+            paint.kind = SvgPaintKind::Gradient;
             paint.gradient = index;
         }
         return;
     }
     switch (ParseSvgColor(value, paint.color)) {
     case ColorParse::Parsed:
-        paint.kind = PaintKind::Color;
+        paint.kind = SvgPaintKind::Color;
         break;
     case ColorParse::Inherit:
         break;
@@ -472,11 +472,11 @@ void SvgParser::ApplyDeclaration(std::string_view name, std::string_view value,
         else
             Warn(Format("Not an opacity: %s", value));
     } else if (name == "fill-rule" || name == "clip-rule") {
-        FillRule& rule = name == "fill-rule" ? s.fillRule : s.clipRule;
+        SvgFillRule& rule = name == "fill-rule" ? s.fillRule : s.clipRule;
         if (value == "nonzero")
-            rule = FillRule::NonZero;
+            rule = SvgFillRule::NonZero;
         else if (value == "evenodd")
-            rule = FillRule::EvenOdd;
+            rule = SvgFillRule::EvenOdd;
     } else if (name == "stroke-width") {
         std::optional<double> width;
         length(width, LengthAxis::Diagonal);
@@ -484,18 +484,18 @@ void SvgParser::ApplyDeclaration(std::string_view name, std::string_view value,
             s.pen.width = *width;
     } else if (name == "stroke-linecap") {
         if (value == "butt")
-            s.pen.cap = LineCap::Butt;
+            s.pen.cap = SvgLineCap::Butt;
         else if (value == "round")
-            s.pen.cap = LineCap::Round;
+            s.pen.cap = SvgLineCap::Round;
         else if (value == "square")
-            s.pen.cap = LineCap::Square;
+            s.pen.cap = SvgLineCap::Square;
     } else if (name == "stroke-linejoin") {
         if (value == "miter")
-            s.pen.join = LineJoin::Miter;
+            s.pen.join = SvgLineJoin::Miter;
         else if (value == "round")
-            s.pen.join = LineJoin::Round;
+            s.pen.join = SvgLineJoin::Round;
         else if (value == "bevel")
-            s.pen.join = LineJoin::Bevel;
+            s.pen.join = SvgLineJoin::Bevel;
     } else if (name == "stroke-miterlimit") {
         const std::vector<double> limit = ParseSvgNumberList(value, 1);
         if (!limit.empty())
@@ -552,11 +552,11 @@ void SvgParser::ApplyDeclaration(std::string_view name, std::string_view value,
             s.font.size = size->percent ? s.font.size * size->value : size->value;
     } else if (name == "text-anchor") {
         if (value == "start")
-            s.anchor = TextAnchor::Start;
+            s.anchor = SvgTextAnchor::Start;
         else if (value == "middle")
-            s.anchor = TextAnchor::Middle;
+            s.anchor = SvgTextAnchor::Middle;
         else if (value == "end")
-            s.anchor = TextAnchor::End;
+            s.anchor = SvgTextAnchor::End;
     } else if (name == "text-decoration") {
         TextCursor cursor(value);
         while (!cursor.AtEnd()) {
@@ -1054,13 +1054,13 @@ int SvgParser::BuildGradient(const std::string& id, int chain)
         return -1;
     gradientsBuilding_.insert(id);
 
-    Gradient gradient;
+    SvgGradient gradient;
     struct Specified {
         bool units = false, spread = false, transform = false;
         bool x1 = false, y1 = false, x2 = false, y2 = false, cx = false, cy = false, r = false, fx = false, fy = false;
     } own;
     std::string href;
-    std::vector<GradientStop> stops;
+    std::vector<SvgGradientStop> stops;
     ElementValues unused;
     ForEachDeclaration(*node, true, [&](std::string_view name, std::string_view value) {
         auto coordinate = [&](Length& target, bool& flag) {
@@ -1070,7 +1070,7 @@ int SvgParser::BuildGradient(const std::string& id, int chain)
             }
         };
         if (name == "gradientUnits") {
-            gradient.units = value == "userSpaceOnUse" ? GradientUnits::UserSpace : GradientUnits::ObjectBoundingBox;
+            gradient.units = value == "userSpaceOnUse" ? SvgGradientUnits::UserSpace : SvgGradientUnits::ObjectBoundingBox;
             own.units = true;
         } else if (name == "spreadMethod") {
             own.spread = true;
@@ -1101,7 +1101,7 @@ int SvgParser::BuildGradient(const std::string& id, int chain)
     for (const XmlNode* child = node->firstChild.get(); child; child = child->next.get()) {
         if (child->name != "stop")
             continue;
-        GradientStop stop;
+        SvgGradientStop stop;
         ForEachDeclaration(*child, true, [&](std::string_view name, std::string_view value) {
             if (name == "offset") {
                 if (const std::optional<Length> offset = ParseSvgLength(value, 16))
@@ -1135,7 +1135,7 @@ int SvgParser::BuildGradient(const std::string& id, int chain)
             Warn(Format("Gradient chain longer than %d is cut at %s", kSvgMaxGradientChain, id));
         if (baseIndex >= 0) {
             // The referenced gradient's values first; what this one sets itself overrides them.
-            const Gradient& inherited = document_.gradients[size_t(baseIndex)];
+            const SvgGradient& inherited = document_.gradients[size_t(baseIndex)];
             if (!own.units) gradient.units = inherited.units;
             if (!own.spread) gradient.spread = inherited.spread;
             if (!own.transform) gradient.transform = inherited.transform;
@@ -1159,11 +1159,11 @@ int SvgParser::BuildGradient(const std::string& id, int chain)
     gradient.id = id;
     gradient.stops = std::move(stops);
     if (node->name == "linearGradient") {
-        gradient.kind = GradientKind::Linear;
+        gradient.kind = SvgGradientKind::Linear;
         if (gradient.x1.value == 0 && gradient.y1.value == 0 && gradient.x2.value == 0 && gradient.y2.value == 0)
             gradient.x2 = Length{1, true};
     } else {
-        gradient.kind = GradientKind::Radial;
+        gradient.kind = SvgGradientKind::Radial;
         for (Length* coordinate : {&gradient.cx, &gradient.cy, &gradient.r})
             if (coordinate->value == 0)
                 *coordinate = Length{0.5, true};
@@ -1198,7 +1198,7 @@ int SvgParser::BuildClip(const std::string& id)
     // user space of whoever refers to it (the referrer's transformation is added when used).
     Path outerPath = std::move(referencePath_);
     referencePath_ = Path();
-    const FillRule outerRule = referenceRule_;
+    const SvgFillRule outerRule = referenceRule_;
     std::optional<TextBlock> outerText = std::move(text_);
     text_.reset();
     PresentationState clipState;

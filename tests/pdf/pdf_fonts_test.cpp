@@ -7,6 +7,8 @@
 // and fonts-freefont-otf (FreeSans, CFF outlines).
 #include "pdf_fonts.h"
 
+#include "pdf.h"
+
 #include "core.h"
 #include "pdf_test_support.h"
 
@@ -718,6 +720,39 @@ TEST(PdfFonts, TextAlongAPath)
     EXPECT_EQ(outside, 0);
     const int left = LeftmostInk(pixels, 580, 605), right = RightmostInk(pixels, 580, 605);
     EXPECT_NEAR((left + right) / 2.0, 250, 2.5);
+}
+
+TEST(PdfFonts, SvgTextItemsThroughTheDrawer)
+{
+    // A menu page as the browser writes it: a block of runs, a price whose end anchor covers two
+    // runs, a decoration and a textPath. Every character comes out, every font as a subset, and
+    // the price's right edge sits on x 380 of a 400-unit page printed at its own size.
+    const std::string page =
+        R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" width="400" height="300">)"
+        R"(<defs><path id="arc" d="M50 250 C150 150 250 150 350 250"/></defs>)"
+        R"(<text x="20" y="40" font-family="DejaVu Serif" font-size="20">Crème <tspan font-weight="bold">Straße</tspan> office</text>)"
+        R"(<text x="380" y="80" text-anchor="end" font-family="DejaVu Sans" font-size="16">12,50 <tspan font-style="italic">€</tspan></text>)"
+        R"(<text x="20" y="120" font-family="DejaVu Sans" text-decoration="underline" fill="#c00">Борщ “heute” – Ελληνικά</text>)"
+        R"(<text font-family="DejaVu Sans" font-size="14"><textPath xlink:href="#arc">Tagesmenü</textPath></text></svg>)";
+    TestHome home;
+    const std::string path = home.File("svg.pdf");
+    const std::string_view pages[] = {page};
+    PdfWriteOptions options;
+    options.fit = 0; // keep the size: one user unit is 0.75 point
+    options.placement = 0;
+    std::string error;
+    ASSERT_EQ(ConvertSvgPagesToPdf(pages, options, path, nullptr, &error), PdfStatus::Ok) << error;
+    EXPECT_EQ(QpdfCheck(path).status, 0);
+    const std::string text = ExtractedText(path);
+    for (const char* expected : {"Crème Straße office", "12,50 €", "Борщ “heute” – Ελληνικά"})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << " in " << text;
+    const auto fonts = ListFonts(path);
+    EXPECT_EQ(fonts.size(), 4u);
+    for (const FontLine& font : fonts)
+        EXPECT_TRUE(font.embedded && font.subset && font.toUnicode) << font.name;
+    const auto pixels = testing::RenderFirstPage(path);
+    const int right = RightmostInk(pixels, static_cast<int>(66 * 0.75), static_cast<int>(82 * 0.75));
+    EXPECT_NEAR(right, 380 * 0.75, 2) << "the anchored price ends at " << right;
 }
 
 } // namespace

@@ -136,14 +136,14 @@ TEST(SvgDocument, InitialPresentationState)
     const SvgDocument document = Parse("<rect width=\"1\" height=\"1\"/><text>a</text>");
     ASSERT_EQ(document.items.size(), 2u);
     const SvgItem& item = document.items[0];
-    EXPECT_EQ(item.fill.kind, PaintKind::Color);
+    EXPECT_EQ(item.fill.kind, SvgPaintKind::Color);
     EXPECT_EQ(item.fill.color, (Color{0, 0, 0, 255}));
-    EXPECT_EQ(item.stroke.kind, PaintKind::None);
+    EXPECT_EQ(item.stroke.kind, SvgPaintKind::None);
     EXPECT_EQ(item.stroke.color.alpha, 255);
-    EXPECT_EQ(item.fillRule, FillRule::NonZero);
+    EXPECT_EQ(item.fillRule, SvgFillRule::NonZero);
     EXPECT_EQ(item.pen.width, 1);
-    EXPECT_EQ(item.pen.cap, LineCap::Butt);
-    EXPECT_EQ(item.pen.join, LineJoin::Miter);
+    EXPECT_EQ(item.pen.cap, SvgLineCap::Butt);
+    EXPECT_EQ(item.pen.join, SvgLineJoin::Miter);
     EXPECT_EQ(item.pen.miterLimit, 4);
     EXPECT_EQ(item.pen.dash, DashStyle::Solid);
     EXPECT_TRUE(item.transform.IsIdentity());
@@ -153,7 +153,7 @@ TEST(SvgDocument, InitialPresentationState)
     EXPECT_EQ(run.font.size, 16);
     EXPECT_EQ(run.font.weight, 400);
     EXPECT_FALSE(run.font.italic);
-    EXPECT_EQ(run.anchor, TextAnchor::Start);
+    EXPECT_EQ(run.anchor, SvgTextAnchor::Start);
     EXPECT_FALSE(run.underline);
     EXPECT_FALSE(run.lineThrough);
 }
@@ -165,21 +165,21 @@ TEST(SvgDocument, PresentationAttributesAndStyles)
         void (*check)(const SvgItem&);
     } rows[] = {
         {"fill=\"red\"", [](const SvgItem& i) { EXPECT_EQ(i.fill.color, (Color{255, 0, 0, 255})); }},
-        {"fill=\"none\"", [](const SvgItem& i) { EXPECT_EQ(i.fill.kind, PaintKind::None); }},
-        {"fill=\"bogus\"", [](const SvgItem& i) { EXPECT_EQ(i.fill.kind, PaintKind::Color); EXPECT_EQ(i.fill.color, (Color{0, 0, 0, 255})); }},
-        {"stroke=\"#00f\"", [](const SvgItem& i) { EXPECT_EQ(i.stroke.kind, PaintKind::Color); EXPECT_EQ(i.stroke.color, (Color{0, 0, 255, 255})); }},
+        {"fill=\"none\"", [](const SvgItem& i) { EXPECT_EQ(i.fill.kind, SvgPaintKind::None); }},
+        {"fill=\"bogus\"", [](const SvgItem& i) { EXPECT_EQ(i.fill.kind, SvgPaintKind::Color); EXPECT_EQ(i.fill.color, (Color{0, 0, 0, 255})); }},
+        {"stroke=\"#00f\"", [](const SvgItem& i) { EXPECT_EQ(i.stroke.kind, SvgPaintKind::Color); EXPECT_EQ(i.stroke.color, (Color{0, 0, 255, 255})); }},
         {"opacity=\"0.5\"", [](const SvgItem& i) { EXPECT_EQ(i.fill.color.alpha, 127); EXPECT_EQ(i.stroke.color.alpha, 255); }},
         {"fill-opacity=\"2\"", [](const SvgItem& i) { EXPECT_EQ(i.fill.color.alpha, 255); }},
         {"fill-opacity=\"-1\"", [](const SvgItem& i) { EXPECT_EQ(i.fill.color.alpha, 0); }},
         {"fill-opacity=\"50%\"", [](const SvgItem& i) { EXPECT_EQ(i.fill.color.alpha, 127); }},
         {"stroke-opacity=\"0.25\" fill=\"blue\"", [](const SvgItem& i) { EXPECT_EQ(i.stroke.color.alpha, 63); EXPECT_EQ(i.fill.color.alpha, 255); }},
         {"fill-opacity=\"0.5\" fill=\"red\"", [](const SvgItem& i) { EXPECT_EQ(i.fill.color, (Color{255, 0, 0, 127})); }},
-        {"fill-rule=\"evenodd\"", [](const SvgItem& i) { EXPECT_EQ(i.fillRule, FillRule::EvenOdd); }},
+        {"fill-rule=\"evenodd\"", [](const SvgItem& i) { EXPECT_EQ(i.fillRule, SvgFillRule::EvenOdd); }},
         {"stroke-width=\"3\"", [](const SvgItem& i) { EXPECT_EQ(i.pen.width, 3); }},
         {"stroke-width=\"10%\"", [](const SvgItem& i) { EXPECT_NEAR(i.pen.width, 0.1 * std::sqrt((200.0 * 200 + 100 * 100) / 2), kTolerance); }},
         {"stroke-width=\"-2\"", [](const SvgItem& i) { EXPECT_EQ(i.pen.width, 1); }},
-        {"stroke-linecap=\"round\" stroke-linejoin=\"bevel\"", [](const SvgItem& i) { EXPECT_EQ(i.pen.cap, LineCap::Round); EXPECT_EQ(i.pen.join, LineJoin::Bevel); }},
-        {"stroke-linecap=\"square\" stroke-linejoin=\"round\"", [](const SvgItem& i) { EXPECT_EQ(i.pen.cap, LineCap::Square); EXPECT_EQ(i.pen.join, LineJoin::Round); }},
+        {"stroke-linecap=\"round\" stroke-linejoin=\"bevel\"", [](const SvgItem& i) { EXPECT_EQ(i.pen.cap, SvgLineCap::Round); EXPECT_EQ(i.pen.join, SvgLineJoin::Bevel); }},
+        {"stroke-linecap=\"square\" stroke-linejoin=\"round\"", [](const SvgItem& i) { EXPECT_EQ(i.pen.cap, SvgLineCap::Square); EXPECT_EQ(i.pen.join, SvgLineJoin::Round); }},
         {"stroke-miterlimit=\"0.5\"", [](const SvgItem& i) { EXPECT_EQ(i.pen.miterLimit, 1); }},
         {"stroke-miterlimit=\"8\"", [](const SvgItem& i) { EXPECT_EQ(i.pen.miterLimit, 8); }},
         {"stroke-dasharray=\"5 3 2\"", [](const SvgItem& i) { EXPECT_EQ(i.pen.dash, DashStyle::Custom); EXPECT_EQ(i.pen.dashes, (std::vector<double>{5, 3, 2, 5, 3, 2})); }},
@@ -220,8 +220,8 @@ TEST(SvgDocument, PresentationInheritsAndClassesApply)
     EXPECT_EQ(items[0].fill.color, (Color{0, 128, 0, 255}));
     EXPECT_EQ(items[0].stroke.color, (Color{0, 0, 0, 255}));
     EXPECT_EQ(items[0].pen.width, 4);
-    EXPECT_EQ(items[1].fill.kind, PaintKind::None);
-    EXPECT_EQ(items[1].stroke.kind, PaintKind::None);
+    EXPECT_EQ(items[1].fill.kind, SvgPaintKind::None);
+    EXPECT_EQ(items[1].stroke.kind, SvgPaintKind::None);
     EXPECT_EQ(items[2].fill.color, (Color{255, 165, 0, 255}));
     // ".a" holds both of its rules.
     EXPECT_EQ(items[3].stroke.color, (Color{255, 0, 0, 255}));
@@ -232,7 +232,7 @@ TEST(SvgDocument, PresentationInheritsAndClassesApply)
     EXPECT_EQ(items[5].fill.color, (Color{0, 128, 0, 127}));
     // Outside the group everything is back to the initial state; "rect{...}" is no class rule.
     EXPECT_EQ(items[6].fill.color, (Color{0, 0, 0, 255}));
-    EXPECT_EQ(items[6].stroke.kind, PaintKind::None);
+    EXPECT_EQ(items[6].stroke.kind, SvgPaintKind::None);
     EXPECT_EQ(document.classes.count("warm"), 1u);
     EXPECT_EQ(document.classes.count(" b"), 0u);
     EXPECT_EQ(document.classes.count("b"), 0u);
@@ -261,19 +261,19 @@ TEST(SvgDocument, GradientsWithDefaultsAndInheritance)
         "<rect width=\"10\" height=\"10\" fill=\"url(#missing)\" stroke=\"url('#base')\"/>"
         "<linearGradient id=\"late\" x1=\"0.1\"><stop offset=\"0\"/></linearGradient>");
     ASSERT_EQ(document.items.size(), 4u);
-    auto gradientOf = [&](const Paint& paint) -> const Gradient& {
-        EXPECT_EQ(paint.kind, PaintKind::Gradient);
+    auto gradientOf = [&](const SvgPaint& paint) -> const SvgGradient& {
+        EXPECT_EQ(paint.kind, SvgPaintKind::Gradient);
         return document.gradients.at(size_t(paint.gradient));
     };
     // A gradient defined after its use is found.
-    const Gradient& late = gradientOf(document.items[0].fill);
+    const SvgGradient& late = gradientOf(document.items[0].fill);
     EXPECT_EQ(late.id, "late");
     EXPECT_NEAR(late.x1.value, 0.1, kTolerance);
     EXPECT_EQ(late.x2.value, 0); // not all zero: no default
 
-    const Gradient& child = gradientOf(document.items[1].fill);
-    EXPECT_EQ(child.kind, GradientKind::Linear);
-    EXPECT_EQ(child.units, GradientUnits::UserSpace);
+    const SvgGradient& child = gradientOf(document.items[1].fill);
+    EXPECT_EQ(child.kind, SvgGradientKind::Linear);
+    EXPECT_EQ(child.units, SvgGradientUnits::UserSpace);
     EXPECT_EQ(child.spread, SpreadMethod::Reflect); // inherited
     EXPECT_EQ(child.y2.value, 5);                   // its own value wins
     ASSERT_EQ(child.stops.size(), 3u);              // stops inherited
@@ -285,33 +285,33 @@ TEST(SvgDocument, GradientsWithDefaultsAndInheritance)
     EXPECT_EQ(child.stops[2].color, (Color{0, 255, 0, 255}));
 
     // All-zero linear coordinates become 0 0 100% 0; the units default to the bounding box.
-    const Gradient& plain = gradientOf(document.items[1].stroke);
-    EXPECT_EQ(plain.units, GradientUnits::ObjectBoundingBox);
+    const SvgGradient& plain = gradientOf(document.items[1].stroke);
+    EXPECT_EQ(plain.units, SvgGradientUnits::ObjectBoundingBox);
     EXPECT_EQ(plain.spread, SpreadMethod::Pad);
     EXPECT_TRUE(plain.x2.percent);
     EXPECT_EQ(plain.x2.value, 1);
     EXPECT_EQ(plain.x1.value, 0);
 
     // Radial: cx, cy and r that are 0 become 50 %; the focus defaults to the centre.
-    const Gradient& round = gradientOf(document.items[2].fill);
-    EXPECT_EQ(round.kind, GradientKind::Radial);
+    const SvgGradient& round = gradientOf(document.items[2].fill);
+    EXPECT_EQ(round.kind, SvgGradientKind::Radial);
     for (const Length* l : {&round.cx, &round.cy, &round.r}) {
         EXPECT_TRUE(l->percent);
         EXPECT_EQ(l->value, 0.5);
     }
     EXPECT_EQ(round.fx.value, 3);
     EXPECT_EQ(round.fy.value, 0.5);
-    const Gradient& ring = gradientOf(document.items[2].stroke);
-    EXPECT_EQ(ring.kind, GradientKind::Radial); // its own kind, the stops of the linear base
+    const SvgGradient& ring = gradientOf(document.items[2].stroke);
+    EXPECT_EQ(ring.kind, SvgGradientKind::Radial); // its own kind, the stops of the linear base
     EXPECT_EQ(ring.stops.size(), 3u);
     EXPECT_NEAR(ring.r.value, 0.2, kTolerance);
     EXPECT_EQ(ring.transform.a, 2);
 
     // A paint naming nothing keeps the inherited paint; a gradient is built once.
-    EXPECT_EQ(document.items[3].fill.kind, PaintKind::Color);
+    EXPECT_EQ(document.items[3].fill.kind, SvgPaintKind::Color);
     EXPECT_EQ(gradientOf(document.items[3].stroke).id, "base"); // url('#base') with quotes
     size_t bases = 0;
-    for (const Gradient& g : document.gradients)
+    for (const SvgGradient& g : document.gradients)
         bases += g.id == "base";
     EXPECT_EQ(bases, 1u);
 }
@@ -345,7 +345,7 @@ TEST(SvgDocument, GradientReferenceFailuresAndChains)
     EXPECT_EQ(ParseSvg(chain, longChain), SvgStatus::Ok);
     EXPECT_NE(longChain.firstWarning.find("Gradient chain longer than 16"), std::string::npos);
     ASSERT_EQ(longChain.items.size(), 1u);
-    EXPECT_EQ(longChain.items[0].fill.kind, PaintKind::Gradient);
+    EXPECT_EQ(longChain.items[0].fill.kind, SvgPaintKind::Gradient);
     EXPECT_TRUE(longChain.gradients[size_t(longChain.items[0].fill.gradient)].stops.empty());
 }
 
@@ -364,7 +364,7 @@ TEST(SvgDocument, ClipPathsUseAndReferences)
     ASSERT_EQ(Kinds(document), "50");
     const SvgItem& clipped = document.items[0];
     ASSERT_TRUE(clipped.hasClip);
-    EXPECT_EQ(clipped.clipRule, FillRule::EvenOdd);
+    EXPECT_EQ(clipped.clipRule, SvgFillRule::EvenOdd);
     // The clip was named on the group (translate 100) and is kept in the item's own space
     // (scale 2 more): its first point, (1, 2) in the group, is (0.5, 1) for the item.
     ASSERT_FALSE(clipped.clipPath.IsEmpty());
@@ -539,7 +539,7 @@ TEST(SvgDocument, TextRunsWithFontsPositionsAnchorsAndDecorations)
     EXPECT_EQ(soup.y, (std::vector<double>{30}));
     EXPECT_EQ(soup.font.family, "Georgia, serif");
     EXPECT_EQ(soup.font.size, 20);
-    EXPECT_EQ(soup.anchor, TextAnchor::Middle);
+    EXPECT_EQ(soup.anchor, SvgTextAnchor::Middle);
     EXPECT_EQ(runs[0]->fill.color, (Color{0, 0, 0, 255}));
 
     const SvgTextRun& day = runs[1]->text;
@@ -550,7 +550,7 @@ TEST(SvgDocument, TextRunsWithFontsPositionsAnchorsAndDecorations)
     EXPECT_FALSE(day.lineThrough);
     EXPECT_TRUE(day.x.empty()); // continues after the run before
     EXPECT_EQ(day.dy, (std::vector<double>{2, 3}));
-    EXPECT_EQ(day.anchor, TextAnchor::Middle); // inherited
+    EXPECT_EQ(day.anchor, SvgTextAnchor::Middle); // inherited
     EXPECT_EQ(runs[1]->fill.color, (Color{255, 0, 0, 255}));
 
     EXPECT_EQ(runs[2]->text.text, " only ");
@@ -570,7 +570,7 @@ TEST(SvgDocument, TextRunsWithFontsPositionsAnchorsAndDecorations)
     EXPECT_EQ(runs[4]->text.x, (std::vector<double>{5}));
     EXPECT_EQ(runs[5]->text.font.weight, 900); // 550 is ignored
     EXPECT_EQ(runs[6]->text.font.weight, 800);
-    EXPECT_EQ(runs[6]->text.anchor, TextAnchor::End);
+    EXPECT_EQ(runs[6]->text.anchor, SvgTextAnchor::End);
 
     EXPECT_EQ(runs[7]->text.text, "  two  spaces ");
     EXPECT_EQ(runs[8]->text.text, "Borrowed");

@@ -1,0 +1,53 @@
+// The document pipeline's face: menu pages written by the browser as SVG text become one PDF 1.4
+// file on disk.
+//
+// Each page is read by the XML reader into an SVG page model, placed on the paper the options
+// name, and drawn item by item (shapes, gradients, clips, pictures, text) by the PDF writer,
+// which writes the file front to back. Progress and cancellation travel through a ProgressSink;
+// nothing is thrown, every outcome is a PdfStatus.
+//
+//     PdfWriteOptions options{.paperCode = PaperCodeFromName("Letter")};
+//     PdfStatus status = ConvertSvgPagesToPdf(pages, options, "/tmp/menu.pdf", nullptr, &error);
+//
+// The rest of the program (the export route, the tools) includes this header only.
+#pragma once
+
+#include "pdf_progress.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tavolex::pdf {
+
+enum class PdfStatus { Ok = 0, Cancelled = 1, Failed = 2 };
+
+// Paper names of the export request. Any other value reaches no row of the page-size table and
+// gives A4, so the type is read from a plain 32-bit number with a cast.
+enum class PaperCode : int32_t { A4 = 0, Letter = 1, Legal = 2, A0 = 16, A1 = 18, A2 = 20, A3 = 22 };
+
+struct PdfWriteOptions {
+    PaperCode paperCode = PaperCode::A4;
+    int32_t orientation = 0; // 1 landscape, anything else portrait
+    double margin = 0.0;     // millimetres
+    int32_t placement = 1;   // 1 centre, 2 bottom, anything else top left after the margin
+    int32_t fit = 1;         // 1 scale to the paper, 2 only enlarge, anything else keep the size
+    int32_t jpegQuality = 100;
+    bool printOnOpen = false;
+};
+
+// "A4", "A3", "Letter" or "Legal" in any case; anything else is A4.
+PaperCode PaperCodeFromName(std::string_view name);
+
+// The options of a menu export: the paper, portrait, no margin, centred, scaled to fill the
+// paper, JPEG quality 100, and whether the viewer is asked to print on opening.
+PdfWriteOptions MenuExportOptions(PaperCode paper, bool printOnOpen);
+
+// Parses every page (SVG text, UTF-8) and writes them in order as one PDF at `path`, replacing an
+// earlier file. Failed when there is no page, a page does not parse, or the file cannot be
+// written; Cancelled when the sink asks. `error` (when given) receives a one-line reason.
+PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const PdfWriteOptions& options,
+                               const std::string& path, ProgressSink* sink, std::string* error = nullptr);
+
+} // namespace tavolex::pdf

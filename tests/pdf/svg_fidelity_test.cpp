@@ -1,0 +1,185 @@
+// Fidelity of the whole pipeline: each feature fixture is converted to PDF by our pipeline and
+// rendered by pdftoppm, rendered straight from the SVG by rsvg-convert at the same size, and the
+// two pictures are compared pixel by pixel.
+//
+// Two renderers never agree on every edge pixel (anti-aliasing, curve flattening, sub-pixel
+// placement), so a fixture passes when
+//   - the mean absolute difference over all channels of all pixels is at most `meanLimit`
+//     (out of 255), and
+//   - at most `farLimit` of the pixels differ by more than kFarDifference in some channel.
+// A wrong colour, a missing gradient, clip or picture, a misplaced shape or a wrong fill rule
+// moves whole areas and breaks both limits by far; thin anti-aliased outlines do not.
+#include "pdf.h"
+#include "image_decode.h"
+#include "pdf_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+using tavolex::testing::QpdfCheck;
+using tavolex::testing::ReadFile;
+using tavolex::testing::RunTool;
+using tavolex::testing::TestHome;
+namespace pdf = tavolex::pdf;
+
+// The fixtures are 420 x 594 user units, the proportions of A4, so the page fills the paper and
+// one user unit is one pixel in both renderings.
+constexpr int kWidth = 420;
+constexpr int kHeight = 594;
+constexpr int kFarDifference = 64;
+
+struct Picture {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb; // composited over white
+};
+
+Picture LoadPng(const std::string& path)
+{
+    const std::string bytes = ReadFile(path);
+    const std::optional<pdf::DecodedImage> decoded =
+        pdf::DecodeImage({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+    Picture picture;
+    if (!decoded)
+        return picture;
+    picture.width = static_cast<int>(decoded->width);
+    picture.height = static_cast<int>(decoded->height);
+    const size_t count = size_t(picture.width) * size_t(picture.height);
+    picture.rgb.resize(count * 3);
+    for (size_t i = 0; i < count; ++i) {
+        const int alpha = decoded->alpha.empty() ? 255 : decoded->alpha[i];
+        for (size_t c = 0; c < 3; ++c) {
+            const int value = decoded->color == pdf::ImageColor::Rgb ? decoded->pixels[i * 3 + c] : decoded->pixels[i];
+            picture.rgb[i * 3 + c] = static_cast<uint8_t>((value * alpha + 255 * (255 - alpha) + 127) / 255);
+        }
+    }
+    return picture;
+}
+
+struct Difference {
+    double mean = 0;        // per channel, 0 to 255
+    double farFraction = 0; // of the pixels
+};
+
+Difference Compare(const Picture& a, const Picture& b)
+{
+    Difference difference;
+    const size_t count = size_t(a.width) * size_t(a.height);
+    uint64_t sum = 0;
+    size_t far = 0;
+    for (size_t i = 0; i < count; ++i) {
+        int largest = 0;
+        for (size_t c = 0; c < 3; ++c) {
+            const int d = std::abs(int(a.rgb[i * 3 + c]) - int(b.rgb[i * 3 + c]));
+            sum += uint64_t(d);
+            largest = std::max(largest, d);
+        }
+        if (largest > kFarDifference)
+            ++far;
+    }
+    difference.mean = double(sum) / double(count * 3);
+    difference.farFraction = double(far) / double(count);
+    return difference;
+}
+
+struct Fixture {
+    const char* name;
+    double meanLimit;
+    double farLimit;
+};
+
+// Limits per fixture. Most shapes agree to well under one level on average; the looser rows say
+// why.
+const Fixture kFixtures[] = {
+    {"shapes", 1.5, 0.01},
+    {"arcs", 1.5, 0.01},
+    {"transforms", 1.5, 0.01},
+    {"dashes", 1.5, 0.01},
+    {"caps_joins", 1.5, 0.01},
+    {"evenodd", 1.5, 0.01},
+    // Shadings are interpolated by poppler and by cairo with different step sizes.
+    {"gradients", 2.5, 0.02},
+    {"clips", 1.5, 0.01},
+    {"opacity", 1.5, 0.01},
+    // Pictures are smoothed differently when they are scaled up (bilinear in cairo, poppler's
+    // own filter), which blurs each picture edge and the JPEG's blocks by a few levels.
+    {"images", 4.0, 0.03},
+};
+
+TEST(SvgFidelityTest, FixturesLookAsRsvgDrawsThem)
+{
+    TestHome home;
+    for (const Fixture& fixture : kFixtures) {
+        SCOPED_TRACE(fixture.name);
+        const std::string svgPath = std::string(TAVOLEX_PDF_FIXTURES) + "/" + fixture.name + ".svg";
+        const std::string svg = ReadFile(svgPath);
+        ASSERT_FALSE(svg.empty()) << svgPath;
+
+        const std::string pdfPath = home.File(std::string(fixture.name) + ".pdf");
+        const std::string_view pages[] = {svg};
+        std::string error;
+        ASSERT_EQ(pdf::ConvertSvgPagesToPdf(pages, pdf::MenuExportOptions(pdf::PaperCode::A4, false), pdfPath,
+                                            nullptr, &error),
+                  pdf::PdfStatus::Ok)
+            << error;
+        const auto check = QpdfCheck(pdfPath);
+        EXPECT_EQ(check.status, 0) << check.output;
+
+        const std::string ours = home.File(std::string(fixture.name) + "-ours");
+        const std::string theirs = home.File(std::string(fixture.name) + "-rsvg.png");
+        ASSERT_EQ(RunTool("pdftoppm -png -singlefile -scale-to-x " + std::to_string(kWidth) + " -scale-to-y " +
+                          std::to_string(kHeight) + " '" + pdfPath + "' '" + ours + "'")
+                      .status,
+                  0);
+        const auto rsvg = RunTool("rsvg-convert -b white -w " + std::to_string(kWidth) + " -h " +
+                                  std::to_string(kHeight) + " -o '" + theirs + "' '" + svgPath + "'");
+        ASSERT_EQ(rsvg.status, 0) << rsvg.output;
+
+        const Picture a = LoadPng(ours + ".png");
+        const Picture b = LoadPng(theirs);
+        ASSERT_EQ(a.width, kWidth);
+        ASSERT_EQ(a.height, kHeight);
+        ASSERT_EQ(b.width, kWidth);
+        ASSERT_EQ(b.height, kHeight);
+        const Difference difference = Compare(a, b);
+        std::printf("%-12s mean %.3f, beyond %d: %.4f\n", fixture.name, difference.mean, kFarDifference,
+                    difference.farFraction);
+        EXPECT_LE(difference.mean, fixture.meanLimit);
+        EXPECT_LE(difference.farFraction, fixture.farLimit);
+        if (std::getenv("TAVOLEX_KEEP_RENDERS"))
+            RunTool("cp '" + ours + ".png' '" + theirs + "' " + std::getenv("TAVOLEX_KEEP_RENDERS"));
+    }
+}
+
+// A blank page is the control: nothing drawn is white in both renderers, so the comparison
+// itself is not what makes the fixtures pass.
+TEST(SvgFidelityTest, TheComparisonSeesAMissingShape)
+{
+    TestHome home;
+    const std::string drawn = "<svg xmlns='http://www.w3.org/2000/svg' width='420' height='594'>"
+                              "<rect x='100' y='100' width='200' height='300' fill='#2050a0'/></svg>";
+    const std::string empty = "<svg xmlns='http://www.w3.org/2000/svg' width='420' height='594'/>";
+    const std::string pdfPath = home.File("empty.pdf");
+    const std::string_view pages[] = {empty};
+    ASSERT_EQ(pdf::ConvertSvgPagesToPdf(pages, pdf::MenuExportOptions(pdf::PaperCode::A4, false), pdfPath, nullptr),
+              pdf::PdfStatus::Ok);
+    tavolex::testing::WriteFile(home.File("drawn.svg"), drawn);
+    ASSERT_EQ(RunTool("pdftoppm -png -singlefile -scale-to-x 420 -scale-to-y 594 '" + pdfPath + "' '" +
+                      home.File("empty") + "'")
+                  .status,
+              0);
+    ASSERT_EQ(RunTool("rsvg-convert -b white -w 420 -h 594 -o '" + home.File("drawn.png") + "' '" +
+                      home.File("drawn.svg") + "'")
+                  .status,
+              0);
+    const Difference difference = Compare(LoadPng(home.File("empty.png")), LoadPng(home.File("drawn.png")));
+    EXPECT_GT(difference.mean, 20.0);
+    EXPECT_GT(difference.farFraction, 0.2);
+}
+
+} // namespace

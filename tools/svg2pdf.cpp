@@ -1,0 +1,132 @@
+// tavolex-svg2pdf: SVG pages to one PDF, through the same pipeline and options as a menu export
+// (portrait, no margin, centred, scaled to the paper, JPEG quality 100).
+//
+//     tavolex-svg2pdf [--paper A4|A3|Letter|Legal] [--print] -o OUT.pdf PAGE.svg...
+//
+// Exit status 0 when the PDF was written; otherwise a message on stderr and 1 for a usage
+// error, 2 for a page or file that could not be read or written.
+#include "core.h"
+#include "pdf.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr int kUsageError = 1;
+constexpr int kConversionError = 2;
+
+const char kUsage[] = "usage: tavolex-svg2pdf [--paper A4|A3|Letter|Legal] [--print] -o OUT.pdf PAGE.svg...\n";
+
+int Usage(const char* problem)
+{
+    std::fprintf(stderr, "tavolex-svg2pdf: %s\n%s", problem, kUsage);
+    return kUsageError;
+}
+
+// The whole file in one read where the system allows (a page is a few hundred kilobytes).
+bool ReadWholeFile(const std::string& path, std::string& text)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && info.st_size > 0)
+        text.reserve(static_cast<size_t>(info.st_size));
+    char chunk[1 << 16];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            text.append(chunk, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            ok = false;
+            break;
+        }
+    }
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return ok;
+}
+
+bool IsPaperName(std::string_view name)
+{
+    for (std::string_view known : {"A4", "A3", "Letter", "Legal"})
+        if (tavolex::EqualsIgnoringAsciiCase(name, known))
+            return true;
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string output;
+    std::string paper = "A4";
+    bool print = false;
+    std::vector<std::string> inputs;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (!optionsEnded && (arg == "-h" || arg == "--help")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (!optionsEnded && arg == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && arg == "--print") {
+            print = true;
+        } else if (!optionsEnded && (arg == "--paper" || arg == "-o")) {
+            if (i + 1 >= argc)
+                return Usage(arg == "-o" ? "-o needs a file name" : "--paper needs a paper name");
+            (arg == "-o" ? output : paper) = argv[++i];
+        } else if (!optionsEnded && arg.starts_with("--paper=")) {
+            paper = std::string(arg.substr(8));
+        } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
+            return Usage(("unknown option " + std::string(arg)).c_str());
+        } else {
+            inputs.emplace_back(arg);
+        }
+    }
+    if (!IsPaperName(paper))
+        return Usage(("unknown paper " + paper + " (A4, A3, Letter or Legal)").c_str());
+    if (output.empty())
+        return Usage("no output file (-o OUT.pdf)");
+    if (inputs.empty())
+        return Usage("no SVG pages given");
+
+    std::vector<std::string> texts(inputs.size());
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        if (!ReadWholeFile(inputs[i], texts[i])) {
+            std::fprintf(stderr, "tavolex-svg2pdf: cannot read %s: %s\n", inputs[i].c_str(), std::strerror(errno));
+            return kConversionError;
+        }
+    }
+    const std::vector<std::string_view> pages(texts.begin(), texts.end());
+    namespace pdf = tavolex::pdf;
+    const pdf::PdfWriteOptions options = pdf::MenuExportOptions(pdf::PaperCodeFromName(paper), print);
+    std::string error;
+    if (pdf::ConvertSvgPagesToPdf(pages, options, output, nullptr, &error) != pdf::PdfStatus::Ok) {
+        // The pipeline counts pages from 1; name the file as well.
+        const std::string prefix = "page ";
+        if (error.starts_with(prefix)) {
+            const size_t number = std::strtoul(error.c_str() + prefix.size(), nullptr, 10);
+            if (number >= 1 && number <= inputs.size())
+                error = inputs[number - 1] + ": " + error;
+        }
+        std::fprintf(stderr, "tavolex-svg2pdf: %s\n", error.c_str());
+        return kConversionError;
+    }
+    return 0;
+}
