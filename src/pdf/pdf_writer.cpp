@@ -470,21 +470,23 @@ void PdfDocument::FlushContent()
     content_.clear();
 }
 
-void PdfDocument::SaveState()
+void PdfDocument::SaveState(Flush flush)
 {
     content_.append("q\r\n");
     savedTransformations_.push_back(transformation_);
-    FlushContent();
+    if (flush == Flush::Now)
+        FlushContent();
 }
 
-void PdfDocument::RestoreState()
+void PdfDocument::RestoreState(Flush flush)
 {
     content_.append("Q\r\n");
     if (!savedTransformations_.empty()) {
         transformation_ = savedTransformations_.back();
         savedTransformations_.pop_back();
     }
-    FlushContent();
+    if (flush == Flush::Now)
+        FlushContent();
 }
 
 void PdfDocument::ConcatTransformation(const Matrix& m)
@@ -512,9 +514,9 @@ void PdfDocument::SetTransformation(const Matrix& target)
 void PdfDocument::AddResource(ResourceKind kind, std::string entry)
 {
     std::vector<std::string>& list = resources_[static_cast<size_t>(kind)];
-    // Graphics states and patterns are new objects at each use; only pictures repeat, and a page
-    // holds few of them, so a linear look suffices.
-    if (kind == ResourceKind::XObject && std::find(list.begin(), list.end(), entry) != list.end())
+    // Graphics states and patterns are new objects at each use; only pictures and fonts repeat,
+    // and a page holds few of them, so a linear look suffices.
+    if ((kind == ResourceKind::XObject || kind == ResourceKind::Font) && std::find(list.begin(), list.end(), entry) != list.end())
         return;
     list.push_back(std::move(entry));
 }

@@ -143,8 +143,11 @@ public:
     std::string& content() { return content_; }
     void AppendContent(std::string_view text) { content_.append(text); }
     void FlushContent();
-    void SaveState();    // "q", then flush
-    void RestoreState(); // "Q", then flush
+    // "q" and "Q", each followed by a flush unless the caller keeps its save, operators and
+    // restore in one stream (a text run is written as one).
+    enum class Flush { Now, Later };
+    void SaveState(Flush flush = Flush::Now);
+    void RestoreState(Flush flush = Flush::Now);
 
     // The transformation from user space to the page's upward-y space below the flip, which the
     // page's first stream applies. Identity at the start of a page.
@@ -193,6 +196,14 @@ public:
     };
     const ImageRecord* FindImage(std::string_view bytes) const;
     void RememberImage(std::string_view bytes, ImageRecord record);
+
+    // State that a drawing layer keeps for the whole document (the text layer's loaded fonts and
+    // the glyphs used), made by that layer on first use and released with the document.
+    class LayerState {
+    public:
+        virtual ~LayerState() = default;
+    };
+    std::unique_ptr<LayerState>& textLayer() { return textLayer_; }
 
     // Steps run first when the document is finished (the font objects the pages used).
     void AddFinishStep(std::function<void(PdfDocument&)> step) { finishSteps_.push_back(std::move(step)); }
@@ -244,6 +255,7 @@ private:
     int imageCounter_ = 0;
     std::unordered_map<std::string, ImageRecord> images_;
     std::vector<std::function<void(PdfDocument&)>> finishSteps_;
+    std::unique_ptr<LayerState> textLayer_;
     std::string pending_; // bytes not yet handed to the file
     uint64_t flushed_ = 0;
     bool writeFailed_ = false; // an object written twice or never handed out: the result fails

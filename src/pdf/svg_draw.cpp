@@ -1,5 +1,7 @@
 #include "svg_draw.h"
 
+#include "pdf_fonts.h"
+
 #include <algorithm>
 #include <cmath>
 #include <span>
@@ -218,7 +220,7 @@ PdfStatus SvgPageSource::DrawItem(size_t index, PdfDocument& document)
         return DrawPictureItem(document, item);
     case SvgItemKind::Text:
     case SvgItemKind::TextOnPath:
-        return DrawTextItem(document, item);
+        return DrawTextItem(document, index);
     }
     return PdfStatus::Failed;
 }
@@ -266,12 +268,56 @@ PdfStatus SvgPageSource::DrawPictureItem(PdfDocument& document, const SvgItem& i
     return status;
 }
 
-// Text items (kinds 8 and 9) are laid out and drawn by the text layer; until it is part of the
-// pipeline they are passed over, and this is the one place that hands them on.
-PdfStatus SvgPageSource::DrawTextItem(PdfDocument& document, const SvgItem& item)
+// Text items (kinds 8 and 9) come one per run. The runs of one "text" element are laid out
+// together, since a chunk and its anchor may span runs: the block's first item draws it and the
+// items after it, up to the next block or a change between plain text and text on a path;
+// those items themselves then draw nothing.
+PdfStatus SvgPageSource::DrawTextItem(PdfDocument& document, size_t index)
 {
-    static_cast<void>(item);
-    return document.IsPageOpen() ? PdfStatus::Ok : PdfStatus::Failed;
+    if (!document.IsPageOpen())
+        return PdfStatus::Failed;
+    const std::vector<SvgItem>& items = document_.items;
+    const SvgItemKind kind = items[index].kind;
+    auto continues = [&](size_t i) { return i > 0 && !items[i].text.startsBlock && items[i - 1].kind == kind; };
+    if (continues(index))
+        return PdfStatus::Ok;
+    size_t end = index + 1;
+    while (end < items.size() && items[end].kind == kind && !items[end].text.startsBlock)
+        ++end;
+
+    std::vector<TextRun> runs;
+    runs.reserve(end - index);
+    for (size_t i = index; i < end; ++i) {
+        const SvgItem& item = items[i];
+        const SvgTextRun& text = item.text;
+        TextRun run;
+        run.text = text.text;
+        run.font = {text.font.family, text.font.weight, text.font.italic, text.font.size};
+        run.x = text.x;
+        run.y = text.y;
+        run.dx = text.dx;
+        run.dy = text.dy;
+        run.rotate = text.rotate;
+        run.anchor = static_cast<TextAnchor>(static_cast<int>(text.anchor));
+        run.underline = text.underline;
+        run.lineThrough = text.lineThrough;
+        run.fill = ToDrawingPaint(item.fill);
+        run.stroke = ToDrawingPaint(item.stroke);
+        run.strokeWidth = item.pen.width;
+        runs.push_back(std::move(run));
+    }
+    const SvgItem& first = items[index];
+    TextStyle style;
+    style.transform = first.transform;
+    if (first.hasClip) {
+        style.clip = &first.clipPath;
+        style.clipRule = ToDrawingRule(first.clipRule);
+    }
+    if (kind == SvgItemKind::TextOnPath)
+        DrawTextOnPath(document, runs, first.path, 0, style);
+    else
+        DrawTextBlock(document, runs, style);
+    return PdfStatus::Ok;
 }
 
 } // namespace tavolex::pdf

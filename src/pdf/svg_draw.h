@@ -43,7 +43,7 @@ private:
     Paint ToDrawingPaint(const SvgPaint& paint) const;
     ShapeStyle StyleOf(const SvgItem& item) const;
     PdfStatus DrawPictureItem(PdfDocument& document, const SvgItem& item);
-    PdfStatus DrawTextItem(PdfDocument& document, const SvgItem& item);
+    PdfStatus DrawTextItem(PdfDocument& document, size_t index);
 
     const SvgDocument& document_;
     std::vector<Gradient> gradients_; // same order as document_.gradients

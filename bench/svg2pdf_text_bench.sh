@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Text-heavy SVG pages to PDF: tavolex-svg2pdf against rsvg-convert and mutool on the same 4-page
+# menu (100 dishes in two families with bold and italic, accents, the euro sign, end-anchored
+# prices, underlined headings, a gradient band and a PNG logo on every page). Whole processes
+# are timed, best of several runs each, and the file sizes printed; then every embedded font of
+# ours must be a subset and pdftotext must recover every dish. Budget: ours at least 4 times
+# faster than rsvg-convert, no slower than mutool, and a PDF at most 1.5 times rsvg-convert's.
+# Fonts: fonts-dejavu-core and fonts-dejavu-extra.
+#   bash bench/svg2pdf_text_bench.sh [build folder] [runs]
+set -euo pipefail
+
+build="$(cd "${1:-build}" && pwd)"
+runs="${2:-15}"
+ours="$build/tavolex-svg2pdf"
+[ -x "$ours" ] || { echo "build the tool first: $ours is missing" >&2; exit 1; }
+for tool in rsvg-convert mutool python3; do
+  command -v "$tool" >/dev/null || { echo "$tool is missing (apt-get install -y librsvg2-bin mupdf-tools python3)" >&2; exit 1; }
+done
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/tavolex-svg2pdf-bench-XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+
+python3 - "$work" <<'PY'
+import base64, math, struct, sys, zlib
+work = sys.argv[1]
+
+def png(size):
+    rows = []
+    for y in range(size):
+        row = bytearray([0])
+        for x in range(size):
+            inside = math.hypot(x - size / 2, y - size / 2) < size * 0.46
+            row += bytes([(x * 255) // size, (y * 255) // size, 128, 255 if inside else 0])
+        rows.append(bytes(row))
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body) & 0xffffffff)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
+
+logo = base64.b64encode(png(128)).decode()
+names = ["Crème brûlée", "Wiener Schnitzel", "Bouillabaisse", "Tarte flambée", "Käsespätzle",
+         "Smørrebrød", "Paella valenciana", "Œufs cocotte", "Gulasch mit Knödeln", "Salade niçoise"]
+notes = ["mit Preiselbeeren, Petersilkartoffeln und grünem Salat", "façon grand-mère – crème fraîche, lardons",
+         "geröstete Zwiebeln, Bergkäse aus dem Allgäu", "„hausgemacht“ nach dem Rezept der Großmutter",
+         "served with aïoli, rouille and toasted croûtons"]
+dish = 0
+with open(work + "/dishes.txt", "w", encoding="utf-8") as listing:
+    for page in range(1, 5):
+        out = ['<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" width="794" height="1123">',
+               '<defs><linearGradient id="band" x1="0" y1="0" x2="1" y2="0"><stop offset="0" stop-color="#7a1414"/>'
+               '<stop offset="1" stop-color="#c87814" stop-opacity="0.6"/></linearGradient></defs>',
+               '<rect x="0" y="0" width="794" height="90" fill="url(#band)"/>',
+               '<image x="690" y="10" width="70" height="70" xlink:href="data:image/png;base64,%s"/>' % logo,
+               '<text x="60" y="60" font-family="DejaVu Serif" font-weight="bold" font-size="36" fill="#fff" '
+               'text-decoration="underline">Speisekarte · Carte · Menu %d</text>' % page]
+        for row in range(25):
+            y = 140 + row * 38
+            name, note = names[dish % 10], notes[dish % 5]
+            price = "%d,%02d €" % (6 + dish % 23, (dish * 37) % 100)
+            out.append('<text x="60" y="%d" font-family="DejaVu Serif" font-weight="bold" font-size="17">%s '
+                       '<tspan font-weight="normal" font-style="italic" font-family="DejaVu Sans" font-size="12" '
+                       'fill="#555">%s</tspan></text>' % (y, name, note))
+            out.append('<text x="734" y="%d" text-anchor="end" font-family="DejaVu Sans" font-weight="bold" '
+                       'font-size="16">%s</text>' % (y, price))
+            listing.write("%s\n%s\n" % (name, price))
+            dish += 1
+        out.append("</svg>")
+        with open("%s/page%d.svg" % (work, page), "w", encoding="utf-8") as f:
+            f.write("\n".join(out))
+PY
+
+pages=("$work"/page1.svg "$work"/page2.svg "$work"/page3.svg "$work"/page4.svg)
+
+# Best wall time of $runs runs of a command, in milliseconds.
+best_ms() {
+  local best="" start end took
+  "$@" >/dev/null 2>&1 # warm the caches once
+  for _ in $(seq "$runs"); do
+    start=$(date +%s%N)
+    "$@" >/dev/null 2>&1
+    end=$(date +%s%N)
+    took=$(( (end - start) / 1000 ))
+    if [ -z "$best" ] || [ "$took" -lt "$best" ]; then best=$took; fi
+  done
+  echo "$best"
+}
+
+t_ours=$(best_ms "$ours" -o "$work/ours.pdf" "${pages[@]}")
+t_rsvg=$(best_ms rsvg-convert -f pdf -o "$work/rsvg.pdf" "${pages[@]}")
+t_mutool=$(best_ms mutool convert -o "$work/mutool.pdf" "${pages[@]}")
+
+size() { stat -c %s "$1"; }
+s_ours=$(size "$work/ours.pdf"); s_rsvg=$(size "$work/rsvg.pdf"); s_mutool=$(size "$work/mutool.pdf")
+svg_bytes=$(cat "${pages[@]}" | wc -c)
+
+echo "4 SVG pages, $svg_bytes bytes in all; best of $runs runs, whole processes"
+printf "%-18s %10s %12s\n" "converter" "ms" "PDF bytes"
+awk -v t="$t_ours" -v s="$s_ours" 'BEGIN { printf "%-18s %10.2f %12d\n", "tavolex-svg2pdf", t / 1000, s }'
+awk -v t="$t_rsvg" -v s="$s_rsvg" 'BEGIN { printf "%-18s %10.2f %12d\n", "rsvg-convert", t / 1000, s }'
+awk -v t="$t_mutool" -v s="$s_mutool" 'BEGIN { printf "%-18s %10.2f %12d\n", "mutool convert", t / 1000, s }'
+awk -v o="$t_ours" -v r="$t_rsvg" -v m="$t_mutool" -v so="$s_ours" -v sr="$s_rsvg" 'BEGIN {
+  printf "speed-up over rsvg-convert: %.2fx (budget 4x: %s)\n", r / o, (r >= 4 * o ? "met" : "MISSED")
+  printf "speed-up over mutool:       %.2fx (budget 1x: %s)\n", m / o, (m >= o ? "met" : "MISSED")
+  printf "size against rsvg-convert:  %.2f (budget at most 1.5: %s)\n", so / sr, (so <= 1.5 * sr ? "met" : "MISSED")
+}'
+# On a shared machine the wall time depends on what else runs; the processor time each
+# converter itself used (perf's task-clock, mean of the runs) is printed beside it when perf is
+# there.
+if command -v perf >/dev/null && perf stat -x, -e task-clock true >/dev/null 2>&1; then
+  cpu_ms() { perf stat -x, -e task-clock -r "$runs" "$@" 2>&1 >/dev/null | awk -F, '/task-clock/ { printf "%.2f", $1 }'; }
+  c_ours=$(cpu_ms "$ours" -o "$work/ours.pdf" "${pages[@]}")
+  c_rsvg=$(cpu_ms rsvg-convert -f pdf -o "$work/rsvg.pdf" "${pages[@]}")
+  c_mutool=$(cpu_ms mutool convert -o "$work/mutool.pdf" "${pages[@]}")
+  echo "processor time (ms): tavolex-svg2pdf $c_ours, rsvg-convert $c_rsvg, mutool convert $c_mutool"
+  awk -v o="$c_ours" -v r="$c_rsvg" -v m="$c_mutool" 'BEGIN {
+    printf "processor-time ratios: rsvg-convert / ours %.2fx, mutool / ours %.2fx\n", r / o, m / o }'
+fi
+if command -v qpdf >/dev/null; then
+  qpdf --check "$work/ours.pdf" >/dev/null && echo "qpdf --check: ours passes"
+fi
+# Every font of ours a subset with a ToUnicode map, and every dish and price recovered.
+pdffonts "$work/ours.pdf" | awk 'NR > 2 { total++; if ($(NF-4) == "yes" && $(NF-3) == "yes" && $(NF-2) == "yes") good++ }
+  END { printf "fonts embedded as subsets with ToUnicode: %d of %d\n", good, total }'
+pdftotext -enc UTF-8 "$work/ours.pdf" "$work/ours.txt"
+missing=0
+while IFS= read -r line; do grep -qF -- "$line" "$work/ours.txt" || missing=$((missing + 1)); done < "$work/dishes.txt"
+echo "dish names and prices not recovered by pdftotext: $missing of $(wc -l < "$work/dishes.txt")"
