@@ -19,6 +19,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libsqlite3-dev libssl-dev
   libpng-dev libjpeg62-turbo-dev libgif-dev libwebp-dev
+  libfreetype-dev libfontconfig-dev libharfbuzz-dev
+  fonts-dejavu-core fonts-dejavu-extra fonts-freefont-otf
   qpdf poppler-utils wrk librsvg2-bin mupdf-tools
 )
 
