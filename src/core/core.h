@@ -51,6 +51,17 @@ public:
         Reserve(text_.size() + text.size());
         text_.append(text);
     }
+    // ASCII text into a buffer of either width.
+    void AppendAscii(std::string_view ascii)
+    {
+        if constexpr (std::is_same_v<CharT, char>) {
+            Append(ascii);
+        } else {
+            Reserve(text_.size() + ascii.size());
+            for (char c : ascii)
+                text_.push_back(static_cast<CharT>(static_cast<unsigned char>(c)));
+        }
+    }
     // Makes room for `total` characters in all.
     void Reserve(size_t total)
     {

@@ -202,17 +202,6 @@ std::u16string_view CutUtf16ToUnits(std::u16string_view text, size_t maxUnits)
 
 namespace {
 
-template<class CharT>
-void AppendAscii(BasicTextBuffer<CharT>& out, std::string_view ascii)
-{
-    if constexpr (std::is_same_v<CharT, char>) {
-        out.Append(ascii);
-    } else {
-        for (char c : ascii)
-            out.Append(static_cast<char16_t>(static_cast<unsigned char>(c)));
-    }
-}
-
 // The argument as text of the buffer's own width.
 template<class CharT>
 std::basic_string<CharT> ArgText(const FormatArg& arg)
@@ -236,19 +225,19 @@ void AppendJsonBody(BasicTextBuffer<CharT>& out, std::basic_string_view<CharT> t
     for (CharT c : text) {
         auto unit = static_cast<std::make_unsigned_t<CharT>>(c);
         switch (unit) {
-        case 8: AppendAscii(out, "\\b"); continue;
-        case 9: AppendAscii(out, "\\t"); continue;
-        case 10: AppendAscii(out, "\\n"); continue;
-        case 12: AppendAscii(out, "\\f"); continue;
-        case 13: AppendAscii(out, "\\r"); continue;
-        case '"': AppendAscii(out, "\\\""); continue;
-        case '/': AppendAscii(out, "\\/"); continue;
-        case '\\': AppendAscii(out, "\\\\"); continue;
+        case 8: out.AppendAscii("\\b"); continue;
+        case 9: out.AppendAscii("\\t"); continue;
+        case 10: out.AppendAscii("\\n"); continue;
+        case 12: out.AppendAscii("\\f"); continue;
+        case 13: out.AppendAscii("\\r"); continue;
+        case '"': out.AppendAscii("\\\""); continue;
+        case '/': out.AppendAscii("\\/"); continue;
+        case '\\': out.AppendAscii("\\\\"); continue;
         default: break;
         }
         if (unit < 32) {
             char escape[7] = {'\\', 'u', '0', '0', kHexDigits[unit >> 4], kHexDigits[unit & 15], 0};
-            AppendAscii(out, escape);
+            out.AppendAscii(escape);
         } else {
             out.Append(c);
         }
@@ -279,11 +268,11 @@ void AppendHtmlText(BasicTextBuffer<CharT>& out, std::basic_string_view<CharT> t
     CharT runKind = 0;
     auto flushBreaks = [&] {
         if (breaks == 1) {
-            AppendAscii(out, "<br>");
+            out.AppendAscii("<br>");
         } else if (breaks >= 2) {
             for (size_t k = 2; k < breaks; ++k)
-                AppendAscii(out, "<br>");
-            AppendAscii(out, "<p>");
+                out.AppendAscii("<br>");
+            out.AppendAscii("<p>");
         }
         breaks = 0;
         runKind = 0;
@@ -298,11 +287,11 @@ void AppendHtmlText(BasicTextBuffer<CharT>& out, std::basic_string_view<CharT> t
         }
         flushBreaks();
         switch (c) {
-        case '"': AppendAscii(out, "&quot;"); break;
-        case '&': AppendAscii(out, "&amp;"); break;
-        case '\'': AppendAscii(out, "&#39;"); break;
-        case '<': AppendAscii(out, "&lt;"); break;
-        case '>': AppendAscii(out, "&gt;"); break;
+        case '"': out.AppendAscii("&quot;"); break;
+        case '&': out.AppendAscii("&amp;"); break;
+        case '\'': out.AppendAscii("&#39;"); break;
+        case '<': out.AppendAscii("&lt;"); break;
+        case '>': out.AppendAscii("&gt;"); break;
         default: out.Append(c); break;
         }
     }
@@ -320,7 +309,7 @@ void AppendUrlComponent(BasicTextBuffer<CharT>& out, std::string_view utf8)
             out.Append(static_cast<CharT>(c));
         } else {
             char escape[4] = {'%', kHexDigits[c >> 4], kHexDigits[c & 15], 0};
-            AppendAscii(out, escape);
+            out.AppendAscii(escape);
         }
     }
 }
@@ -353,7 +342,7 @@ std::string StandardSpec(std::string_view flags, char type, bool& wide64)
     return spec;
 }
 
-// The spec is built by StandardSpec from a fixed set of characters, so its conversion always
+// The conversion text comes from StandardSpec, built from a fixed set of characters, so it always
 // matches the argument passed for its type.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -393,14 +382,14 @@ void AppendStandard(BasicTextBuffer<CharT>& out, std::string_view flags, char ty
     if (length < 0)
         return;
     if (static_cast<size_t>(length) < sizeof small) {
-        AppendAscii(out, std::string_view(small, static_cast<size_t>(length)));
+        out.AppendAscii(std::string_view(small, static_cast<size_t>(length)));
         return;
     }
     // Wide fields or huge "%f" values: format again into a buffer of the right size.
     std::string big(static_cast<size_t>(length) + 1, '\0');
     FormatStandard(big.data(), big.size(), spec, type, wide64, arg);
     big.resize(static_cast<size_t>(length));
-    AppendAscii(out, big);
+    out.AppendAscii(big);
 }
 
 bool IsFlagChar(char32_t c)

@@ -26,17 +26,6 @@ std::basic_string_view<CharT> CutName(std::basic_string_view<CharT> name)
         return CutUtf16ToUnits(name, kMaxJsonNameUnits);
 }
 
-template<class CharT>
-void AppendAscii(BasicTextBuffer<CharT>& out, std::string_view ascii)
-{
-    if constexpr (std::is_same_v<CharT, char>) {
-        out.Append(ascii);
-    } else {
-        for (char c : ascii)
-            out.Append(static_cast<char16_t>(c));
-    }
-}
-
 // Whether %J would copy the text unchanged: no control character, quote, slash or backslash.
 template<class CharT>
 bool NeedsNoEscape(std::basic_string_view<CharT> text)
@@ -74,7 +63,7 @@ void AppendInt64(BasicTextBuffer<CharT>& out, int64_t value)
 {
     char digits[24];
     std::to_chars_result result = std::to_chars(digits, digits + sizeof digits, value);
-    AppendAscii(out, std::string_view(digits, static_cast<size_t>(result.ptr - digits)));
+    out.AppendAscii(std::string_view(digits, static_cast<size_t>(result.ptr - digits)));
 }
 
 // A number of neither kind is written as its real payload read as an integer, saturating (NaN
@@ -100,7 +89,7 @@ void AppendReal(BasicTextBuffer<CharT>& out, double value)
         if (written.back() == '.')
             written.remove_suffix(1);
     }
-    AppendAscii(out, written);
+    out.AppendAscii(written);
 }
 
 template<class CharT>
@@ -108,8 +97,8 @@ bool WriteValue(const BasicJsonValue<CharT>& value, BasicTextBuffer<CharT>& out)
 {
     switch (value.type()) {
     case JsonValueType::Invalid: return false;
-    case JsonValueType::Null: AppendAscii(out, "null"); return true;
-    case JsonValueType::Bool: AppendAscii(out, value.boolean() ? "true" : "false"); return true;
+    case JsonValueType::Null: out.AppendAscii("null"); return true;
+    case JsonValueType::Bool: out.AppendAscii(value.boolean() ? "true" : "false"); return true;
     case JsonValueType::String:
         AppendQuoted(out, std::basic_string_view<CharT>(value.text()));
         return true;

@@ -40,20 +40,7 @@ Written WritePage(const TestHome& home, const std::function<void(PdfDocument&)>&
                   Compression compression = Compression::Flate, const std::string& name = "text.pdf")
 {
     const std::string path = home.File(name);
-    PdfDocumentSettings settings;
-    settings.compression = compression;
-    {
-        auto document = PdfDocument::Create(path, PdfWriteOptions{}, nullptr, settings);
-        EXPECT_TRUE(document);
-        if (!document)
-            return {};
-        document->BeginPage();
-        draw(*document);
-        document->EndPage();
-        EXPECT_EQ(document->Finish(), PdfStatus::Ok);
-    }
-    const auto check = QpdfCheck(path);
-    EXPECT_EQ(check.status, 0) << check.output;
+    testing::WriteOnePagePdf(path, draw, compression);
     return {path, ReadFile(path)};
 }
 

@@ -54,20 +54,7 @@ Drawn DrawPage(const std::function<void(PdfDocument&)>& draw, Compression compre
 {
     TestHome home;
     const std::string path = home.File("page.pdf");
-    PdfDocumentSettings settings;
-    settings.compression = compression;
-    {
-        auto document = PdfDocument::Create(path, PdfWriteOptions{}, nullptr, settings);
-        EXPECT_TRUE(document);
-        if (!document)
-            return {};
-        document->BeginPage();
-        draw(*document);
-        document->EndPage();
-        EXPECT_EQ(document->Finish(), PdfStatus::Ok);
-    }
-    const auto check = QpdfCheck(path);
-    EXPECT_EQ(check.status, 0) << check.output;
+    testing::WriteOnePagePdf(path, draw, compression);
     Drawn drawn{ReadFile(path), testing::RenderFirstPage(path)};
     EXPECT_EQ(drawn.pixels.width, 595);
     return drawn;

@@ -2,7 +2,11 @@
 // makes and read the rendered pixels back.
 #pragma once
 
+#include "pdf_writer.h"
 #include "test_home.h"
+
+#include <functional>
+#include <gtest/gtest.h>
 
 #include <array>
 #include <cstdio>
@@ -89,6 +93,24 @@ inline bool Near(const Rgb& actual, const Rgb& expected, int tolerance)
 {
     return std::abs(actual.r - expected.r) <= tolerance && std::abs(actual.g - expected.g) <= tolerance &&
            std::abs(actual.b - expected.b) <= tolerance;
+}
+
+// One A4 page drawn by `draw` into `path`; the document must finish and pass qpdf --check.
+inline void WriteOnePagePdf(const std::string& path, const std::function<void(pdf::PdfDocument&)>& draw,
+                            pdf::Compression compression)
+{
+    pdf::PdfDocumentSettings settings;
+    settings.compression = compression;
+    {
+        auto document = pdf::PdfDocument::Create(path, pdf::PdfWriteOptions{}, nullptr, settings);
+        ASSERT_TRUE(document);
+        document->BeginPage();
+        draw(*document);
+        document->EndPage();
+        EXPECT_EQ(document->Finish(), pdf::PdfStatus::Ok);
+    }
+    const ToolResult check = QpdfCheck(path);
+    EXPECT_EQ(check.status, 0) << check.output;
 }
 
 } // namespace tavolex::testing
