@@ -7,16 +7,7 @@
 #   bash bench/svg2pdf_bench.sh [build folder] [runs]
 set -euo pipefail
 
-build="$(cd "${1:-build}" && pwd)"
-runs="${2:-15}"
-ours="$build/tavolex-svg2pdf"
-[ -x "$ours" ] || { echo "build the tool first: $ours is missing" >&2; exit 1; }
-for tool in rsvg-convert mutool python3; do
-  command -v "$tool" >/dev/null || { echo "$tool is missing (apt-get install -y librsvg2-bin mupdf-tools python3)" >&2; exit 1; }
-done
-
-work="$(mktemp -d "${TMPDIR:-/tmp}/tavolex-svg2pdf-bench-XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/converter_compare.sh" "$@"
 
 python3 - "$work" <<'PY'
 import base64, math, struct, sys, zlib
@@ -74,50 +65,4 @@ PY
 
 pages=("$work"/page1.svg "$work"/page2.svg "$work"/page3.svg "$work"/page4.svg)
 
-# Best wall time of $runs runs of a command, in milliseconds.
-best_ms() {
-  local best="" start end took
-  "$@" >/dev/null 2>&1 # warm the caches once
-  for _ in $(seq "$runs"); do
-    start=$(date +%s%N)
-    "$@" >/dev/null 2>&1
-    end=$(date +%s%N)
-    took=$(( (end - start) / 1000 ))
-    if [ -z "$best" ] || [ "$took" -lt "$best" ]; then best=$took; fi
-  done
-  echo "$best"
-}
-
-t_ours=$(best_ms "$ours" -o "$work/ours.pdf" "${pages[@]}")
-t_rsvg=$(best_ms rsvg-convert -f pdf -o "$work/rsvg.pdf" "${pages[@]}")
-t_mutool=$(best_ms mutool convert -o "$work/mutool.pdf" "${pages[@]}")
-
-size() { stat -c %s "$1"; }
-s_ours=$(size "$work/ours.pdf"); s_rsvg=$(size "$work/rsvg.pdf"); s_mutool=$(size "$work/mutool.pdf")
-svg_bytes=$(cat "${pages[@]}" | wc -c)
-
-echo "4 SVG pages, $svg_bytes bytes in all; best of $runs runs, whole processes"
-printf "%-18s %10s %12s\n" "converter" "ms" "PDF bytes"
-awk -v t="$t_ours" -v s="$s_ours" 'BEGIN { printf "%-18s %10.2f %12d\n", "tavolex-svg2pdf", t / 1000, s }'
-awk -v t="$t_rsvg" -v s="$s_rsvg" 'BEGIN { printf "%-18s %10.2f %12d\n", "rsvg-convert", t / 1000, s }'
-awk -v t="$t_mutool" -v s="$s_mutool" 'BEGIN { printf "%-18s %10.2f %12d\n", "mutool convert", t / 1000, s }'
-awk -v o="$t_ours" -v r="$t_rsvg" -v m="$t_mutool" -v so="$s_ours" -v sr="$s_rsvg" 'BEGIN {
-  printf "speed-up over rsvg-convert: %.2fx (budget 3x: %s)\n", r / o, (r >= 3 * o ? "met" : "MISSED")
-  printf "speed-up over mutool:       %.2fx (budget 1x: %s)\n", m / o, (m >= o ? "met" : "MISSED")
-  printf "size against rsvg-convert:  %.2f (budget at most 1: %s)\n", so / sr, (so <= sr ? "met" : "MISSED")
-}'
-# On a shared machine the wall time depends on what else runs; the processor time each
-# converter itself used (perf's task-clock, mean of the runs) is printed beside it when perf is
-# there.
-if command -v perf >/dev/null && perf stat -x, -e task-clock true >/dev/null 2>&1; then
-  cpu_ms() { perf stat -x, -e task-clock -r "$runs" "$@" 2>&1 >/dev/null | awk -F, '/task-clock/ { printf "%.2f", $1 }'; }
-  c_ours=$(cpu_ms "$ours" -o "$work/ours.pdf" "${pages[@]}")
-  c_rsvg=$(cpu_ms rsvg-convert -f pdf -o "$work/rsvg.pdf" "${pages[@]}")
-  c_mutool=$(cpu_ms mutool convert -o "$work/mutool.pdf" "${pages[@]}")
-  echo "processor time (ms): tavolex-svg2pdf $c_ours, rsvg-convert $c_rsvg, mutool convert $c_mutool"
-  awk -v o="$c_ours" -v r="$c_rsvg" -v m="$c_mutool" 'BEGIN {
-    printf "processor-time ratios: rsvg-convert / ours %.2fx, mutool / ours %.2fx\n", r / o, m / o }'
-fi
-if command -v qpdf >/dev/null; then
-  qpdf --check "$work/ours.pdf" >/dev/null && echo "qpdf --check: ours passes"
-fi
+compare_converters 3 1

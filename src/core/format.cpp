@@ -315,11 +315,11 @@ void AppendUrlComponent(BasicTextBuffer<CharT>& out, std::string_view utf8)
 }
 
 // Builds a C format for snprintf from the collected flags and the type.
-std::string StandardSpec(std::string_view flags, char type, bool& wide64)
+std::string CConversion(std::string_view flags, char type, bool& wide64)
 {
     // Width and precision are kept; the size flags ("l", "ll", "L", "I", "I64", "I32") become
     // the C length modifier.
-    std::string spec = "%";
+    std::string conversion = "%";
     std::string sizeFlags;
     for (size_t i = 0; i < flags.size(); ++i) {
         char c = flags[i];
@@ -329,7 +329,7 @@ std::string StandardSpec(std::string_view flags, char type, bool& wide64)
         } else if (c == 'I' || c == 'l' || c == 'L') {
             sizeFlags += c;
         } else {
-            spec += c;
+            conversion += c;
         }
     }
     bool isReal = type == 'e' || type == 'E' || type == 'f' || type == 'F' || type == 'g' ||
@@ -337,31 +337,31 @@ std::string StandardSpec(std::string_view flags, char type, bool& wide64)
     wide64 = !isReal && (sizeFlags == "ll" || sizeFlags == "I64" || sizeFlags == "I" ||
                          sizeFlags == "L" || sizeFlags == "Ll");
     if (wide64)
-        spec += "ll";
-    spec += type;
-    return spec;
+        conversion += "ll";
+    conversion += type;
+    return conversion;
 }
 
-// The conversion text comes from StandardSpec, built from a fixed set of characters, so it always
+// The conversion comes from CConversion, built from a fixed set of characters, so it always
 // matches the argument passed for its type.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-int FormatStandard(char* buffer, size_t size, const std::string& spec, char type, bool wide64,
+int FormatStandard(char* buffer, size_t size, const std::string& conversion, char type, bool wide64,
                    const FormatArg& arg)
 {
     switch (type) {
     case 'e': case 'E': case 'f': case 'F': case 'g': case 'G':
-        return std::snprintf(buffer, size, spec.c_str(), arg.AsReal());
+        return std::snprintf(buffer, size, conversion.c_str(), arg.AsReal());
     case 'd': case 'i':
         if (wide64)
-            return std::snprintf(buffer, size, spec.c_str(), static_cast<long long>(arg.AsSigned()));
-        return std::snprintf(buffer, size, spec.c_str(),
+            return std::snprintf(buffer, size, conversion.c_str(), static_cast<long long>(arg.AsSigned()));
+        return std::snprintf(buffer, size, conversion.c_str(),
                              static_cast<int>(static_cast<int32_t>(arg.AsUnsigned())));
     default:
         if (wide64)
-            return std::snprintf(buffer, size, spec.c_str(),
+            return std::snprintf(buffer, size, conversion.c_str(),
                                  static_cast<unsigned long long>(arg.AsUnsigned()));
-        return std::snprintf(buffer, size, spec.c_str(),
+        return std::snprintf(buffer, size, conversion.c_str(),
                              static_cast<unsigned>(static_cast<uint32_t>(arg.AsUnsigned())));
     }
 }
@@ -376,9 +376,9 @@ void AppendStandard(BasicTextBuffer<CharT>& out, std::string_view flags, char ty
         return;
     }
     bool wide64 = false;
-    std::string spec = StandardSpec(flags, type, wide64);
+    std::string conversion = CConversion(flags, type, wide64);
     char small[320];
-    int length = FormatStandard(small, sizeof small, spec, type, wide64, arg);
+    int length = FormatStandard(small, sizeof small, conversion, type, wide64, arg);
     if (length < 0)
         return;
     if (static_cast<size_t>(length) < sizeof small) {
@@ -387,7 +387,7 @@ void AppendStandard(BasicTextBuffer<CharT>& out, std::string_view flags, char ty
     }
     // Wide fields or huge "%f" values: format again into a buffer of the right size.
     std::string big(static_cast<size_t>(length) + 1, '\0');
-    FormatStandard(big.data(), big.size(), spec, type, wide64, arg);
+    FormatStandard(big.data(), big.size(), conversion, type, wide64, arg);
     big.resize(static_cast<size_t>(length));
     out.AppendAscii(big);
 }

@@ -144,14 +144,7 @@ public:
     {
         auto deadline = Clock::now() + 20s;
         while (Clock::now() < deadline) {
-            int probe = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(port_);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            bool up = connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-            close(probe);
-            if (up && fs::exists(home_.File("run/command.sock")))
+            if (tavolex::testing::LoopbackPortAccepts(port_) && fs::exists(home_.File("run/command.sock")))
                 return true;
             std::this_thread::sleep_for(20ms);
         }

@@ -34,6 +34,19 @@ inline uint16_t FreeLoopbackPort()
     return ntohs(address.sin_port);
 }
 
+// True when something on 127.0.0.1 accepts a connection at `port`.
+inline bool LoopbackPortAccepts(uint16_t port)
+{
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool accepted = connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(probe);
+    return accepted;
+}
+
 // One HTTP exchange's answer, split at the blank line.
 struct HttpAnswer {
     std::string raw;
@@ -181,14 +194,7 @@ public:
         }
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
-            int probe = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(port_);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            bool up = connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-            close(probe);
-            if (up)
+            if (LoopbackPortAccepts(port_))
                 return;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

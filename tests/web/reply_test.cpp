@@ -146,18 +146,6 @@ size_t LogCount(std::string_view message)
     return count;
 }
 
-bool Connects(uint16_t port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
 template<class Condition>
 bool WaitFor(Condition condition)
 {
@@ -205,18 +193,18 @@ TEST(Engine, StartRestartDisableAndShutdown)
         tavolex::WriteSettingBool("WebServer", "Enabled", false);
         server.Restart();
         EXPECT_EQ(LogCount("Stopping web server (Non-secure)"), 1u);
-        EXPECT_FALSE(Connects(port));
+        EXPECT_FALSE(tavolex::testing::LoopbackPortAccepts(port));
         server.Restart(); // not running: nothing more is logged
         EXPECT_EQ(LogCount("Stopping web server (Non-secure)"), 1u);
 
         tavolex::WriteSettingBool("WebServer", "Enabled", true);
         server.Restart();
         EXPECT_TRUE(LogHas("Starting web server (Non-secure)"));
-        ASSERT_TRUE(WaitFor([&] { return Connects(port); }));
+        ASSERT_TRUE(WaitFor([&] { return tavolex::testing::LoopbackPortAccepts(port); }));
         server.Shutdown();
         EXPECT_TRUE(LogHas("Stopping server engine"));
         EXPECT_EQ(LogCount("Stopping web server (Non-secure)"), 2u);
-        EXPECT_FALSE(Connects(port));
+        EXPECT_FALSE(tavolex::testing::LoopbackPortAccepts(port));
     }
     SetAppNotificationSink(nullptr);
 }
