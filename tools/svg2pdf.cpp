@@ -72,8 +72,9 @@ void PrepareHeapForOneRun()
     constexpr size_t kLargestHeapBlock = size_t(32) << 20; // glibc's ceiling for the mmap threshold
     constexpr size_t kHeapStep = size_t(64) << 20;
     constexpr uintptr_t kHugePage = uintptr_t(2) << 20;
-    if (!mallopt(M_MMAP_THRESHOLD, kLargestHeapBlock) || !mallopt(M_TOP_PAD, kHeapStep) ||
-        !mallopt(M_TRIM_THRESHOLD, 4 * kHeapStep))
+    // One arena: the helper thread's blocks come from the same prepared heap.
+    if (!mallopt(M_ARENA_MAX, 1) || !mallopt(M_MMAP_THRESHOLD, kLargestHeapBlock) ||
+        !mallopt(M_TOP_PAD, kHeapStep) || !mallopt(M_TRIM_THRESHOLD, 4 * kHeapStep))
         return;
     const uintptr_t before = reinterpret_cast<uintptr_t>(sbrk(0));
     // Grows the heap by the block and the step, untouched; the pointer is kept in a volatile so

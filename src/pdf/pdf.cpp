@@ -4,7 +4,9 @@
 #include "pdf_writer.h"
 #include "svg.h"
 #include "svg_draw.h"
+#include "task_queue.h"
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -33,6 +35,18 @@ private:
     ProgressSink* outer_;
     double start_ = 0;
     double span_ = 1;
+};
+
+// What the pages parsed on the helper see of the caller: cancellation only, set by the caller's
+// thread, since the caller's own sink is not made to be asked from two threads.
+class CancelFlagSink final : public ProgressSink {
+public:
+    void Cancel() { cancelled_.store(true); }
+    bool IsCancelled() override { return cancelled_.load(); }
+    void ReportProgress(double) override {}
+
+private:
+    std::atomic<bool> cancelled_{false};
 };
 
 } // namespace
@@ -72,24 +86,48 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
     if (pages.empty())
         return fail(PdfStatus::Failed, "no pages to convert");
 
+    // Pages are parsed side by side: every other page on the helper, which afterwards deflates
+    // the streams the writer hands it. The helper's pages report no progress of their own; they
+    // only stop when the caller cancels.
+    TaskQueue helper;
     StagedSink staged(sink);
+    CancelFlagSink helperSink;
     const double parseSpan = 0.5 / static_cast<double>(pages.size());
-    std::vector<std::unique_ptr<SvgDocument>> documents;
-    documents.reserve(pages.size());
+    std::vector<std::unique_ptr<SvgDocument>> documents(pages.size());
+    std::vector<SvgStatus> statuses(pages.size(), SvgStatus::Cancelled);
+    std::atomic<size_t> helperPagesLeft{0};
     for (size_t i = 0; i < pages.size(); ++i) {
+        documents[i] = std::make_unique<SvgDocument>();
+        if (i % 2 == 1 && helper.HasBackgroundThread()) {
+            ++helperPagesLeft;
+            helper.Submit([&, i](size_t) {
+                statuses[i] = ParseSvg(pages[i], *documents[i], &helperSink);
+                --helperPagesLeft;
+            });
+        }
+    }
+    for (size_t i = 0; i < pages.size(); ++i) {
+        if (i % 2 == 1 && helper.HasBackgroundThread())
+            continue;
         staged.SetStage(parseSpan * static_cast<double>(i), parseSpan);
-        auto document = std::make_unique<SvgDocument>();
-        switch (ParseSvg(pages[i], *document, &staged)) {
+        statuses[i] = ParseSvg(pages[i], *documents[i], &staged);
+        if (statuses[i] == SvgStatus::Cancelled)
+            break;
+    }
+    if (staged.IsCancelled())
+        helperSink.Cancel();
+    helper.HelpUntil([&] { return helperPagesLeft.load() == 0; });
+    for (size_t i = 0; i < pages.size(); ++i) {
+        switch (statuses[i]) {
         case SvgStatus::Ok:
             break;
         case SvgStatus::Cancelled:
             return fail(PdfStatus::Cancelled, "cancelled");
         case SvgStatus::Failed:
             return fail(PdfStatus::Failed, "page " + std::to_string(i + 1) + " is not an SVG document" +
-                                               (document->firstWarning.empty() ? std::string()
-                                                                               : ": " + document->firstWarning));
+                                               (documents[i]->firstWarning.empty() ? std::string()
+                                                                                   : ": " + documents[i]->firstWarning));
         }
-        documents.push_back(std::move(document));
     }
 
     std::vector<SvgPageSource> sources;
@@ -100,7 +138,9 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
         sourcePointers.push_back(&sources.back());
     }
     staged.SetStage(0.5, 0.5);
-    switch (WritePdfDocument(options, sourcePointers, path, &staged)) {
+    PdfDocumentSettings settings;
+    settings.helper = &helper;
+    switch (WritePdfDocument(options, sourcePointers, path, &staged, settings)) {
     case PdfStatus::Ok:
         return PdfStatus::Ok;
     case PdfStatus::Cancelled:

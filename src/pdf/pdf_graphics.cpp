@@ -550,32 +550,91 @@ std::string PredictRows(std::span<const uint8_t> pixels, size_t bytesPerPixel, s
     return out;
 }
 
-// The plane deflated after the row filters, with the parameters that undo them; nothing when
-// the document does not compress or zlib fails.
-struct PackedPlane {
-    std::string data;
-    std::string parameters; // " /DecodeParms <<...>>"
+// A picture's plane and the dictionary around it. The mask is a grey image; the picture
+// names its mask, if any. `parameters` is empty for raw bytes.
+struct PlaneHead {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    bool isMask = false;
+    const char* colorSpace = "/DeviceRGB";
+    int maskObject = 0;
+
+    std::string Dictionary(size_t length, std::string_view parameters) const
+    {
+        const bool packed = !parameters.empty();
+        std::string dictionary;
+        if (isMask) {
+            dictionary = "<</Type /XObject /Subtype /Image /BitsPerComponent 8 /ColorSpace /DeviceGray ";
+            if (packed)
+                dictionary += "/Filter /FlateDecode ";
+            dictionary += "/Width ";
+            AppendInt(dictionary, width);
+            dictionary += " /Height ";
+            AppendInt(dictionary, height);
+            dictionary += " /Length ";
+            AppendInt(dictionary, static_cast<int64_t>(length));
+            dictionary += parameters;
+            dictionary += packed ? " >>" : ">>";
+            return dictionary;
+        }
+        dictionary = "<</Type /XObject /Subtype /Image /Width ";
+        AppendInt(dictionary, width);
+        dictionary += " /Height ";
+        AppendInt(dictionary, height);
+        dictionary += " /ColorSpace ";
+        dictionary += colorSpace;
+        dictionary += " /BitsPerComponent 8 /Length ";
+        AppendInt(dictionary, static_cast<int64_t>(length));
+        dictionary += ' ';
+        if (maskObject) {
+            dictionary += "/SMask ";
+            AppendReference(dictionary, maskObject);
+            dictionary += ' ';
+        }
+        if (packed) {
+            dictionary += " /Filter /FlateDecode";
+            dictionary += parameters;
+        }
+        dictionary += ">>";
+        return dictionary;
+    }
 };
-std::optional<PackedPlane> PackPlane(PdfDocument& document, std::span<const uint8_t> plane, size_t colors,
-                                     uint32_t width, uint32_t height)
+
+// The plane deflated after the row filters, with the parameters that undo them, or raw when
+// the document does not compress or zlib fails.
+PdfDocument::MadeStream MakePlaneStream(const PlaneHead& head, std::span<const uint8_t> plane, size_t colors,
+                                        Deflater* deflater)
 {
-    if (!document.IsCompressing())
-        return std::nullopt;
-    std::optional<std::string> packed = document.Compress(PredictRows(plane, colors, width, height));
+    std::optional<std::string> packed;
+    if (deflater)
+        packed = deflater->Deflate(PredictRows(plane, colors, head.width, head.height));
     if (!packed)
-        return std::nullopt;
-    PackedPlane result{std::move(*packed), " /DecodeParms <</Predictor 15 /Colors "};
-    AppendInt(result.parameters, static_cast<int64_t>(colors));
-    result.parameters += " /BitsPerComponent 8 /Columns ";
-    AppendInt(result.parameters, width);
-    result.parameters += ">>";
-    return result;
+        return {head.Dictionary(plane.size(), {}), std::string(reinterpret_cast<const char*>(plane.data()), plane.size())};
+    std::string parameters = " /DecodeParms <</Predictor 15 /Colors ";
+    AppendInt(parameters, static_cast<int64_t>(colors));
+    parameters += " /BitsPerComponent 8 /Columns ";
+    AppendInt(parameters, head.width);
+    parameters += ">>";
+    return {head.Dictionary(packed->size(), parameters), std::move(*packed)};
+}
+
+// Writes a plane's stream object: made on the document's helper while drawing goes on when the
+// document compresses, else at once.
+int WritePlane(PdfDocument& document, const PlaneHead& head, std::vector<uint8_t> plane, size_t colors)
+{
+    const size_t weight = plane.size();
+    const bool compress = document.IsCompressing();
+    return document.WriteStreamLater(
+        [head, plane = std::move(plane), colors, compress](Deflater& deflater) {
+            return MakePlaneStream(head, plane, colors, compress ? &deflater : nullptr);
+        },
+        weight);
 }
 
 // Writes the picture's objects; nothing when it does not decode.
 std::optional<PdfDocument::ImageRecord> WriteImageObjects(PdfDocument& document, std::span<const uint8_t> bytes)
 {
-    const std::optional<DecodedImage> picture = DecodeImage(bytes);
+    std::optional<DecodedImage> picture = DecodeImage(bytes);
     if (!picture)
         return std::nullopt;
 
@@ -596,48 +655,13 @@ std::optional<PdfDocument::ImageRecord> WriteImageObjects(PdfDocument& document,
         imageObject = document.WriteStreamObject(
             dictionary, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     } else {
-        int maskObject = 0;
+        PlaneHead head{picture->width, picture->height, false, colorSpace, 0};
         if (!picture->alpha.empty()) {
-            const std::string_view alpha(reinterpret_cast<const char*>(picture->alpha.data()), picture->alpha.size());
-            const std::optional<PackedPlane> packed =
-                PackPlane(document, picture->alpha, 1, picture->width, picture->height);
-            std::string dictionary = "<</Type /XObject /Subtype /Image /BitsPerComponent 8 /ColorSpace /DeviceGray ";
-            if (packed)
-                dictionary += "/Filter /FlateDecode ";
-            dictionary += "/Width ";
-            AppendInt(dictionary, picture->width);
-            dictionary += " /Height ";
-            AppendInt(dictionary, picture->height);
-            dictionary += " /Length ";
-            AppendInt(dictionary, static_cast<int64_t>(packed ? packed->data.size() : alpha.size()));
-            if (packed)
-                dictionary += packed->parameters;
-            dictionary += packed ? " >>" : ">>";
-            maskObject = document.WriteStreamObject(dictionary, packed ? std::string_view(packed->data) : alpha);
+            PlaneHead mask = head;
+            mask.isMask = true;
+            head.maskObject = WritePlane(document, mask, std::move(picture->alpha), 1);
         }
-        const std::string_view pixels(reinterpret_cast<const char*>(picture->pixels.data()), picture->pixels.size());
-        const std::optional<PackedPlane> packed =
-            PackPlane(document, picture->pixels, gray ? 1 : 3, picture->width, picture->height);
-        std::string dictionary = "<</Type /XObject /Subtype /Image /Width ";
-        AppendInt(dictionary, picture->width);
-        dictionary += " /Height ";
-        AppendInt(dictionary, picture->height);
-        dictionary += " /ColorSpace ";
-        dictionary += colorSpace;
-        dictionary += " /BitsPerComponent 8 /Length ";
-        AppendInt(dictionary, static_cast<int64_t>(packed ? packed->data.size() : pixels.size()));
-        dictionary += ' ';
-        if (maskObject) {
-            dictionary += "/SMask ";
-            AppendReference(dictionary, maskObject);
-            dictionary += ' ';
-        }
-        if (packed) {
-            dictionary += " /Filter /FlateDecode";
-            dictionary += packed->parameters;
-        }
-        dictionary += ">>";
-        imageObject = document.WriteStreamObject(dictionary, packed ? std::string_view(packed->data) : pixels);
+        imageObject = WritePlane(document, head, std::move(picture->pixels), gray ? 1 : 3);
     }
 
     char name[24];

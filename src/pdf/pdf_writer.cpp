@@ -5,6 +5,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -345,7 +346,7 @@ std::unique_ptr<PdfDocument> PdfDocument::Create(const std::string& path, const 
 PdfDocument::PdfDocument(OpenedFile file, const PdfWriteOptions& options, ProgressSink* sink,
                          const PdfDocumentSettings& settings)
     : fd_(file.fd), compression_(settings.compression), fixedTime_(settings.fixedTime), options_(options),
-      sink_(sink)
+      sink_(sink), helper_(settings.helper)
 {
     const PaperChoice paper = ChoosePaper(options.paperCode, options.orientation);
     pageWidth_ = paper.widthPt;
@@ -436,33 +437,131 @@ std::optional<std::string> PdfDocument::Compress(std::string_view data)
     return compressor_->Deflate(data, [this] { return IsCancelled(); });
 }
 
+namespace {
+
+// A stream that deflate cannot shrink (the many "q" and "Q" streams) stays as it is: the filter
+// entry and zlib's own header and check would only add bytes. A zlib stream takes at least 8
+// bytes (header, one block, check), so the shortest are not even tried.
+bool WorthDeflating(size_t size)
+{
+    constexpr size_t kShortestZlibStream = 8;
+    return size > kFilterEntry.size() + kShortestZlibStream;
+}
+
+bool KeepsDeflated(const std::optional<std::string>& packed, size_t size)
+{
+    return packed && packed->size() + kFilterEntry.size() < size;
+}
+
+std::string StreamDictionary(size_t length, bool deflated)
+{
+    std::string dictionary = deflated ? "<</Filter/FlateDecode /Length " : "<</Length ";
+    AppendInt(dictionary, static_cast<int64_t>(length));
+    dictionary += ">>";
+    return dictionary;
+}
+
+// Streams are handed to the helper in batches of about this many bytes.
+constexpr size_t kBatchWeight = 32768;
+
+} // namespace
+
 int PdfDocument::WriteStream(std::string_view data)
 {
-    std::string dictionary;
-    // A stream that deflate cannot shrink (the many "q" and "Q" streams) stays as it is: the
-    // filter entry and zlib's own header and check would only add bytes. A zlib stream takes at
-    // least 8 bytes (header, one block, check), so the shortest are not even tried.
-    constexpr size_t kShortestZlibStream = 8;
     std::optional<std::string> packed;
-    if (data.size() > kFilterEntry.size() + kShortestZlibStream)
+    if (WorthDeflating(data.size()))
         packed = Compress(data);
-    if (packed && packed->size() + kFilterEntry.size() < data.size()) {
-        dictionary = "<</Filter/FlateDecode /Length ";
-        AppendInt(dictionary, static_cast<int64_t>(packed->size()));
-        dictionary += ">>";
-        return WriteStreamObject(dictionary, *packed);
+    if (KeepsDeflated(packed, data.size()))
+        return WriteStreamObject(StreamDictionary(packed->size(), true), *packed);
+    return WriteStreamObject(StreamDictionary(data.size(), false), data);
+}
+
+int PdfDocument::WriteStream(std::string&& data)
+{
+    if (!IsCompressing() || !WorthDeflating(data.size()))
+        return WriteStream(std::string_view(data));
+    const size_t weight = data.size();
+    return WriteStreamLater(
+        [data = std::move(data)](Deflater& deflater) mutable {
+            std::optional<std::string> packed = deflater.Deflate(data);
+            if (KeepsDeflated(packed, data.size()))
+                return MadeStream{StreamDictionary(packed->size(), true), std::move(*packed)};
+            return MadeStream{StreamDictionary(data.size(), false), std::move(data)};
+        },
+        weight);
+}
+
+int PdfDocument::WriteStreamLater(StreamMaker make, size_t weight)
+{
+    if (!IsCompressing()) {
+        if (!compressor_)
+            compressor_ = std::make_unique<Deflater>();
+        const MadeStream made = make(*compressor_);
+        return WriteStreamObject(made.dictionary, made.data);
     }
-    dictionary = "<</Length ";
-    AppendInt(dictionary, static_cast<int64_t>(data.size()));
-    dictionary += ">>";
-    return WriteStreamObject(dictionary, data);
+    if (!helper_) {
+        ownedHelper_ = std::make_unique<TaskQueue>();
+        helper_ = ownedHelper_.get();
+    }
+    const int number = ReserveObject();
+    if (!openBatch_) {
+        openBatch_ = std::make_unique<StreamBatch>();
+        openBatch_->page = pages_.size();
+    }
+    openBatch_->makers.emplace_back(number, std::move(make));
+    openBatch_->weight += weight;
+    if (openBatch_->weight >= kBatchWeight)
+        SubmitOpenBatch();
+    return number;
+}
+
+void PdfDocument::SubmitOpenBatch()
+{
+    if (!openBatch_)
+        return;
+    StreamBatch* batch = openBatch_.get();
+    batches_.push_back(std::move(openBatch_));
+    helper_->Submit([this, batch](size_t runner) {
+        Deflater& deflater = runnerDeflaters_[runner];
+        for (auto& [number, make] : batch->makers) {
+            const MadeStream made = make(deflater);
+            make = nullptr; // lets go of the raw bytes at once
+            batch->starts.emplace_back(number, batch->bytes.size());
+            AppendInt(batch->bytes, number);
+            batch->bytes += " 0 obj";
+            batch->bytes += made.dictionary;
+            batch->bytes += "\r\nstream\r\n";
+            batch->bytes += made.data;
+            batch->bytes += "\r\nendstream\r\nendobj\r\n";
+        }
+        batch->makers.clear();
+        batch->done.store(true, std::memory_order_release);
+    });
+}
+
+void PdfDocument::WriteMadeBatches(size_t pageLimit)
+{
+    while (!batches_.empty() && batches_.front()->page < pageLimit) {
+        StreamBatch& batch = *batches_.front();
+        helper_->HelpUntil([&batch] { return batch.done.load(std::memory_order_acquire); });
+        const uint64_t base = Offset();
+        for (const auto& [number, start] : batch.starts) {
+            std::optional<uint64_t>& offset = objectOffsets_[static_cast<size_t>(number - 1)];
+            if (offset)
+                writeFailed_ = true;
+            else
+                offset = base + start;
+        }
+        Write(batch.bytes);
+        batches_.pop_front();
+    }
 }
 
 void PdfDocument::FlushContent()
 {
     if (content_.empty())
         return;
-    const int number = WriteStream(content_);
+    const int number = WriteStream(std::move(content_));
     std::string reference;
     AppendInt(reference, number);
     reference += " 0 R";
@@ -613,6 +712,10 @@ void PdfDocument::EndPage()
     Write("\r\nendobj\r\n");
     pages_.push_back(number);
     pageOpen_ = false;
+    // The streams of this page are made while the next is drawn; those of the page before are
+    // done by now, or nearly.
+    SubmitOpenBatch();
+    WriteMadeBatches(pages_.size() - 1);
 }
 
 PdfStatus PdfDocument::RenderPage(const PageGeometry& geometry, size_t itemCount,
@@ -654,6 +757,8 @@ PdfStatus PdfDocument::Finish()
     steps.swap(finishSteps_);
     for (auto& step : steps)
         step(*this);
+    SubmitOpenBatch();
+    WriteMadeBatches(SIZE_MAX);
 
     std::string text = "<</Type/Pages /Count ";
     AppendInt(text, static_cast<int64_t>(pages_.size()));

@@ -17,9 +17,12 @@
 #include "geometry.h"
 #include "pdf.h"
 #include "pdf_progress.h"
+#include "task_queue.h"
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -87,6 +90,9 @@ struct PdfDocumentSettings {
     std::optional<time_t> fixedTime;
     // How long a file held by another writer is waited for.
     int retryWindowMs = 5000;
+    // The background thread that deflates streams while pages are drawn; the document makes its
+    // own when this is null. Not used when the document does not compress.
+    TaskQueue* helper = nullptr;
 };
 
 // Number formats of PDF text, independent of the locale: "%f" (six decimals; NaN and infinity,
@@ -166,8 +172,22 @@ public:
     // "<</Filter/FlateDecode /Length n>>" when the document compresses and deflate makes the
     // stream smaller, else "<</Length n>>".
     int WriteStream(std::string_view data);
+    int WriteStream(std::string&& data);
     // A stream whose dictionary the caller builds (it must carry the right /Length).
     int WriteStreamObject(std::string_view dictionary, std::string_view data);
+    // A stream made by a job: its dictionary (with the right /Length) and its data.
+    struct MadeStream {
+        std::string dictionary;
+        std::string data;
+    };
+    using StreamMaker = std::function<MadeStream(Deflater& deflater)>;
+    // Reserves a stream object whose bytes `make` produces, on the helper thread when the
+    // document compresses (at once otherwise), while drawing goes on. The maker owns what it
+    // reads. Made streams are written in the order they were asked for, at the end of the page
+    // after the one that asked (or when the document is finished), so the file is the same on
+    // every run. `weight` is about the bytes the maker reads: jobs are handed over in batches of
+    // a few tens of kilobytes, so small content streams do not pay a hand-over each.
+    int WriteStreamLater(StreamMaker make, size_t weight);
     // Deflates when the document compresses; nothing when it does not or zlib fails.
     std::optional<std::string> Compress(std::string_view data);
 
@@ -223,6 +243,18 @@ public:
                 const PdfDocumentSettings& settings);
 
 private:
+    struct StreamBatch {
+        std::vector<std::pair<int, StreamMaker>> makers;
+        size_t weight = 0;
+        size_t page = 0; // the number of pages ended when the batch was opened
+        std::string bytes; // the objects' text, made by the job
+        std::vector<std::pair<int, size_t>> starts; // each object's number and start in `bytes`
+        std::atomic<bool> done{false};
+    };
+    void SubmitOpenBatch();
+    // Writes the made batches opened before page `pageLimit` ended, waiting for them (and
+    // helping) where they are not made yet.
+    void WriteMadeBatches(size_t pageLimit);
     void Write(std::string_view bytes);
     void FlushFile();
     uint64_t Offset() const { return flushed_ + pending_.size(); }
@@ -261,6 +293,13 @@ private:
     bool writeFailed_ = false; // an object written twice or never handed out: the result fails
     bool ioFailed_ = false;    // the file refused bytes: nothing more is written
     bool finished_ = false;
+    std::deque<std::unique_ptr<StreamBatch>> batches_; // handed over, not yet written
+    std::unique_ptr<StreamBatch> openBatch_;
+    Deflater runnerDeflaters_[TaskQueue::kRunnerCount];
+    TaskQueue* helper_ = nullptr;
+    // Last, so that it is the first member destroyed: its thread ends before the batches and
+    // deflaters its jobs use are gone.
+    std::unique_ptr<TaskQueue> ownedHelper_;
 };
 
 // A page to be drawn: its size and its drawing items in document order. The SVG side adapts an
