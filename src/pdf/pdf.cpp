@@ -1,6 +1,7 @@
 #include "pdf.h"
 
 #include "core.h"
+#include "pdf_fonts.h"
 #include "pdf_writer.h"
 #include "svg.h"
 #include "svg_draw.h"
@@ -96,6 +97,16 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
     std::vector<std::unique_ptr<SvgDocument>> documents(pages.size());
     std::vector<SvgStatus> statuses(pages.size(), SvgStatus::Cancelled);
     std::atomic<size_t> helperPagesLeft{0};
+    // fontconfig's first query reads its configuration and font lists; the helper does that
+    // while the first pages are parsed.
+    if (helper.HasBackgroundThread()) {
+        for (std::string_view page : pages) {
+            if (page.find("<text") != std::string_view::npos) {
+                helper.Submit([](size_t) { PrepareFontLookup(); });
+                break;
+            }
+        }
+    }
     for (size_t i = 0; i < pages.size(); ++i) {
         documents[i] = std::make_unique<SvgDocument>();
         if (i % 2 == 1 && helper.HasBackgroundThread()) {

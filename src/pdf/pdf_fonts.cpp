@@ -28,7 +28,8 @@
 
 // fontconfig keeps its configuration for the life of the process in a way that LeakSanitizer
 // cannot follow: FcInit alone reports 288 bytes lost. A build with AddressSanitizer is told so,
-// so that every program that writes text can still be checked for leaks of its own.
+// so that every program that writes text can still be checked for leaks of its own. fontconfig
+// may be linked shared or from its archive, so both its library and its functions are named.
 #if defined(__SANITIZE_ADDRESS__) // GCC
 #define TAVOLEX_ADDRESS_SANITIZER 1
 #elif defined(__has_feature) // clang
@@ -40,7 +41,7 @@
 extern "C" const char* __lsan_default_suppressions();
 extern "C" __attribute__((weak)) const char* __lsan_default_suppressions()
 {
-    return "leak:libfontconfig.so\n";
+    return "leak:libfontconfig.so\nleak:FcInit\nleak:FcConfig\n";
 }
 #endif
 
@@ -272,9 +273,16 @@ bool IsGeneric(std::string_view family)
            lower == "ms shell dlg";
 }
 
+// Which of fontconfig's answers a lookup wants: the best alone is one match, the ranked list a
+// sort of every installed font, several times dearer.
+enum class FontChoice { Best, Ranked };
+
 // The fonts fontconfig offers for one family, best first, limited to the formats that PDF can
 // embed (TrueType outlines and CFF inside OpenType). With `exact`, only faces of that family.
-std::vector<FontFile> MatchFamily(std::string_view family, int weight, bool italic, bool exact)
+// Best gives fontconfig's best match alone when it qualifies (the first of the ranked list),
+// else the ranked list.
+std::vector<FontFile> MatchFamily(std::string_view family, int weight, bool italic, bool exact,
+                                  FontChoice choice = FontChoice::Ranked)
 {
     std::vector<FontFile> found;
     std::lock_guard guard(FontconfigLock());
@@ -290,37 +298,45 @@ std::vector<FontFile> MatchFamily(std::string_view family, int weight, bool ital
     FcPatternAddInteger(pattern, FC_SLANT, italic ? FC_SLANT_ITALIC : FC_SLANT_ROMAN);
     FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
     FcDefaultSubstitute(pattern);
-    FcResult result = FcResultNoMatch;
-    FcFontSet* set = FcFontSort(nullptr, pattern, FcFalse, nullptr, &result);
-    if (set) {
-        const std::string wanted = Lower(WithoutSpaces(family));
-        for (int i = 0; i < set->nfont && found.size() < 4; ++i) {
-            FcPattern* font = set->fonts[i];
-            FcChar8* format = nullptr;
-            FcChar8* file = nullptr;
-            if (FcPatternGetString(font, FC_FONTFORMAT, 0, &format) != FcResultMatch ||
-                FcPatternGetString(font, FC_FILE, 0, &file) != FcResultMatch)
-                continue;
-            const std::string_view formatText(reinterpret_cast<const char*>(format));
-            if (formatText != "TrueType" && formatText != "CFF")
-                continue;
-            if (exact) {
-                bool same = false;
-                FcChar8* familyName = nullptr;
-                for (int k = 0; FcPatternGetString(font, FC_FAMILY, k, &familyName) == FcResultMatch; ++k)
-                    if (Lower(WithoutSpaces(reinterpret_cast<const char*>(familyName))) == wanted)
-                        same = true;
-                if (!same)
-                    continue;
-            }
-            FontFile entry;
-            entry.path = reinterpret_cast<const char*>(file);
-            FcPatternGetInteger(font, FC_INDEX, 0, &entry.index);
-            FcPatternGetInteger(font, FC_WEIGHT, 0, &entry.weight);
-            FcPatternGetInteger(font, FC_SLANT, 0, &entry.slant);
-            found.push_back(std::move(entry));
+    const std::string wanted = Lower(WithoutSpaces(family));
+    const auto consider = [&](FcPattern* font) {
+        FcChar8* format = nullptr;
+        FcChar8* file = nullptr;
+        if (FcPatternGetString(font, FC_FONTFORMAT, 0, &format) != FcResultMatch ||
+            FcPatternGetString(font, FC_FILE, 0, &file) != FcResultMatch)
+            return;
+        const std::string_view formatText(reinterpret_cast<const char*>(format));
+        if (formatText != "TrueType" && formatText != "CFF")
+            return;
+        if (exact) {
+            bool same = false;
+            FcChar8* familyName = nullptr;
+            for (int k = 0; FcPatternGetString(font, FC_FAMILY, k, &familyName) == FcResultMatch; ++k)
+                if (Lower(WithoutSpaces(reinterpret_cast<const char*>(familyName))) == wanted)
+                    same = true;
+            if (!same)
+                return;
         }
-        FcFontSetDestroy(set);
+        FontFile entry;
+        entry.path = reinterpret_cast<const char*>(file);
+        FcPatternGetInteger(font, FC_INDEX, 0, &entry.index);
+        FcPatternGetInteger(font, FC_WEIGHT, 0, &entry.weight);
+        FcPatternGetInteger(font, FC_SLANT, 0, &entry.slant);
+        found.push_back(std::move(entry));
+    };
+    FcResult result = FcResultNoMatch;
+    if (choice == FontChoice::Best) {
+        if (FcPattern* best = FcFontMatch(nullptr, pattern, &result)) {
+            consider(best);
+            FcPatternDestroy(best);
+        }
+    }
+    if (found.empty()) {
+        FcFontSet* set = FcFontSort(nullptr, pattern, FcFalse, nullptr, &result);
+        for (int i = 0; set && i < set->nfont && found.size() < 4; ++i)
+            consider(set->fonts[i]);
+        if (set)
+            FcFontSetDestroy(set);
     }
     FcPatternDestroy(pattern);
     return found;
@@ -328,16 +344,17 @@ std::vector<FontFile> MatchFamily(std::string_view family, int weight, bool ital
 
 // The first family of the list that is installed, else fontconfig's stand-in for the first
 // one, as the browser would have drawn it.
-std::vector<FontFile> FindFontFiles(std::string_view familyList, int weight, bool italic)
+std::vector<FontFile> FindFontFiles(std::string_view familyList, int weight, bool italic,
+                                    FontChoice choice = FontChoice::Ranked)
 {
     const std::vector<std::string> families = SplitFamilies(familyList);
     for (const std::string& family : families) {
-        auto files = MatchFamily(family, weight, italic, !IsGeneric(family));
+        auto files = MatchFamily(family, weight, italic, !IsGeneric(family), choice);
         if (!files.empty())
             return files;
     }
     return MatchFamily(families.empty() ? std::string_view("sans-serif") : std::string_view(families.front()), weight,
-                       italic, false);
+                       italic, false, choice);
 }
 
 // A font file mapped read-only: FreeType and the subsetter read it in place, and documents
@@ -677,7 +694,12 @@ public:
         if (request.weight != 400 && request.weight != 700)
             name += "-W" + std::to_string(request.weight);
         if (freetype.library && !standardOnly) {
-            for (const FontFile& file : FindFontFiles(request.family, request.weight, request.italic)) {
+            // Nearly always the best match is a font that loads; the ranked list is only asked
+            // for when it is not.
+            std::vector<FontFile> files = FindFontFiles(request.family, request.weight, request.italic, FontChoice::Best);
+            if (files.empty() || !LoadFace(files.front()))
+                files = FindFontFiles(request.family, request.weight, request.italic, FontChoice::Ranked);
+            for (const FontFile& file : files) {
                 Face* face = LoadFace(file);
                 if (!face)
                     continue;
@@ -861,30 +883,47 @@ std::string ToUnicodeCMap(const std::map<unsigned, char32_t>& used)
     return cmap;
 }
 
-void WriteEmbeddedFont(PdfDocument& document, TextLayer& layer, EmbeddedFont& font)
+// A font's program: the subset (or the whole font where the subsetter fails), deflated when
+// that makes it smaller.
+struct MadeProgram {
+    SubsetProgram program;
+    std::string data;
+    bool compressed = false;
+};
+
+MadeProgram MakeFontProgram(const Face& face, const std::map<unsigned, char32_t>& used, Deflater* deflater)
+{
+    MadeProgram made{MakeProgram(face, used), {}, false};
+    if (deflater) {
+        if (auto deflated = deflater->Deflate(made.program.bytes);
+            deflated && deflated->size() < made.program.bytes.size()) {
+            made.data = std::move(*deflated);
+            made.compressed = true;
+        }
+    }
+    if (!made.compressed)
+        made.data = made.program.bytes;
+    return made;
+}
+
+void WriteEmbeddedFont(PdfDocument& document, TextLayer& layer, EmbeddedFont& font, const MadeProgram& made)
 {
     Face& face = *font.face;
     const double scale = 1000.0 / face.unitsPerEm();
-    const SubsetProgram program = MakeProgram(face, font.used);
+    const SubsetProgram& program = made.program;
 
     // The font program.
     std::string dictionary;
-    std::string data = program.bytes;
-    bool compressed = false;
-    if (auto deflated = document.Compress(program.bytes); deflated && deflated->size() < program.bytes.size()) {
-        data = std::move(*deflated);
-        compressed = true;
-    }
     if (face.isCff()) {
         dictionary = "<</Subtype /CIDFontType0C";
     } else {
         dictionary = "<</Length1 ";
         AppendInt(dictionary, static_cast<int64_t>(program.bytes.size()));
     }
-    dictionary += compressed ? " /Filter /FlateDecode /Length " : " /Length ";
-    AppendInt(dictionary, static_cast<int64_t>(data.size()));
+    dictionary += made.compressed ? " /Filter /FlateDecode /Length " : " /Length ";
+    AppendInt(dictionary, static_cast<int64_t>(made.data.size()));
     dictionary += " >>";
-    const int programObject = document.WriteStreamObject(dictionary, data);
+    const int programObject = document.WriteStreamObject(dictionary, made.data);
 
     std::string baseName = PdfNameText(font.name);
     if (program.subset)
@@ -958,8 +997,20 @@ void WriteEmbeddedFont(PdfDocument& document, TextLayer& layer, EmbeddedFont& fo
 void WriteEmbeddedFonts(PdfDocument& document)
 {
     auto& layer = static_cast<TextLayer&>(*document.textLayer());
-    for (EmbeddedFont* font : layer.order)
-        WriteEmbeddedFont(document, layer, *font);
+    // Subsetting and deflating are the slow part and touch only each font's own bytes, so the
+    // fonts are made side by side; their objects are then written in order.
+    std::vector<MadeProgram> made(layer.order.size());
+    std::vector<std::function<void(Deflater&)>> jobs;
+    const bool compress = document.IsCompressing();
+    for (size_t i = 0; i < layer.order.size(); ++i) {
+        jobs.push_back([&made, &layer, i, compress](Deflater& deflater) {
+            const EmbeddedFont& font = *layer.order[i];
+            made[i] = MakeFontProgram(*font.face, font.used, compress ? &deflater : nullptr);
+        });
+    }
+    document.RunSideBySide(std::move(jobs));
+    for (size_t i = 0; i < layer.order.size(); ++i)
+        WriteEmbeddedFont(document, layer, *layer.order[i], made[i]);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1463,6 +1514,12 @@ void UseStandardFontsOnly(PdfDocument& document)
     TextLayer& layer = Layer(document);
     layer.standardOnly = true;
     layer.requests.clear();
+}
+
+void PrepareFontLookup()
+{
+    std::lock_guard guard(FontconfigLock());
+    FcInit();
 }
 
 bool RegisterFontFolder(const std::string& folder)

@@ -93,6 +93,10 @@ ResolvedFont ResolveFont(PdfDocument& document, const FontRequest& font);
 // (the smallest file, for text that code page 1252 holds).
 void UseStandardFontsOnly(PdfDocument& document);
 
+// Loads fontconfig's configuration and font lists, which a first text otherwise waits for; a
+// converter calls it on its helper thread as soon as it sees that pages hold text.
+void PrepareFontLookup();
+
 // Makes the fonts in `folder` (the interface's Web/fonts) known to fontconfig for this process,
 // so that the PDF uses the fonts the browser used. False when the folder cannot be added.
 bool RegisterFontFolder(const std::string& folder);

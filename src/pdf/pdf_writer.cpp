@@ -499,10 +499,7 @@ int PdfDocument::WriteStreamLater(StreamMaker make, size_t weight)
         const MadeStream made = make(*compressor_);
         return WriteStreamObject(made.dictionary, made.data);
     }
-    if (!helper_) {
-        ownedHelper_ = std::make_unique<TaskQueue>();
-        helper_ = ownedHelper_.get();
-    }
+    Helper();
     const int number = ReserveObject();
     if (!openBatch_) {
         openBatch_ = std::make_unique<StreamBatch>();
@@ -513,6 +510,28 @@ int PdfDocument::WriteStreamLater(StreamMaker make, size_t weight)
     if (openBatch_->weight >= kBatchWeight)
         SubmitOpenBatch();
     return number;
+}
+
+TaskQueue& PdfDocument::Helper()
+{
+    if (!helper_) {
+        ownedHelper_ = std::make_unique<TaskQueue>();
+        helper_ = ownedHelper_.get();
+    }
+    return *helper_;
+}
+
+void PdfDocument::RunSideBySide(std::vector<std::function<void(Deflater& deflater)>> jobs)
+{
+    TaskQueue& helper = Helper();
+    std::atomic<size_t> left{jobs.size()};
+    for (auto& job : jobs) {
+        helper.Submit([this, &job, &left](size_t runner) {
+            job(runnerDeflaters_[runner]);
+            left.fetch_sub(1, std::memory_order_release);
+        });
+    }
+    helper.HelpUntil([&left] { return left.load(std::memory_order_acquire) == 0; });
 }
 
 void PdfDocument::SubmitOpenBatch()

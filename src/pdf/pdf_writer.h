@@ -188,6 +188,9 @@ public:
     // every run. `weight` is about the bytes the maker reads: jobs are handed over in batches of
     // a few tens of kilobytes, so small content streams do not pay a hand-over each.
     int WriteStreamLater(StreamMaker make, size_t weight);
+    // Runs the jobs on this thread and the helper side by side and returns once all are done;
+    // each job gets the deflater of the thread it runs on.
+    void RunSideBySide(std::vector<std::function<void(Deflater& deflater)>> jobs);
     // Deflates when the document compresses; nothing when it does not or zlib fails.
     std::optional<std::string> Compress(std::string_view data);
 
@@ -251,6 +254,7 @@ private:
         std::vector<std::pair<int, size_t>> starts; // each object's number and start in `bytes`
         std::atomic<bool> done{false};
     };
+    TaskQueue& Helper();
     void SubmitOpenBatch();
     // Writes the made batches opened before page `pageLimit` ended, waiting for them (and
     // helping) where they are not made yet.
