@@ -520,9 +520,11 @@ public:
     }
     bool IsFixedPitch() const { return FT_IS_FIXED_WIDTH(face_); }
 
-    // Offset above the baseline and thickness of the decoration lines, in font units.
+    // Offset of the middle of the decoration lines above the baseline, and their thickness, in
+    // font units.
     std::pair<double, double> Underline() const
     {
+        // FreeType already turns the "post" table's top of the line into its middle.
         double position = face_->underline_position;
         double thickness = face_->underline_thickness;
         if (thickness <= 0) {
@@ -534,8 +536,9 @@ public:
     std::pair<double, double> LineThrough() const
     {
         const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(face_, FT_SFNT_OS2));
+        // OS/2 gives the top of the stroke (as browsers and Pango read it), not its middle.
         if (os2 && os2->yStrikeoutSize > 0)
-            return {static_cast<double>(os2->yStrikeoutPosition), static_cast<double>(os2->yStrikeoutSize)};
+            return {os2->yStrikeoutPosition - os2->yStrikeoutSize / 2.0, static_cast<double>(os2->yStrikeoutSize)};
         return {unitsPerEm() * 0.3, Underline().second};
     }
 
