@@ -537,9 +537,11 @@ public:
     }
     bool IsFixedPitch() const { return FT_IS_FIXED_WIDTH(face_); }
 
-    // Offset above the baseline and thickness of the decoration lines, in font units.
+    // Offset of the middle of the decoration lines above the baseline, and their thickness, in
+    // font units.
     std::pair<double, double> Underline() const
     {
+        // FreeType already turns the "post" table's top of the line into its middle.
         double position = face_->underline_position;
         double thickness = face_->underline_thickness;
         if (thickness <= 0) {
@@ -551,8 +553,9 @@ public:
     std::pair<double, double> LineThrough() const
     {
         const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(face_, FT_SFNT_OS2));
+        // OS/2 gives the top of the stroke (as browsers and Pango read it), not its middle.
         if (os2 && os2->yStrikeoutSize > 0)
-            return {static_cast<double>(os2->yStrikeoutPosition), static_cast<double>(os2->yStrikeoutSize)};
+            return {os2->yStrikeoutPosition - os2->yStrikeoutSize / 2.0, static_cast<double>(os2->yStrikeoutSize)};
         return {unitsPerEm() * 0.3, Underline().second};
     }
 
@@ -1428,10 +1431,16 @@ public:
                 current = s.points[0];
                 break;
             case SegmentKind::Cubic: {
-                constexpr int kSteps = 24;
+                // Chords of about two units: a glyph takes the direction of the chord under its
+                // middle, and a longer chord would turn it off the curve by half the bend across
+                // it. The count is bounded so that a huge curve costs no more than 256 chords.
+                const double hull = std::hypot(s.points[0].x - current.x, s.points[0].y - current.y) +
+                                    std::hypot(s.points[1].x - s.points[0].x, s.points[1].y - s.points[0].y) +
+                                    std::hypot(s.points[2].x - s.points[1].x, s.points[2].y - s.points[1].y);
+                const int steps = std::isfinite(hull) ? std::clamp(static_cast<int>(std::ceil(hull / 2)), 16, 256) : 16;
                 Point previous = current;
-                for (int i = 1; i <= kSteps; ++i) {
-                    const double t = static_cast<double>(i) / kSteps, u = 1 - t;
+                for (int i = 1; i <= steps; ++i) {
+                    const double t = static_cast<double>(i) / steps, u = 1 - t;
                     const Point p{u * u * u * current.x + 3 * u * u * t * s.points[0].x + 3 * u * t * t * s.points[1].x +
                                       t * t * t * s.points[2].x,
                                   u * u * u * current.y + 3 * u * u * t * s.points[0].y + 3 * u * t * t * s.points[1].y +
@@ -1455,14 +1464,15 @@ public:
     // The point at `distance` along the path and the direction there, in degrees.
     std::pair<Point, double> At(double distance) const
     {
-        for (const Line& line : lines_) {
-            if (distance <= line.start + line.length || &line == &lines_.back()) {
-                const double t = line.length > 0 ? (distance - line.start) / line.length : 0;
-                const Point p{line.from.x + (line.to.x - line.from.x) * t, line.from.y + (line.to.y - line.from.y) * t};
-                return {p, std::atan2(line.to.y - line.from.y, line.to.x - line.from.x) * 180 / kPi};
-            }
-        }
-        return {{}, 0};
+        if (lines_.empty())
+            return {{}, 0};
+        // The first line that ends at or beyond the distance; the last one past the end.
+        auto found = std::lower_bound(lines_.begin(), lines_.end(), distance,
+                                      [](const Line& line, double d) { return line.start + line.length < d; });
+        const Line& line = found == lines_.end() ? lines_.back() : *found;
+        const double t = (distance - line.start) / line.length;
+        const Point p{line.from.x + (line.to.x - line.from.x) * t, line.from.y + (line.to.y - line.from.y) * t};
+        return {p, std::atan2(line.to.y - line.from.y, line.to.x - line.from.x) * 180 / kPi};
     }
 
 private:

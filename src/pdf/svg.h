@@ -173,7 +173,9 @@ struct SvgImage {
 
 // One run of text with everything needed to measure and draw it. The position lists apply to
 // the run's characters in order (a list shorter than the text leaves the later characters to
-// follow on); a run with no "x"/"y" continues where the previous run of its block ended.
+// follow on; the last rotation holds); a run with no "x"/"y" continues where the previous run of
+// its block ended. The parser has already given each character the value that its nearest
+// "text" or "tspan" with a list holds for it, as SVG 1.1 has the lists reach into descendants.
 struct SvgTextRun {
     std::string text; // UTF-8, white space already handled as "xml:space" says
     Font font;

@@ -50,14 +50,71 @@ struct ClipDefinition {
 // that repeats a rule many times must not make each element cost as much as the whole page.
 constexpr size_t kMaxClassText = 16384;
 
+// The position lists of one "text", "tspan", "tref" or "textPath" element. Their values belong
+// to the characters of the element and of its descendants, counted from `first`, the number of
+// characters the block held when the element began (SVG 1.1 section 10.5).
+struct PositionFrame {
+    const std::vector<double>* x = nullptr; // null where the element gives no such list
+    const std::vector<double>* y = nullptr;
+    const std::vector<double>* dx = nullptr;
+    const std::vector<double>* dy = nullptr;
+    const std::vector<double>* rotate = nullptr;
+    size_t first = 0;
+};
+
 // Text gathered for one "text" element.
 struct TextBlock {
     size_t firstItem = 0;
     bool lastWasSpace = true; // leading white space of a block is dropped
     bool hasRun = false;
-    ElementValues pendingPositions; // positions waiting for the next characters
-    bool positionsPending = false;
+    size_t characters = 0;             // code points of the runs made so far
+    std::vector<PositionFrame> frames; // the elements with lists around the current character data, outermost first
 };
+
+// The values that the frames give the `count` characters from block position `first`, for one
+// kind of list: each character takes the value of the innermost element whose list reaches it.
+// Every frame encloses the run, so the characters reached form a prefix of it.
+std::vector<double> ResolveList(const std::vector<PositionFrame>& frames,
+                                const std::vector<double>* PositionFrame::*list, size_t first, size_t count)
+{
+    size_t reached = 0;
+    for (const PositionFrame& frame : frames) {
+        const std::vector<double>* values = frame.*list;
+        if (values && frame.first + values->size() > first)
+            reached = std::max(reached, std::min(count, frame.first + values->size() - first));
+    }
+    std::vector<double> out;
+    out.reserve(reached);
+    for (size_t i = 0; i < reached; ++i) {
+        for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame) {
+            const std::vector<double>* values = (*frame).*list;
+            const size_t at = first + i - frame->first;
+            if (values && at < values->size()) {
+                out.push_back((*values)[at]);
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+// "rotate" is taken whole from the innermost element that gives one: its last value holds for
+// every character after the list (SVG 1.1 section 10.5), as it does for a run's own list, so the
+// run takes the values from its first character on, or that last value alone.
+std::vector<double> ResolveRotation(const std::vector<PositionFrame>& frames, size_t first, size_t count)
+{
+    for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame) {
+        if (!frame->rotate)
+            continue;
+        const std::vector<double>& values = *frame->rotate;
+        const size_t at = first - frame->first;
+        if (at >= values.size())
+            return {values.back()};
+        const size_t end = std::min(values.size(), at + std::max<size_t>(count, 1));
+        return {values.begin() + std::ptrdiff_t(at), values.begin() + std::ptrdiff_t(end)};
+    }
+    return {};
+}
 
 std::string_view TrimSpaces(std::string_view text)
 {
@@ -139,7 +196,7 @@ private:
     void WalkText(const XmlNode& node, ElementValues& values, int depth);
     void WalkTextContent(const XmlNode& node, int depth);
     void AddRun(std::string_view characters, bool preserveSpace);
-    void TakePositions(const ElementValues& values);
+    bool PushPositions(const ElementValues& values);
 
     // --- references
     int BuildGradient(const std::string& id, int chain);
@@ -165,7 +222,7 @@ private:
     int referenceDepth_ = 0;
     Path referencePath_;          // geometry collected in mode 1
     SvgFillRule referenceRule_ = SvgFillRule::NonZero;
-    std::optional<TextBlock> text_;
+    std::unique_ptr<TextBlock> text_; // the block being gathered, if any
     std::optional<Path> textPath_;
     bool missingGradient_ = false;
     bool cancelled_ = false;
@@ -450,7 +507,7 @@ void SvgParser::ApplyDeclaration(std::string_view name, std::string_view value,
         }
         target = std::move(list);
     };
-    const bool inText = text_.has_value() || node.name == "text";
+    const bool inText = text_ != nullptr || node.name == "text";
 
     if (name == "transform") {
         Matrix local;
@@ -917,12 +974,18 @@ void SvgParser::Use(const ElementValues& values, int depth)
 // ---------------------------------------------------------------------------------------------
 // Text
 
-void SvgParser::TakePositions(const ElementValues& values)
+// Makes the element's lists reach its characters; false when it has none.
+bool SvgParser::PushPositions(const ElementValues& values)
 {
-    if (values.listX || values.listY || values.listDx || values.listDy || values.listRotate) {
-        text_->pendingPositions = values;
-        text_->positionsPending = true;
-    }
+    auto present = [](const std::optional<std::vector<double>>& list) {
+        return list && !list->empty() ? &*list : nullptr;
+    };
+    PositionFrame frame{present(values.listX), present(values.listY), present(values.listDx),
+                        present(values.listDy),  present(values.listRotate), text_->characters};
+    if (!frame.x && !frame.y && !frame.dx && !frame.dy && !frame.rotate)
+        return false;
+    text_->frames.push_back(frame);
+    return true;
 }
 
 void SvgParser::AddRun(std::string_view characters, bool preserveSpace)
@@ -955,21 +1018,27 @@ void SvgParser::AddRun(std::string_view characters, bool preserveSpace)
     if (textPath_)
         item.path = *textPath_;
     SvgTextRun& run = item.text;
-    run.text = std::move(collected);
+    // Malformed UTF-8 becomes U+FFFD here, so that the lists below count the characters that the
+    // layout draws.
+    run.text = Utf16ToUtf8(Utf8ToUtf16(collected));
     run.font = s.font;
     run.anchor = s.anchor;
     run.underline = s.underline;
     run.lineThrough = s.lineThrough;
     run.startsBlock = !text_->hasRun;
-    if (text_->positionsPending) {
-        const ElementValues& p = text_->pendingPositions;
-        run.x = p.listX.value_or(std::vector<double>{});
-        run.y = p.listY.value_or(std::vector<double>{});
-        run.dx = p.listDx.value_or(std::vector<double>{});
-        run.dy = p.listDy.value_or(std::vector<double>{});
-        run.rotate = p.listRotate.value_or(std::vector<double>{});
-        text_->positionsPending = false;
-    }
+    // The lists count characters (code points), as the layout does: every byte that does not
+    // continue a sequence starts one.
+    const size_t count = static_cast<size_t>(std::count_if(run.text.begin(), run.text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+    const size_t first = text_->characters;
+    const std::vector<PositionFrame>& frames = text_->frames;
+    run.x = ResolveList(frames, &PositionFrame::x, first, count);
+    run.y = ResolveList(frames, &PositionFrame::y, first, count);
+    run.dx = ResolveList(frames, &PositionFrame::dx, first, count);
+    run.dy = ResolveList(frames, &PositionFrame::dy, first, count);
+    run.rotate = ResolveRotation(frames, first, count);
+    text_->characters += count;
     text_->hasRun = true;
     AddItem(std::move(item));
 }
@@ -987,9 +1056,9 @@ void SvgParser::WalkTextContent(const XmlNode& node, int depth)
 void SvgParser::WalkText(const XmlNode& node, ElementValues& values, int depth)
 {
     if (node.name == "text") {
-        text_.emplace();
+        text_ = std::make_unique<TextBlock>();
         text_->firstItem = document_.items.size();
-        TakePositions(values);
+        PushPositions(values);
         WalkTextContent(node, depth);
         // The block's trailing space is dropped as its leading one was.
         if (!node.preserveSpace) {
@@ -1006,36 +1075,42 @@ void SvgParser::WalkText(const XmlNode& node, ElementValues& values, int depth)
         text_.reset();
         return;
     }
-    TakePositions(values);
-    if (node.name == "tspan") {
+    // The element's lists reach the characters inside it, and only those.
+    const bool framed = PushPositions(values);
+    auto walkRun = [&] {
+        if (node.name == "tspan") {
+            WalkTextContent(node, depth);
+            return;
+        }
+        const XmlNode* target = FindId(ReferenceName(values.href));
+        if (!target) {
+            Warn(Format("<%s> refers to a missing element: %s", node.name, values.href));
+            return;
+        }
+        if (node.name == "tref") {
+            AddRun(target->InnerText(), node.preserveSpace);
+            return;
+        }
+        // textPath: the text follows the referenced path, in that path's own transformation.
+        if (target->name != "path") {
+            Warn(Format("textPath refers to a <%s>, not a path", target->name));
+            return;
+        }
+        const std::string* d = target->FindAttribute("d");
+        Path path = ParseSvgPathData(d ? *d : std::string());
+        if (const std::string* transform = target->FindAttribute("transform")) {
+            Matrix local;
+            ApplySvgTransformList(*transform, local);
+            path.Transform(local);
+        }
+        std::optional<Path> outer = std::move(textPath_);
+        textPath_ = std::move(path);
         WalkTextContent(node, depth);
-        return;
-    }
-    const XmlNode* target = FindId(ReferenceName(values.href));
-    if (!target) {
-        Warn(Format("<%s> refers to a missing element: %s", node.name, values.href));
-        return;
-    }
-    if (node.name == "tref") {
-        AddRun(target->InnerText(), node.preserveSpace);
-        return;
-    }
-    // textPath: the text follows the referenced path, in that path's own transformation.
-    if (target->name != "path") {
-        Warn(Format("textPath refers to a <%s>, not a path", target->name));
-        return;
-    }
-    const std::string* d = target->FindAttribute("d");
-    Path path = ParseSvgPathData(d ? *d : std::string());
-    if (const std::string* transform = target->FindAttribute("transform")) {
-        Matrix local;
-        ApplySvgTransformList(*transform, local);
-        path.Transform(local);
-    }
-    std::optional<Path> outer = std::move(textPath_);
-    textPath_ = std::move(path);
-    WalkTextContent(node, depth);
-    textPath_ = std::move(outer);
+        textPath_ = std::move(outer);
+    };
+    walkRun();
+    if (framed)
+        text_->frames.pop_back();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1199,8 +1274,7 @@ int SvgParser::BuildClip(const std::string& id)
     Path outerPath = std::move(referencePath_);
     referencePath_ = Path();
     const SvgFillRule outerRule = referenceRule_;
-    std::optional<TextBlock> outerText = std::move(text_);
-    text_.reset();
+    std::unique_ptr<TextBlock> outerText = std::move(text_);
     PresentationState clipState;
     clipState.mode = DefinitionMode::Reference;
     if (const std::string* transform = node->FindAttribute("transform"))

@@ -586,6 +586,64 @@ TEST(SvgDocument, TextRunsWithFontsPositionsAnchorsAndDecorations)
     EXPECT_EQ(runs[11]->text.text, " after");
 }
 
+namespace {
+
+// Each run as "text" followed by its non-empty lists, runs separated by " | ".
+std::string DescribeRuns(const SvgDocument& document)
+{
+    std::string out;
+    auto list = [&](const char* name, const std::vector<double>& values) {
+        if (values.empty())
+            return;
+        out += std::string(" ") + name + "=";
+        for (size_t i = 0; i < values.size(); ++i)
+            out += (i ? "," : "") + std::to_string(static_cast<int>(values[i]));
+    };
+    for (const SvgItem& item : document.items) {
+        if (!out.empty())
+            out += " | ";
+        out += item.text.text;
+        list("x", item.text.x);
+        list("y", item.text.y);
+        list("dx", item.text.dx);
+        list("dy", item.text.dy);
+        list("rotate", item.text.rotate);
+    }
+    return out;
+}
+
+} // namespace
+
+// SVG 1.1 section 10.5: the lists of a text or tspan give values to the characters of its
+// descendants too, counted through the whole element; the nearest element with a value for a
+// character wins, and the last rotation holds for the characters after the list.
+TEST(SvgDocument, PositionListsReachTheCharactersOfDescendants)
+{
+    const struct {
+        const char* body;
+        const char* runs;
+    } kCases[] = {
+        {"<text x=\"1 2 3 4 5 6\">ab<tspan>cd</tspan>ef</text>", "ab x=1,2 | cd x=3,4 | ef x=5,6"},
+        // The tspan's own value comes first; where its list ends the text's goes on.
+        {"<text x=\"1 2 3 4\">a<tspan x=\"10\">bc</tspan>d</text>", "a x=1 | bc x=10,3 | d x=4"},
+        {"<text y=\"5\" dy=\"1 2 3\">a<tspan dy=\"10\">b</tspan>cd</text>", "a y=5 dy=1 | b dy=10 | cd dy=3"},
+        {"<text dx=\"1 2\"><tspan dx=\"7 8 9\">a</tspan>b</text>", "a dx=7 | b dx=2"},
+        // Rotation: the last value holds, into the tspan and after it; a tspan's own list wins.
+        {"<text rotate=\"5 6\">ab<tspan>cd</tspan>e</text>", "ab rotate=5,6 | cd rotate=6 | e rotate=6"},
+        {"<text rotate=\"5 6 7\">a<tspan rotate=\"9\">bc</tspan>d</text>", "a rotate=5 | bc rotate=9 | d rotate=7"},
+        // Characters are the ones drawn: collapsed spaces do not count, a kept one does, and a
+        // character of several bytes is one.
+        {"<text x=\"1 2 3\">a  <tspan>b</tspan></text>", "a  x=1,2 | b x=3"},
+        {"<text x=\"1 2 3\">\xc3\xa9<tspan>\xe2\x82\xac</tspan>z</text>", "\xc3\xa9 x=1 | \xe2\x82\xac x=2 | z x=3"},
+        // An empty tspan's list reaches no character.
+        {"<text x=\"1 2\">a<tspan x=\"50\"></tspan>b</text>", "a x=1 | b x=2"},
+        // Each text element counts from its own first character.
+        {"<text x=\"1 2\">a</text><text>b</text>", "a x=1 | b"},
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(DescribeRuns(Parse(c.body)), c.runs) << c.body;
+}
+
 TEST(SvgDocument, FailuresProgressAndCancellation)
 {
     SvgDocument empty;

@@ -9,57 +9,30 @@
 //   - at most `farLimit` of the pixels differ by more than kFarDifference in some channel.
 // A wrong colour, a missing gradient, clip or picture, a misplaced shape or a wrong fill rule
 // moves whole areas and breaks both limits by far; thin anti-aliased outlines do not.
-#include "pdf.h"
-#include "image_decode.h"
-#include "pdf_test_support.h"
+#include "fidelity_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 namespace {
 
-using tavolex::testing::QpdfCheck;
+using tavolex::testing::ConvertPage;
+using tavolex::testing::KeepRenders;
+using tavolex::testing::Picture;
 using tavolex::testing::ReadFile;
-using tavolex::testing::RunTool;
+using tavolex::testing::RenderPdf;
+using tavolex::testing::RenderSvg;
 using tavolex::testing::TestHome;
-namespace pdf = tavolex::pdf;
 
 // The fixtures are 420 x 594 user units, the proportions of A4, so the page fills the paper and
 // one user unit is one pixel in both renderings.
 constexpr int kWidth = 420;
 constexpr int kHeight = 594;
 constexpr int kFarDifference = 64;
-
-struct Picture {
-    int width = 0;
-    int height = 0;
-    std::vector<uint8_t> rgb; // composited over white
-};
-
-Picture LoadPng(const std::string& path)
-{
-    const std::string bytes = ReadFile(path);
-    const std::optional<pdf::DecodedImage> decoded =
-        pdf::DecodeImage({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
-    Picture picture;
-    if (!decoded)
-        return picture;
-    picture.width = static_cast<int>(decoded->width);
-    picture.height = static_cast<int>(decoded->height);
-    const size_t count = size_t(picture.width) * size_t(picture.height);
-    picture.rgb.resize(count * 3);
-    for (size_t i = 0; i < count; ++i) {
-        const int alpha = decoded->alpha.empty() ? 255 : decoded->alpha[i];
-        for (size_t c = 0; c < 3; ++c) {
-            const int value = decoded->color == pdf::ImageColor::Rgb ? decoded->pixels[i * 3 + c] : decoded->pixels[i];
-            picture.rgb[i * 3 + c] = static_cast<uint8_t>((value * alpha + 255 * (255 - alpha) + 127) / 255);
-        }
-    }
-    return picture;
-}
 
 struct Difference {
     double mean = 0;        // per channel, 0 to 255
@@ -121,27 +94,10 @@ TEST(SvgFidelityTest, FixturesLookAsRsvgDrawsThem)
         ASSERT_FALSE(svg.empty()) << svgPath;
 
         const std::string pdfPath = home.File(std::string(fixture.name) + ".pdf");
-        const std::string_view pages[] = {svg};
-        std::string error;
-        ASSERT_EQ(pdf::ConvertSvgPagesToPdf(pages, pdf::MenuExportOptions(pdf::PaperCode::A4, false), pdfPath,
-                                            nullptr, &error),
-                  pdf::PdfStatus::Ok)
-            << error;
-        const auto check = QpdfCheck(pdfPath);
-        EXPECT_EQ(check.status, 0) << check.output;
-
-        const std::string ours = home.File(std::string(fixture.name) + "-ours");
+        ASSERT_NO_FATAL_FAILURE(ConvertPage(svg, pdfPath));
         const std::string theirs = home.File(std::string(fixture.name) + "-rsvg.png");
-        ASSERT_EQ(RunTool("pdftoppm -png -singlefile -scale-to-x " + std::to_string(kWidth) + " -scale-to-y " +
-                          std::to_string(kHeight) + " '" + pdfPath + "' '" + ours + "'")
-                      .status,
-                  0);
-        const auto rsvg = RunTool("rsvg-convert -b white -w " + std::to_string(kWidth) + " -h " +
-                                  std::to_string(kHeight) + " -o '" + theirs + "' '" + svgPath + "'");
-        ASSERT_EQ(rsvg.status, 0) << rsvg.output;
-
-        const Picture a = LoadPng(ours + ".png");
-        const Picture b = LoadPng(theirs);
+        const Picture a = RenderPdf(pdfPath, kWidth, kHeight);
+        const Picture b = RenderSvg(svgPath, theirs, kWidth, kHeight);
         ASSERT_EQ(a.width, kWidth);
         ASSERT_EQ(a.height, kHeight);
         ASSERT_EQ(b.width, kWidth);
@@ -151,8 +107,7 @@ TEST(SvgFidelityTest, FixturesLookAsRsvgDrawsThem)
                     difference.farFraction);
         EXPECT_LE(difference.mean, fixture.meanLimit);
         EXPECT_LE(difference.farFraction, fixture.farLimit);
-        if (std::getenv("TAVOLEX_KEEP_RENDERS"))
-            RunTool("cp '" + ours + ".png' '" + theirs + "' " + std::getenv("TAVOLEX_KEEP_RENDERS"));
+        KeepRenders(pdfPath + ".poppler.png", theirs);
     }
 }
 
@@ -165,19 +120,12 @@ TEST(SvgFidelityTest, TheComparisonSeesAMissingShape)
                               "<rect x='100' y='100' width='200' height='300' fill='#2050a0'/></svg>";
     const std::string empty = "<svg xmlns='http://www.w3.org/2000/svg' width='420' height='594'/>";
     const std::string pdfPath = home.File("empty.pdf");
-    const std::string_view pages[] = {empty};
-    ASSERT_EQ(pdf::ConvertSvgPagesToPdf(pages, pdf::MenuExportOptions(pdf::PaperCode::A4, false), pdfPath, nullptr),
-              pdf::PdfStatus::Ok);
+    ASSERT_NO_FATAL_FAILURE(ConvertPage(empty, pdfPath));
     tavolex::testing::WriteFile(home.File("drawn.svg"), drawn);
-    ASSERT_EQ(RunTool("pdftoppm -png -singlefile -scale-to-x 420 -scale-to-y 594 '" + pdfPath + "' '" +
-                      home.File("empty") + "'")
-                  .status,
-              0);
-    ASSERT_EQ(RunTool("rsvg-convert -b white -w 420 -h 594 -o '" + home.File("drawn.png") + "' '" +
-                      home.File("drawn.svg") + "'")
-                  .status,
-              0);
-    const Difference difference = Compare(LoadPng(home.File("empty.png")), LoadPng(home.File("drawn.png")));
+    const Picture ours = RenderPdf(pdfPath, kWidth, kHeight);
+    const Picture theirs = RenderSvg(home.File("drawn.svg"), home.File("drawn.png"), kWidth, kHeight);
+    ASSERT_EQ(ours.rgb.size(), theirs.rgb.size());
+    const Difference difference = Compare(ours, theirs);
     EXPECT_GT(difference.mean, 20.0);
     EXPECT_GT(difference.farFraction, 0.2);
 }
