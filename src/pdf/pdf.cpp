@@ -9,6 +9,9 @@
 
 #include <atomic>
 #include <memory>
+#include <set>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace tavolex::pdf {
@@ -98,11 +101,13 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
     std::vector<SvgStatus> statuses(pages.size(), SvgStatus::Cancelled);
     std::atomic<size_t> helperPagesLeft{0};
     // fontconfig's first query reads its configuration and font lists; the helper does that
-    // while the first pages are parsed.
+    // while the first pages are parsed, and then looks up the fonts the pages ask for.
+    bool lookUpFonts = false;
     if (helper.HasBackgroundThread()) {
         for (std::string_view page : pages) {
             if (page.find("<text") != std::string_view::npos) {
                 helper.Submit([](size_t) { PrepareFontLookup(); });
+                lookUpFonts = true;
                 break;
             }
         }
@@ -139,6 +144,21 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
                                                (documents[i]->firstWarning.empty() ? std::string()
                                                                                    : ": " + documents[i]->firstWarning));
         }
+    }
+
+    if (lookUpFonts) {
+        std::vector<FontRequest> requests;
+        std::set<std::tuple<std::string_view, int, bool>> seen;
+        for (const std::unique_ptr<SvgDocument>& document : documents) {
+            for (const SvgItem& item : document->items) {
+                if (item.kind != SvgItemKind::Text && item.kind != SvgItemKind::TextOnPath)
+                    continue;
+                const Font& font = item.text.font;
+                if (seen.emplace(font.family, font.weight, font.italic).second)
+                    requests.push_back({font.family, font.weight, font.italic, font.size});
+            }
+        }
+        helper.Submit([requests = std::move(requests)](size_t) { LookUpFonts(requests); });
     }
 
     std::vector<SvgPageSource> sources;

@@ -28,8 +28,7 @@
 
 // fontconfig keeps its configuration for the life of the process in a way that LeakSanitizer
 // cannot follow: FcInit alone reports 288 bytes lost. A build with AddressSanitizer is told so,
-// so that every program that writes text can still be checked for leaks of its own. fontconfig
-// may be linked shared or from its archive, so both its library and its functions are named.
+// so that every program that writes text can still be checked for leaks of its own.
 #if defined(__SANITIZE_ADDRESS__) // GCC
 #define TAVOLEX_ADDRESS_SANITIZER 1
 #elif defined(__has_feature) // clang
@@ -41,7 +40,7 @@
 extern "C" const char* __lsan_default_suppressions();
 extern "C" __attribute__((weak)) const char* __lsan_default_suppressions()
 {
-    return "leak:libfontconfig.so\nleak:FcInit\nleak:FcConfig\n";
+    return "leak:libfontconfig.so\n";
 }
 #endif
 
@@ -342,19 +341,49 @@ std::vector<FontFile> MatchFamily(std::string_view family, int weight, bool ital
     return found;
 }
 
+// Lookups already answered, for the life of the process: fontconfig's answers do not change
+// until a font folder is added, which empties the list. A converter fills it on its helper
+// thread while the pages are parsed, so the first text of a page does not wait for fontconfig.
+struct FontLookups {
+    std::mutex lock;
+    std::map<std::string, std::vector<FontFile>> answers;
+};
+
+FontLookups& KnownFontLookups()
+{
+    static FontLookups lookups;
+    return lookups;
+}
+
 // The first family of the list that is installed, else fontconfig's stand-in for the first
 // one, as the browser would have drawn it.
 std::vector<FontFile> FindFontFiles(std::string_view familyList, int weight, bool italic,
                                     FontChoice choice = FontChoice::Ranked)
 {
+    std::string key(familyList);
+    key += '|';
+    key += std::to_string(weight);
+    key += italic ? "|i" : "|r";
+    key += choice == FontChoice::Best ? "|best" : "|ranked";
+    FontLookups& known = KnownFontLookups();
+    {
+        std::lock_guard guard(known.lock);
+        if (const auto found = known.answers.find(key); found != known.answers.end())
+            return found->second;
+    }
+    std::vector<FontFile> files;
     const std::vector<std::string> families = SplitFamilies(familyList);
     for (const std::string& family : families) {
-        auto files = MatchFamily(family, weight, italic, !IsGeneric(family), choice);
+        files = MatchFamily(family, weight, italic, !IsGeneric(family), choice);
         if (!files.empty())
-            return files;
+            break;
     }
-    return MatchFamily(families.empty() ? std::string_view("sans-serif") : std::string_view(families.front()), weight,
-                       italic, false, choice);
+    if (files.empty())
+        files = MatchFamily(families.empty() ? std::string_view("sans-serif") : std::string_view(families.front()),
+                            weight, italic, false, choice);
+    std::lock_guard guard(known.lock);
+    known.answers.emplace(std::move(key), files);
+    return files;
 }
 
 // A font file mapped read-only: FreeType and the subsetter read it in place, and documents
@@ -1532,6 +1561,12 @@ void PrepareFontLookup()
     FcInit();
 }
 
+void LookUpFonts(std::span<const FontRequest> requests)
+{
+    for (const FontRequest& request : requests)
+        FindFontFiles(request.family, request.weight, request.italic, FontChoice::Best);
+}
+
 bool RegisterFontFolder(const std::string& folder)
 {
     std::error_code error;
@@ -1540,7 +1575,11 @@ bool RegisterFontFolder(const std::string& folder)
     std::lock_guard guard(FontconfigLock());
     if (!FcInit())
         return false;
-    return FcConfigAppFontAddDir(nullptr, reinterpret_cast<const FcChar8*>(folder.c_str())) == FcTrue;
+    const bool added = FcConfigAppFontAddDir(nullptr, reinterpret_cast<const FcChar8*>(folder.c_str())) == FcTrue;
+    FontLookups& known = KnownFontLookups();
+    std::lock_guard forget(known.lock);
+    known.answers.clear();
+    return added;
 }
 
 ResolvedFont ResolveFont(PdfDocument& document, const FontRequest& font)

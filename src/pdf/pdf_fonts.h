@@ -96,6 +96,9 @@ void UseStandardFontsOnly(PdfDocument& document);
 // Loads fontconfig's configuration and font lists, which a first text otherwise waits for; a
 // converter calls it on its helper thread as soon as it sees that pages hold text.
 void PrepareFontLookup();
+// Looks up the font files of `requests` ahead of the text layer, which then finds them at once.
+// The answers are kept for the process, until a font folder is registered.
+void LookUpFonts(std::span<const FontRequest> requests);
 
 // Makes the fonts in `folder` (the interface's Web/fonts) known to fontconfig for this process,
 // so that the PDF uses the fonts the browser used. False when the folder cannot be added.

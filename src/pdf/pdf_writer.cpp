@@ -731,10 +731,11 @@ void PdfDocument::EndPage()
     Write("\r\nendobj\r\n");
     pages_.push_back(number);
     pageOpen_ = false;
-    // The streams of this page are made while the next is drawn; those of the page before are
-    // done by now, or nearly.
+    // The streams of a page are made while the next two are drawn, by which time they are done
+    // and nothing waits for them.
     SubmitOpenBatch();
-    WriteMadeBatches(pages_.size() - 1);
+    if (pages_.size() >= 2)
+        WriteMadeBatches(pages_.size() - 2);
 }
 
 PdfStatus PdfDocument::RenderPage(const PageGeometry& geometry, size_t itemCount,

@@ -183,9 +183,9 @@ public:
     using StreamMaker = std::function<MadeStream(Deflater& deflater)>;
     // Reserves a stream object whose bytes `make` produces, on the helper thread when the
     // document compresses (at once otherwise), while drawing goes on. The maker owns what it
-    // reads. Made streams are written in the order they were asked for, at the end of the page
-    // after the one that asked (or when the document is finished), so the file is the same on
-    // every run. `weight` is about the bytes the maker reads: jobs are handed over in batches of
+    // reads. Made streams are written in the order they were asked for, at the end of the second
+    // page after the one that asked (or when the document is finished), so the file is the same
+    // on every run. `weight` is about the bytes the maker reads: jobs are handed over in batches of
     // a few tens of kilobytes, so small content streams do not pay a hand-over each.
     int WriteStreamLater(StreamMaker make, size_t weight);
     // Runs the jobs on this thread and the helper side by side and returns once all are done;
