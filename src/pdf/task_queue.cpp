@@ -42,12 +42,17 @@ void TaskQueue::HelpUntil(const std::function<bool()>& done)
             changed_.wait(guard);
             continue;
         }
-        Job job = std::move(jobs_.front());
-        jobs_.pop_front();
-        guard.unlock();
-        job(0);
-        guard.lock();
+        RunFront(guard, 0);
     }
+}
+
+void TaskQueue::RunFront(std::unique_lock<std::mutex>& guard, size_t runner)
+{
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    guard.unlock();
+    job(runner);
+    guard.lock();
 }
 
 void TaskQueue::Run()
@@ -60,11 +65,7 @@ void TaskQueue::Run()
             changed_.wait(guard);
             continue;
         }
-        Job job = std::move(jobs_.front());
-        jobs_.pop_front();
-        guard.unlock();
-        job(1);
-        guard.lock();
+        RunFront(guard, 1);
         // A waiter's condition may have come true through this job.
         changed_.notify_all();
     }

@@ -41,6 +41,8 @@ public:
     void HelpUntil(const std::function<bool()>& done);
 
 private:
+    // Takes the first job off the queue and runs it with the lock released.
+    void RunFront(std::unique_lock<std::mutex>& guard, size_t runner);
     void Run();
 
     std::mutex lock_;

@@ -213,6 +213,45 @@ TEST(SvgDrawTest, APictureOnEveryPageIsStoredOnceAndABrokenOneIsSkipped)
     EXPECT_EQ(bytes.find("/IMG_000002"), std::string::npos);
 }
 
+TEST(SvgDrawTest, TheSamePagesGiveTheSameFileEveryTime)
+{
+    // Streams are deflated on a second thread while pages are drawn and written when they are
+    // done; the file must not depend on which thread was faster. Pages of a few hundred items
+    // hand over several batches each.
+    TestHome home;
+    std::vector<std::string> pages;
+    for (int page = 0; page < 5; ++page) {
+        std::string body = std::string("<image x='10' y='10' width='80' height='40' xlink:href='") + kPngDataUri + "'/>";
+        for (int item = 0; item < 300; ++item) {
+            const int x = (item * 37 + page * 11) % 380, y = (item * 53) % 280;
+            body += "<rect x='" + std::to_string(x) + "' y='" + std::to_string(y) +
+                    "' width='12' height='8' fill='#" + std::to_string(100000 + item * 7 + page) +
+                    "' stroke='black' stroke-dasharray='2 1'/>";
+        }
+        body += "<text x='20' y='290' font-family='DejaVu Sans' font-size='12'>Page " + std::to_string(page + 1) +
+                ": soupe à l’oignon 7,50 €</text>";
+        pages.push_back(Page(body));
+    }
+    std::string first;
+    for (int run = 0; run < 4; ++run) {
+        const std::string path = home.File("same" + std::to_string(run) + ".pdf");
+        ASSERT_EQ(Convert(pages, path), PdfStatus::Ok);
+        std::string bytes = ReadFile(path);
+        // The dates of the Info object come from the clock.
+        const size_t dates = bytes.find("/CreationDate(");
+        ASSERT_NE(dates, std::string::npos);
+        bytes.erase(dates, bytes.find(">>", dates) - dates);
+        if (run == 0) {
+            const auto check = QpdfCheck(path);
+            EXPECT_EQ(check.status, 0) << check.output;
+            EXPECT_GT(Count(bytes, "/Filter/FlateDecode"), 500u);
+            first = std::move(bytes);
+        } else {
+            EXPECT_TRUE(bytes == first) << "run " << run << " differs";
+        }
+    }
+}
+
 TEST(SvgDrawTest, TheLogoLandsInItsBoxKeepingItsProportions)
 {
     // A 2 x 1 picture in a square box: meet leaves the box's upper and lower quarters empty.
