@@ -90,49 +90,48 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
     if (pages.empty())
         return fail(PdfStatus::Failed, "no pages to convert");
 
-    // Pages are parsed side by side: every other page on the helper, which afterwards deflates
-    // the streams the writer hands it. The helper's pages report no progress of their own; they
-    // only stop when the caller cancels.
+    // Pages are parsed side by side, by the helper and by this thread, which also reports the
+    // progress; the helper afterwards deflates the streams the writer hands it. A parse on the
+    // helper only stops when the caller cancels. When the pages hold text, this thread first
+    // loads fontconfig's configuration and font lists (the first text would wait for them
+    // otherwise) while the helper parses.
     TaskQueue helper;
     StagedSink staged(sink);
     CancelFlagSink helperSink;
-    const double parseSpan = 0.5 / static_cast<double>(pages.size());
     std::vector<std::unique_ptr<SvgDocument>> documents(pages.size());
     std::vector<SvgStatus> statuses(pages.size(), SvgStatus::Cancelled);
-    std::atomic<size_t> helperPagesLeft{0};
-    // fontconfig's first query reads its configuration and font lists; the helper does that
-    // while the first pages are parsed, and then looks up the fonts the pages ask for.
-    bool lookUpFonts = false;
-    if (helper.HasBackgroundThread()) {
-        for (std::string_view page : pages) {
-            if (page.find("<text") != std::string_view::npos) {
-                helper.Submit([](size_t) { PrepareFontLookup(); });
-                lookUpFonts = true;
+    for (std::unique_ptr<SvgDocument>& document : documents)
+        document = std::make_unique<SvgDocument>();
+    bool hasText = false;
+    for (std::string_view page : pages)
+        hasText = hasText || page.find("<text") != std::string_view::npos;
+    if (!helper.HasBackgroundThread()) {
+        const double parseSpan = 0.5 / static_cast<double>(pages.size());
+        for (size_t i = 0; i < pages.size(); ++i) {
+            staged.SetStage(parseSpan * static_cast<double>(i), parseSpan);
+            statuses[i] = ParseSvg(pages[i], *documents[i], &staged);
+            if (statuses[i] == SvgStatus::Cancelled)
                 break;
-            }
         }
-    }
-    for (size_t i = 0; i < pages.size(); ++i) {
-        documents[i] = std::make_unique<SvgDocument>();
-        if (i % 2 == 1 && helper.HasBackgroundThread()) {
-            ++helperPagesLeft;
+    } else {
+        std::atomic<size_t> pagesLeft{pages.size()};
+        for (size_t i = 0; i < pages.size(); ++i) {
             helper.Submit([&, i](size_t) {
                 statuses[i] = ParseSvg(pages[i], *documents[i], &helperSink);
-                --helperPagesLeft;
+                pagesLeft.fetch_sub(1, std::memory_order_release);
             });
         }
+        if (hasText)
+            PrepareFontLookup();
+        staged.SetStage(0, 0.5);
+        for (size_t left = pages.size(); left > 0;) {
+            helper.HelpUntil([&] { return pagesLeft.load(std::memory_order_acquire) < left; });
+            left = pagesLeft.load(std::memory_order_acquire);
+            staged.ReportProgress(static_cast<double>(pages.size() - left) / static_cast<double>(pages.size()));
+            if (staged.IsCancelled())
+                helperSink.Cancel();
+        }
     }
-    for (size_t i = 0; i < pages.size(); ++i) {
-        if (i % 2 == 1 && helper.HasBackgroundThread())
-            continue;
-        staged.SetStage(parseSpan * static_cast<double>(i), parseSpan);
-        statuses[i] = ParseSvg(pages[i], *documents[i], &staged);
-        if (statuses[i] == SvgStatus::Cancelled)
-            break;
-    }
-    if (staged.IsCancelled())
-        helperSink.Cancel();
-    helper.HelpUntil([&] { return helperPagesLeft.load() == 0; });
     for (size_t i = 0; i < pages.size(); ++i) {
         switch (statuses[i]) {
         case SvgStatus::Ok:
@@ -146,7 +145,8 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
         }
     }
 
-    if (lookUpFonts) {
+    // The helper looks up the fonts the pages ask for while the first items are drawn.
+    if (hasText && helper.HasBackgroundThread()) {
         std::vector<FontRequest> requests;
         std::set<std::tuple<std::string_view, int, bool>> seen;
         for (const std::unique_ptr<SvgDocument>& document : documents) {
