@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SVG pages to PDF: tavolex-svg2pdf against rsvg-convert and mutool on the same 4-page menu-like
 # document (shapes, gradients with and without stop opacity, clip paths, dashed rules and a PNG
-# logo as a data URI on every page). Whole processes are timed, best of several runs each, and
-# the file sizes printed. Budget: ours at least 3 times faster than rsvg-convert, no slower than
+# logo as a data URI on every page). Whole processes are timed, taking turns, best of several
+# runs each, and the file sizes printed. Budget: ours at least 3 times faster than rsvg-convert, no slower than
 # mutool, and a PDF no larger than rsvg-convert's.
 #   bash bench/svg2pdf_bench.sh [build folder] [runs]
 set -euo pipefail

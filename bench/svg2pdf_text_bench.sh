@@ -2,8 +2,8 @@
 # Text-heavy SVG pages to PDF: tavolex-svg2pdf against rsvg-convert and mutool on the same 4-page
 # menu (100 dishes in two families with bold and italic, accents, the euro sign, end-anchored
 # prices, underlined headings, a gradient band and a PNG logo on every page). Whole processes
-# are timed, best of several runs each, and the file sizes printed; then every embedded font of
-# ours must be a subset and pdftotext must recover every dish. Budget: ours at least 4 times
+# are timed, taking turns, best of several runs each, and the file sizes printed; then every
+# embedded font of ours must be a subset and pdftotext must recover every dish. Budget: ours at least 4 times
 # faster than rsvg-convert, no slower than mutool, and a PDF at most 1.5 times rsvg-convert's.
 # Fonts: fonts-dejavu-core and fonts-dejavu-extra.
 #   bash bench/svg2pdf_text_bench.sh [build folder] [runs]
