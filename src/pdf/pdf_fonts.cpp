@@ -343,7 +343,7 @@ std::vector<FontFile> MatchFamily(std::string_view family, int weight, bool ital
 
 // Lookups already answered, for the life of the process: fontconfig's answers do not change
 // until a font folder is added, which empties the list. A converter fills it on its helper
-// thread while the pages are parsed, so the first text of a page does not wait for fontconfig.
+// thread while the first items are drawn, so the first texts do not wait for fontconfig.
 struct FontLookups {
     std::mutex lock;
     std::map<std::string, std::vector<FontFile>> answers;

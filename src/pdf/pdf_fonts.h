@@ -94,7 +94,7 @@ ResolvedFont ResolveFont(PdfDocument& document, const FontRequest& font);
 void UseStandardFontsOnly(PdfDocument& document);
 
 // Loads fontconfig's configuration and font lists, which a first text otherwise waits for; a
-// converter calls it on its helper thread as soon as it sees that pages hold text.
+// converter calls it while its helper parses pages that hold text.
 void PrepareFontLookup();
 // Looks up the font files of `requests` ahead of the text layer, which then finds them at once.
 // The answers are kept for the process, until a font folder is registered.

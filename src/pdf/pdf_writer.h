@@ -3,8 +3,10 @@
 // A PdfDocument owns the output file. Objects are appended as soon as their text is known and
 // their byte offsets kept for the cross-reference table; the only bytes rewritten afterwards are
 // the fixed-width /Parent placeholders of the pages, patched once the Pages object has a number.
-// A page collects its operators in a content buffer that is written out as a small stream at
-// every save and restore, so only the current page's pending operators are held in memory.
+// A page collects its operators in a content buffer that is cut into a small stream at every
+// save and restore. When the document compresses, its streams (and picture planes) are deflated
+// on a helper thread while drawing goes on, and written a little later in the file than their
+// numbers were handed out: at most the streams of the last two pages are held in memory.
 //
 // The drawing layer (pdf_graphics.h) builds on the operations here: append content, flush it,
 // save and restore, write objects (plain, reserved, streams), add page resources and flags.
