@@ -15,12 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 6)
         return 0;
-    static const std::string path = "/tmp/tavolex-text-fuzz-" + std::to_string(getpid()) + ".pdf";
+    static const std::string outputPath = "/tmp/tavolex-text-fuzz-" + std::to_string(getpid()) + ".pdf";
     static const char* const kFamilies[] = {"DejaVu Sans", "DejaVu Serif", "'No Such', serif", "Arial"};
     const uint8_t flags = data[0];
     PdfDocumentSettings settings;
     settings.compression = Compression::Off;
-    auto document = PdfDocument::Create(path, PdfWriteOptions{}, nullptr, settings);
+    auto document = PdfDocument::Create(outputPath, PdfWriteOptions{}, nullptr, settings);
     if (!document)
         return 0;
     if (flags & 0x80)

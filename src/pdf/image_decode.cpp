@@ -393,4 +393,38 @@ std::optional<DecodedImage> DecodeImage(std::span<const uint8_t> bytes)
     return std::nullopt;
 }
 
+DecodedPictures::Entry* DecodedPictures::Find(std::span<const uint8_t> bytes)
+{
+    for (Entry& entry : entries_)
+        if (entry.bytes.size() == bytes.size() &&
+            (entry.bytes.data() == bytes.data() || std::equal(bytes.begin(), bytes.end(), entry.bytes.begin())))
+            return &entry;
+    return nullptr;
+}
+
+void DecodedPictures::DecodeAhead(std::span<const uint8_t> bytes)
+{
+    {
+        std::lock_guard guard(lock_);
+        if (Find(bytes))
+            return;
+    }
+    std::optional<DecodedImage> picture = DecodeImage(bytes);
+    std::lock_guard guard(lock_);
+    if (!Find(bytes))
+        entries_.push_back({bytes, std::move(picture), false});
+}
+
+std::optional<DecodedImage> DecodedPictures::Take(std::span<const uint8_t> bytes)
+{
+    {
+        std::lock_guard guard(lock_);
+        if (Entry* entry = Find(bytes); entry && !entry->taken) {
+            entry->taken = true;
+            return std::move(entry->picture);
+        }
+    }
+    return DecodeImage(bytes);
+}
+
 } // namespace tavolex::pdf

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -36,5 +38,27 @@ struct DecodedImage {
 
 ImageFormat SniffImageFormat(std::span<const uint8_t> bytes);
 std::optional<DecodedImage> DecodeImage(std::span<const uint8_t> bytes);
+
+// Pictures decoded ahead of their drawing, on a thread that has time for it (a converter's
+// helper decodes the pictures of each page it parses). Pictures are known by their encoded
+// bytes, which must stay alive and unchanged while they are here; the same picture on several
+// pages is decoded once. Both calls may come from different threads.
+class DecodedPictures {
+public:
+    void DecodeAhead(std::span<const uint8_t> bytes);
+    // The picture decoded ahead, handed over (a second call decodes again), or else decoded now.
+    std::optional<DecodedImage> Take(std::span<const uint8_t> bytes);
+
+private:
+    struct Entry {
+        std::span<const uint8_t> bytes;
+        std::optional<DecodedImage> picture; // nothing once taken, or when it does not decode
+        bool taken = false;
+    };
+    Entry* Find(std::span<const uint8_t> bytes); // under the lock
+
+    std::mutex lock_;
+    std::list<Entry> entries_; // a few pictures a menu: a list searched in order suffices
+};
 
 } // namespace tavolex::pdf

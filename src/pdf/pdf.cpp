@@ -96,6 +96,7 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
     // loads fontconfig's configuration and font lists (the first text would wait for them
     // otherwise) while the helper parses.
     TaskQueue helper;
+    DecodedPictures pictures; // filled by the parse jobs; read while the pages are drawn
     StagedSink staged(sink);
     CancelFlagSink helperSink;
     std::vector<std::unique_ptr<SvgDocument>> documents(pages.size());
@@ -118,6 +119,11 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
         for (size_t i = 0; i < pages.size(); ++i) {
             helper.Submit([&, i](size_t) {
                 statuses[i] = ParseSvg(pages[i], *documents[i], &helperSink);
+                if (statuses[i] == SvgStatus::Ok) {
+                    for (const SvgItem& item : documents[i]->items)
+                        if (item.kind == SvgItemKind::Image && !item.image.bytes.empty())
+                            pictures.DecodeAhead(BytesOf(item.image.bytes));
+                }
                 pagesLeft.fetch_sub(1, std::memory_order_release);
             });
         }
@@ -171,6 +177,7 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
     staged.SetStage(0.5, 0.5);
     PdfDocumentSettings settings;
     settings.helper = &helper;
+    settings.pictures = &pictures;
     switch (WritePdfDocument(options, sourcePointers, path, &staged, settings)) {
     case PdfStatus::Ok:
         return PdfStatus::Ok;

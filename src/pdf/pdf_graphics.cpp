@@ -634,7 +634,7 @@ int WritePlane(PdfDocument& document, const PlaneHead& head, std::vector<uint8_t
 // Writes the picture's objects; nothing when it does not decode.
 std::optional<PdfDocument::ImageRecord> WriteImageObjects(PdfDocument& document, std::span<const uint8_t> bytes)
 {
-    std::optional<DecodedImage> picture = DecodeImage(bytes);
+    std::optional<DecodedImage> picture = document.DecodePicture(bytes);
     if (!picture)
         return std::nullopt;
 

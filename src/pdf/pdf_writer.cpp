@@ -346,7 +346,7 @@ std::unique_ptr<PdfDocument> PdfDocument::Create(const std::string& path, const 
 PdfDocument::PdfDocument(OpenedFile file, const PdfWriteOptions& options, ProgressSink* sink,
                          const PdfDocumentSettings& settings)
     : fd_(file.fd), compression_(settings.compression), fixedTime_(settings.fixedTime), options_(options),
-      sink_(sink), helper_(settings.helper)
+      sink_(sink), helper_(settings.helper), pictures_(settings.pictures)
 {
     const PaperChoice paper = ChoosePaper(options.paperCode, options.orientation);
     pageWidth_ = paper.widthPt;
@@ -643,6 +643,11 @@ const PdfDocument::ImageRecord* PdfDocument::FindImage(std::string_view bytes) c
 {
     const auto found = images_.find(std::string(bytes));
     return found == images_.end() ? nullptr : &found->second;
+}
+
+std::optional<DecodedImage> PdfDocument::DecodePicture(std::span<const uint8_t> bytes)
+{
+    return pictures_ ? pictures_->Take(bytes) : DecodeImage(bytes);
 }
 
 void PdfDocument::RememberImage(std::string_view bytes, ImageRecord record)

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "geometry.h"
+#include "image_decode.h"
 #include "pdf.h"
 #include "pdf_progress.h"
 #include "task_queue.h"
@@ -95,6 +96,9 @@ struct PdfDocumentSettings {
     // The background thread that deflates streams while pages are drawn; the document makes its
     // own when this is null. Not used when the document does not compress.
     TaskQueue* helper = nullptr;
+    // Pictures another thread decodes ahead; the document decodes its pictures itself when this
+    // is null or a picture is not there.
+    DecodedPictures* pictures = nullptr;
 };
 
 // Number formats of PDF text, independent of the locale: "%f" (six decimals; NaN and infinity,
@@ -220,6 +224,8 @@ public:
         uint32_t height = 0;
     };
     const ImageRecord* FindImage(std::string_view bytes) const;
+    // The picture's pixels, decoded ahead where the document was given such pictures.
+    std::optional<DecodedImage> DecodePicture(std::span<const uint8_t> bytes);
     void RememberImage(std::string_view bytes, ImageRecord record);
 
     // State that a drawing layer keeps for the whole document (the text layer's loaded fonts and
@@ -303,6 +309,7 @@ private:
     std::unique_ptr<StreamBatch> openBatch_;
     Deflater runnerDeflaters_[TaskQueue::kRunnerCount];
     TaskQueue* helper_ = nullptr;
+    DecodedPictures* pictures_ = nullptr;
     // Last, so that it is the first member destroyed: its thread ends before the batches and
     // deflaters its jobs use are gone.
     std::unique_ptr<TaskQueue> ownedHelper_;

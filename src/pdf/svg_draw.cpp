@@ -26,11 +26,6 @@ FillRule ToDrawingRule(SvgFillRule rule)
     return FillRule::NonZero;
 }
 
-std::span<const uint8_t> BytesOf(const std::string& bytes)
-{
-    return {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
-}
-
 } // namespace
 
 Gradient ToDrawingGradient(const SvgGradient& gradient, double viewportWidth, double viewportHeight)

@@ -16,6 +16,9 @@
 #include "pdf_writer.h"
 #include "svg.h"
 
+#include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 namespace tavolex::pdf {
@@ -25,6 +28,12 @@ namespace tavolex::pdf {
 // diagonal), as SVG 1.1 says.
 Gradient ToDrawingGradient(const SvgGradient& gradient, double viewportWidth, double viewportHeight);
 Pen ToDrawingPen(const SvgPen& pen);
+
+// A picture's encoded bytes, as the decoders and the writer take them.
+inline std::span<const uint8_t> BytesOf(const std::string& bytes)
+{
+    return {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
+}
 
 // Where a picture of `pictureWidth` x `pictureHeight` pixels lands in `box` under
 // "preserveAspectRatio" (meet fits it inside, slice covers the box and is clipped to it).

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tavolex::pdf {
@@ -138,6 +139,37 @@ TEST(ImageDecodeTest, DamagedPicturesGiveNothing)
     };
     for (const Row& row : rows)
         EXPECT_FALSE(DecodeImage(row.bytes)) << row.what;
+}
+
+TEST(ImageDecodeTest, PicturesDecodedAheadAreHandedOverOnce)
+{
+    // The same picture on two pages is two copies of its bytes: it is decoded once, known by
+    // content, and handed over once; later asks decode it again, and a picture never decoded
+    // ahead (or damaged) is decoded on the spot.
+    const std::vector<uint8_t> first = Bytes(testing::kPngAlpha);
+    const std::vector<uint8_t> second = first;
+    const std::vector<uint8_t> other = Bytes(testing::kPngGray);
+    const std::vector<uint8_t> damaged = Bytes(testing::kPngAlpha, 40);
+    DecodedPictures pictures;
+    std::thread ahead([&] {
+        pictures.DecodeAhead(first);
+        pictures.DecodeAhead(second);
+        pictures.DecodeAhead(damaged);
+    });
+    ahead.join();
+
+    const std::optional<DecodedImage> taken = pictures.Take(second);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->width, 8u);
+    EXPECT_FALSE(taken->alpha.empty());
+    const std::optional<DecodedImage> again = pictures.Take(first);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->pixels, taken->pixels);
+    const std::optional<DecodedImage> grey = pictures.Take(other);
+    ASSERT_TRUE(grey);
+    EXPECT_EQ(grey->color, ImageColor::Gray);
+    EXPECT_FALSE(pictures.Take(damaged));
+    EXPECT_FALSE(pictures.Take(damaged));
 }
 
 } // namespace
