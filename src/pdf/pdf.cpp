@@ -91,7 +91,8 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
         return fail(PdfStatus::Failed, "no pages to convert");
 
     // Pages are parsed side by side, by the helper and by this thread, which also reports the
-    // progress; the helper afterwards deflates the streams the writer hands it. A parse on the
+    // progress; whoever parses a page also decodes its pictures. The helper afterwards deflates
+    // the streams the writer hands it. A parse on the
     // helper only stops when the caller cancels. When the pages hold text, this thread first
     // loads fontconfig's configuration and font lists (the first text would wait for them
     // otherwise) while the helper parses.
