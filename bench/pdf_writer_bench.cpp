@@ -3,6 +3,7 @@
 // compressed and uncompressed. Prints milliseconds per document and the file sizes.
 #include "image_decode.h"
 #include "pdf_graphics.h"
+#include "svg.h"
 
 #include <chrono>
 #include <cstdio>
@@ -55,15 +56,10 @@ std::vector<uint8_t> MakeLogo()
     return png;
 }
 
+// The plain rectangle figure the SVG model makes for a <rect> without rounded corners.
 Path Box(double x, double y, double w, double h)
 {
-    Path path;
-    path.MoveTo({x, y});
-    path.LineTo({x + w, y});
-    path.LineTo({x + w, y + h});
-    path.LineTo({x, y + h});
-    path.Close();
-    return path;
+    return SvgRectanglePath(x, y, w, h, 0, 0);
 }
 
 class MenuPage : public PdfPageSource {

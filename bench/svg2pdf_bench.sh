@@ -9,25 +9,14 @@ set -euo pipefail
 
 source "$(dirname "$0")/converter_compare.sh" "$@"
 
-python3 - "$work" <<'PY'
-import base64, math, struct, sys, zlib
+python3 - "$work" "$(dirname "$0")" <<'PY'
+import sys
 work = sys.argv[1]
+sys.path.insert(0, sys.argv[2])
+sys.dont_write_bytecode = True
+from menu_logo import logo_base64
 
-def png(size):
-    rows = []
-    for y in range(size):
-        row = bytearray([0])
-        for x in range(size):
-            d = math.hypot(x - size / 2, y - size / 2)
-            inside = d < size * 0.46
-            row += bytes([(x * 255) // size, (y * 255) // size, 128, 255 if inside else 0])
-        rows.append(bytes(row))
-    def chunk(kind, body):
-        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body) & 0xffffffff)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
-
-logo = base64.b64encode(png(256)).decode()
+logo = logo_base64(256)
 for page in range(1, 5):
     out = ['<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" '
            'width="794" height="1123" viewBox="0 0 794 1123">',

@@ -53,7 +53,7 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kFauxItalicAngle = 0.32951816258879996;
 // A resource name that would reach this many characters is left empty.
 constexpr size_t kResourceNameLimit = 260;
-// A CMap block holds at most this many entries (Adobe CMap and CIDFont Files Specification).
+// A CMap block holds at most this many entries (Adobe Technical Note 5014, CMap and CIDFont files).
 constexpr size_t kCMapBlockLimit = 100;
 
 // fontconfig's configuration is process-wide; its queries and the registration of folders are

@@ -2,6 +2,7 @@
 
 #include "image_samples.h"
 #include "pdf_test_support.h"
+#include "svg.h"
 
 #include <gtest/gtest.h>
 
@@ -21,15 +22,10 @@ const Rgb kWhite{255, 255, 255};
 const Rgb kRed{255, 0, 0};
 const Rgb kBlue{0, 0, 255};
 
+// The plain rectangle figure the SVG model makes for a <rect> without rounded corners.
 Path Rectangle(double x, double y, double w, double h)
 {
-    Path path;
-    path.MoveTo({x, y});
-    path.LineTo({x + w, y});
-    path.LineTo({x + w, y + h});
-    path.LineTo({x, y + h});
-    path.Close();
-    return path;
+    return SvgRectanglePath(x, y, w, h, 0, 0);
 }
 
 Path ReversedRectangle(double x, double y, double w, double h)

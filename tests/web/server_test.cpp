@@ -1,5 +1,6 @@
 // The real program over real sockets: request bytes in, response bytes out.
 #include "gunzip.h"
+#include "live_server.h"
 #include "test_home.h"
 
 #include <arpa/inet.h>
@@ -31,15 +32,10 @@ constexpr const char* kFixtureDate = "Tue, 14 Nov 2023 22:33:54 GMT";
 uint16_t FreePort(int consecutive = 1)
 {
     for (int attempt = 0; attempt < 50; ++attempt) {
-        int probe = socket(AF_INET, SOCK_STREAM, 0);
+        const uint16_t port = tavolex::testing::FreeLoopbackPort();
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t size = sizeof address;
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-        close(probe);
-        uint16_t port = ntohs(address.sin_port);
         bool allFree = port < 65000;
         for (int i = 1; i < consecutive && allFree; ++i) {
             int next = socket(AF_INET, SOCK_STREAM, 0);
