@@ -7,6 +7,7 @@
 // error, 2 for a page or file that could not be read or written.
 #include "core.h"
 #include "pdf.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -145,6 +146,9 @@ int main(int argc, char** argv)
     const std::vector<std::string_view> pages(texts.begin(), texts.end());
     namespace pdf = tavolex::pdf;
     const pdf::PdfWriteOptions options = pdf::MenuExportOptions(pdf::PaperCodeFromName(paper), print);
+    // fontconfig's answers from earlier runs spare this one loading its configuration.
+    namespace platform = tavolex::platform;
+    pdf::KeepFontLookupsIn(platform::JoinPath(platform::DataFolder(), "font-lookups.cache"));
     std::string error;
     if (pdf::ConvertSvgPagesToPdf(pages, options, output, nullptr, &error) != pdf::PdfStatus::Ok) {
         // The pipeline counts pages from 1; name the file as well.

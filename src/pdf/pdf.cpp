@@ -95,7 +95,7 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
     // the streams the writer hands it. A parse on the
     // helper only stops when the caller cancels. When the pages hold text, this thread first
     // loads fontconfig's configuration and font lists (the first text would wait for them
-    // otherwise) while the helper parses.
+    // otherwise) while the helper parses, unless answers stored by an earlier run stand in.
     TaskQueue helper;
     DecodedPictures pictures; // filled by the parse jobs; read while the pages are drawn
     StagedSink staged(sink);
@@ -179,7 +179,10 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
     PdfDocumentSettings settings;
     settings.helper = &helper;
     settings.pictures = &pictures;
-    switch (WritePdfDocument(options, sourcePointers, path, &staged, settings)) {
+    const PdfStatus written = WritePdfDocument(options, sourcePointers, path, &staged, settings);
+    if (hasText)
+        StoreFontLookups(); // answers the drawing had to ask for itself
+    switch (written) {
     case PdfStatus::Ok:
         return PdfStatus::Ok;
     case PdfStatus::Cancelled:

@@ -50,4 +50,11 @@ PdfWriteOptions MenuExportOptions(PaperCode paper, bool printOnOpen);
 PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const PdfWriteOptions& options,
                                const std::string& path, ProgressSink* sink, std::string* error = nullptr);
 
+// Keeps the font files fontconfig names for each family in `file` as well, for later processes:
+// a conversion whose fonts were all looked up before, with the same fontconfig configuration,
+// font folders and environment, then never loads fontconfig's configuration (a few
+// milliseconds, often a third of a short conversion). The answers held so far are dropped and
+// the file's are read in their place; an empty name keeps answers for this process only.
+void KeepFontLookupsIn(const std::string& file);
+
 } // namespace tavolex::pdf

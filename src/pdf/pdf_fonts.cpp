@@ -1,7 +1,9 @@
 #include "pdf_fonts.h"
 
 #include "core.h"
+#include "pdf.h"
 #include "pdf_font_widths.h"
+#include "stored_font_lookups.h"
 
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
@@ -257,13 +259,6 @@ int StandardKind(std::string_view name)
 // ---------------------------------------------------------------------------------------------
 // Font files
 
-struct FontFile {
-    std::string path;
-    int index = 0;
-    int weight = FC_WEIGHT_REGULAR; // fontconfig's scale
-    int slant = FC_SLANT_ROMAN;
-};
-
 bool IsGeneric(std::string_view family)
 {
     const std::string lower = Lower(family);
@@ -344,9 +339,13 @@ std::vector<FontFile> MatchFamily(std::string_view family, int weight, bool ital
 // Lookups already answered, for the life of the process: fontconfig's answers do not change
 // until a font folder is added, which empties the list. A converter fills it on its helper
 // thread while the first items are drawn, so the first texts do not wait for fontconfig.
+// Where a file was named, answers are also kept there for later processes. When both locks are
+// taken, fontconfig's is taken first.
 struct FontLookups {
     std::mutex lock;
     std::map<std::string, std::vector<FontFile>> answers;
+    StoredFontLookups stored;
+    std::vector<std::string> addedFolders;
 };
 
 FontLookups& KnownFontLookups()
@@ -366,12 +365,16 @@ std::vector<FontFile> FindFontFiles(std::string_view familyList, int weight, boo
     key += italic ? "|i" : "|r";
     key += choice == FontChoice::Best ? "|best" : "|ranked";
     FontLookups& known = KnownFontLookups();
+    std::vector<FontFile> files;
     {
         std::lock_guard guard(known.lock);
         if (const auto found = known.answers.find(key); found != known.answers.end())
             return found->second;
+        if (known.stored.Find(key, files)) {
+            known.answers.emplace(std::move(key), files);
+            return files;
+        }
     }
-    std::vector<FontFile> files;
     const std::vector<std::string> families = SplitFamilies(familyList);
     for (const std::string& family : families) {
         files = MatchFamily(family, weight, italic, !IsGeneric(family), choice);
@@ -382,6 +385,7 @@ std::vector<FontFile> FindFontFiles(std::string_view familyList, int weight, boo
         files = MatchFamily(families.empty() ? std::string_view("sans-serif") : std::string_view(families.front()),
                             weight, italic, false, choice);
     std::lock_guard guard(known.lock);
+    known.stored.Add(key, files);
     known.answers.emplace(std::move(key), files);
     return files;
 }
@@ -700,7 +704,7 @@ public:
     {
         if (!fallbackLoaded) {
             fallbackLoaded = true;
-            for (const FontFile& file : MatchFamily("sans-serif", 400, false, false))
+            for (const FontFile& file : FindFontFiles("sans-serif", 400, false))
                 if ((fallback = LoadFace(file)) != nullptr)
                     break;
         }
@@ -1557,14 +1561,38 @@ void UseStandardFontsOnly(PdfDocument& document)
 
 void PrepareFontLookup()
 {
+    {
+        // Stored answers stand in for fontconfig; it is loaded later only if a lookup misses.
+        FontLookups& known = KnownFontLookups();
+        std::lock_guard guard(known.lock);
+        if (known.stored.IsCurrent())
+            return;
+    }
     std::lock_guard guard(FontconfigLock());
     FcInit();
+}
+
+void KeepFontLookupsIn(const std::string& file)
+{
+    FontLookups& known = KnownFontLookups();
+    std::lock_guard guard(known.lock);
+    known.answers.clear();
+    known.stored.Load(file, known.addedFolders);
 }
 
 void LookUpFonts(std::span<const FontRequest> requests)
 {
     for (const FontRequest& request : requests)
         FindFontFiles(request.family, request.weight, request.italic, FontChoice::Best);
+    StoreFontLookups();
+}
+
+void StoreFontLookups()
+{
+    std::lock_guard fontconfig(FontconfigLock());
+    FontLookups& known = KnownFontLookups();
+    std::lock_guard guard(known.lock);
+    known.stored.Save(known.addedFolders);
 }
 
 bool RegisterFontFolder(const std::string& folder)
@@ -1579,6 +1607,9 @@ bool RegisterFontFolder(const std::string& folder)
     FontLookups& known = KnownFontLookups();
     std::lock_guard forget(known.lock);
     known.answers.clear();
+    if (added)
+        known.addedFolders.push_back(folder);
+    known.stored.Forget();
     return added;
 }
 

@@ -94,11 +94,15 @@ ResolvedFont ResolveFont(PdfDocument& document, const FontRequest& font);
 void UseStandardFontsOnly(PdfDocument& document);
 
 // Loads fontconfig's configuration and font lists, which a first text otherwise waits for; a
-// converter calls it while its helper parses pages that hold text.
+// converter calls it while its helper parses pages that hold text. Nothing is loaded while
+// answers kept in a file (KeepFontLookupsIn) stand in for fontconfig.
 void PrepareFontLookup();
 // Looks up the font files of `requests` ahead of the text layer, which then finds them at once.
-// The answers are kept for the process, until a font folder is registered.
+// The answers are kept for the process, until a font folder is registered, and stored in the
+// file KeepFontLookupsIn named.
 void LookUpFonts(std::span<const FontRequest> requests);
+// Writes the answers found since the last time to the file named by KeepFontLookupsIn.
+void StoreFontLookups();
 
 // Makes the fonts in `folder` (the interface's Web/fonts) known to fontconfig for this process,
 // so that the PDF uses the fonts the browser used. False when the folder cannot be added.

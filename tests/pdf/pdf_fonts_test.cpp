@@ -314,6 +314,76 @@ TEST(PdfFonts, RegisteringAFontFolder)
     EXPECT_TRUE(resolved.file.ends_with("DejaVuSansMono.ttf") || resolved.file == folder + "/Menu.ttf") << resolved.file;
 }
 
+TEST(PdfFonts, StoredLookupsStandInForFontconfigUntilItsInputsChange)
+{
+    TestHome home;
+    // The user's own fontconfig folder is watched; here it lies in the test's folder.
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    const std::string savedConfigHome = configHome ? configHome : "";
+    setenv("XDG_CONFIG_HOME", home.path().c_str(), 1);
+    const std::string store = home.File("font-lookups.cache");
+    KeepFontLookupsIn(store);
+    const std::string page = R"(<svg xmlns="http://www.w3.org/2000/svg" width="200" height="100">)"
+                             R"(<text x="10" y="50" font-family="DejaVu Serif" font-weight="bold" font-size="20">)"
+                             R"(Menu</text></svg>)";
+    const std::string_view pages[] = {page};
+    ASSERT_EQ(ConvertSvgPagesToPdf(pages, {}, home.File("first.pdf"), nullptr), PdfStatus::Ok);
+    const auto resolve = [&] {
+        auto document = PdfDocument::Create(home.File("resolved.pdf"), PdfWriteOptions{}, nullptr);
+        return document ? ResolveFont(*document, {"DejaVu Serif", 700, false, 20}).file : std::string("no document");
+    };
+    const std::string real = resolve();
+    ASSERT_TRUE(real.ends_with("DejaVuSerif-Bold.ttf")) << real;
+    const std::string written = ReadFile(store);
+    ASSERT_NE(written.find('\t' + real + '\n'), std::string::npos) << written;
+
+    // A stored answer planted in the file tells whether the file or fontconfig answered.
+    const std::string mono = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
+    std::string planted = written;
+    planted.replace(planted.find('\t' + real + '\n') + 1, real.size(), mono);
+    const auto replaceLine = [](std::string& text, std::string_view start, std::string_view with) {
+        const size_t at = text.find(start);
+        ASSERT_NE(at, std::string::npos) << start;
+        text.replace(at, text.find('\n', at) - at, with);
+    };
+    struct Row {
+        const char* what;
+        std::function<void(std::string&)> change;
+        const std::string& expected;
+    };
+    const Row rows[] = {
+        {"nothing changed", [](std::string&) {}, mono},
+        {"a configuration file or font folder changed",
+         [&](std::string& text) { replaceLine(text, "stamp\t", "stamp\t1.0 0 0\t/etc/fonts"); }, real},
+        {"another fontconfig", [&](std::string& text) { replaceLine(text, "fontconfig ", "fontconfig 1"); }, real},
+        {"the file was cut short", [](std::string& text) { text.resize(text.size() - 4); }, real},
+        {"the file is damaged", [](std::string& text) { text = "tavolex font lookups 1\n\xFF\xFE\n"; }, real},
+        {"another language", [](std::string&) { setenv("FC_LANG", "el", 1); }, real},
+        {"the user made a fontconfig folder",
+         [&](std::string&) { std::filesystem::create_directory(home.File("fontconfig")); }, real},
+    };
+    for (const Row& row : rows) {
+        std::string text = planted;
+        row.change(text);
+        testing::WriteFile(store, text);
+        KeepFontLookupsIn(store);
+        EXPECT_EQ(resolve(), row.expected) << row.what;
+        unsetenv("FC_LANG");
+    }
+    // The next conversion stores what fontconfig answers now.
+    ASSERT_EQ(ConvertSvgPagesToPdf(pages, {}, home.File("again.pdf"), nullptr), PdfStatus::Ok);
+    const std::string rewritten = ReadFile(store);
+    EXPECT_NE(rewritten.find('\t' + real + '\n'), std::string::npos) << rewritten;
+    EXPECT_NE(rewritten.find('\t' + home.File("fontconfig") + '\n'), std::string::npos) << rewritten;
+    EXPECT_TRUE(rewritten.ends_with("\nend\n"));
+
+    KeepFontLookupsIn("");
+    if (configHome)
+        setenv("XDG_CONFIG_HOME", savedConfigHome.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
+}
+
 TEST(PdfFonts, OddRunsDrawSafely)
 {
     // Runs a broken or unusual page may hold: each draws what it can and the file stays sound.

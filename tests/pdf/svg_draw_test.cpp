@@ -363,6 +363,22 @@ TEST(Svg2PdfToolTest, ExitStatusAndMessages)
     EXPECT_NE(ReadFile(home.File("out3.pdf")).find("/MediaBox [0 0 841 1190]"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(home.File("out.pdf")));
 }
+
+TEST(Svg2PdfToolTest, FontLookupsAreKeptInTheDataFolderForTheNextRun)
+{
+    TestHome home;
+    const std::string tool = TAVOLEX_SVG2PDF;
+    testing::WriteFile(home.File("text.svg"),
+                       Page("<text x='10' y='50' font-family='DejaVu Sans' font-style='italic'>Crème brûlée</text>"));
+    for (const char* out : {"first.pdf", "second.pdf"}) {
+        const auto run = RunTool("cd '" + home.path() + "' && '" + tool + "' -o " + out + " text.svg");
+        ASSERT_EQ(run.status, 0) << run.output;
+    }
+    const std::string stored = ReadFile(home.File("font-lookups.cache"));
+    EXPECT_NE(stored.find("DejaVuSans-Oblique.ttf\n"), std::string::npos) << stored;
+    // The stored answers give the same file, byte for byte.
+    EXPECT_EQ(ReadFile(home.File("first.pdf")), ReadFile(home.File("second.pdf")));
+}
 #endif
 
 } // namespace
