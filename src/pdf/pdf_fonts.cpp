@@ -344,8 +344,22 @@ std::vector<FontFile> MatchFamily(std::string_view family, int weight, bool ital
 struct FontLookups {
     std::mutex lock;
     std::map<std::string, std::vector<FontFile>> answers;
-    StoredFontLookups stored;
     std::vector<std::string> addedFolders;
+    std::string storeFile;
+    bool storeUnread = false;
+
+    // The stored answers, read at first use: a converter reads them while its pages are parsed.
+    StoredFontLookups& Stored()
+    {
+        if (storeUnread) {
+            storeUnread = false;
+            stored.Load(storeFile, addedFolders);
+        }
+        return stored;
+    }
+
+private:
+    StoredFontLookups stored;
 };
 
 FontLookups& KnownFontLookups()
@@ -370,7 +384,7 @@ std::vector<FontFile> FindFontFiles(std::string_view familyList, int weight, boo
         std::lock_guard guard(known.lock);
         if (const auto found = known.answers.find(key); found != known.answers.end())
             return found->second;
-        if (known.stored.Find(key, files)) {
+        if (known.Stored().Find(key, files)) {
             known.answers.emplace(std::move(key), files);
             return files;
         }
@@ -385,7 +399,7 @@ std::vector<FontFile> FindFontFiles(std::string_view familyList, int weight, boo
         files = MatchFamily(families.empty() ? std::string_view("sans-serif") : std::string_view(families.front()),
                             weight, italic, false, choice);
     std::lock_guard guard(known.lock);
-    known.stored.Add(key, files);
+    known.Stored().Add(key, files);
     known.answers.emplace(std::move(key), files);
     return files;
 }
@@ -1565,7 +1579,7 @@ void PrepareFontLookup()
         // Stored answers stand in for fontconfig; it is loaded later only if a lookup misses.
         FontLookups& known = KnownFontLookups();
         std::lock_guard guard(known.lock);
-        if (known.stored.IsCurrent())
+        if (known.Stored().IsCurrent())
             return;
     }
     std::lock_guard guard(FontconfigLock());
@@ -1577,7 +1591,8 @@ void KeepFontLookupsIn(const std::string& file)
     FontLookups& known = KnownFontLookups();
     std::lock_guard guard(known.lock);
     known.answers.clear();
-    known.stored.Load(file, known.addedFolders);
+    known.storeFile = file;
+    known.storeUnread = true;
 }
 
 void LookUpFonts(std::span<const FontRequest> requests)
@@ -1592,7 +1607,7 @@ void StoreFontLookups()
     std::lock_guard fontconfig(FontconfigLock());
     FontLookups& known = KnownFontLookups();
     std::lock_guard guard(known.lock);
-    known.stored.Save(known.addedFolders);
+    known.Stored().Save(known.addedFolders);
 }
 
 bool RegisterFontFolder(const std::string& folder)
@@ -1609,7 +1624,7 @@ bool RegisterFontFolder(const std::string& folder)
     known.answers.clear();
     if (added)
         known.addedFolders.push_back(folder);
-    known.stored.Forget();
+    known.Stored().Forget();
     return added;
 }
 
