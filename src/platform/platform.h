@@ -22,7 +22,7 @@ namespace tavolex::platform {
 // Folders. Each returns an absolute path without a trailing slash and creates the folder
 // (and missing parents) when it is not there yet. Creation failures are not fatal here: the
 // caller sees them when it tries to use the folder.
-std::string DataFolder();    // main.db and Logs/; TAVOLEX_HOME itself when set
+std::string DataFolder();    // main.db, Logs/, font-lookups.cache; TAVOLEX_HOME itself when set
 std::string ConfigFolder();  // settings.ini
 std::string CommonFolder();  // the all-users folder: DataFolder()/common
 std::string RuntimeFolder(); // sockets and lock files, mode 0700
