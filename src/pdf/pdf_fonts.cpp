@@ -28,24 +28,6 @@
 #include <mutex>
 #include <unordered_map>
 
-// fontconfig keeps its configuration for the life of the process in a way that LeakSanitizer
-// cannot follow: FcInit alone reports 288 bytes lost. A build with AddressSanitizer is told so,
-// so that every program that writes text can still be checked for leaks of its own.
-#if defined(__SANITIZE_ADDRESS__) // GCC
-#define TAVOLEX_ADDRESS_SANITIZER 1
-#elif defined(__has_feature) // clang
-#if __has_feature(address_sanitizer)
-#define TAVOLEX_ADDRESS_SANITIZER 1
-#endif
-#endif
-#if defined(TAVOLEX_ADDRESS_SANITIZER)
-extern "C" const char* __lsan_default_suppressions();
-extern "C" __attribute__((weak)) const char* __lsan_default_suppressions()
-{
-    return "leak:libfontconfig.so\n";
-}
-#endif
-
 namespace tavolex::pdf {
 
 namespace {
