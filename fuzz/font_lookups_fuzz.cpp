@@ -31,7 +31,8 @@ std::string ValidHead()
     StoredFontLookups store;
     store.Load(StorePath(), {});
     store.Add("head", {});
-    store.Save({});
+    if (const auto changes = store.TakeChanges({}))
+        StoredFontLookups::Save(*changes);
     std::stringstream text;
     text << std::ifstream(StorePath(), std::ios::binary).rdbuf();
     const std::string whole = text.str();
@@ -53,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         store.Find(key, files);
     if (data[0] & 1) {
         store.Add("DejaVu Sans|400|r|best", files);
-        store.Save({});
+        if (const auto changes = store.TakeChanges({}))
+            StoredFontLookups::Save(*changes);
     }
     return 0;
 }

@@ -1586,10 +1586,17 @@ void LookUpFonts(std::span<const FontRequest> requests)
 
 void StoreFontLookups()
 {
-    std::lock_guard fontconfig(FontconfigLock());
-    FontLookups& known = KnownFontLookups();
-    std::lock_guard guard(known.lock);
-    known.Stored().Save(known.addedFolders);
+    std::optional<StoredFontLookups::Changes> changes;
+    {
+        std::lock_guard fontconfig(FontconfigLock());
+        FontLookups& known = KnownFontLookups();
+        std::lock_guard guard(known.lock);
+        changes = known.Stored().TakeChanges(known.addedFolders);
+    }
+    // The stamps and the file are made without the locks: texts being drawn meanwhile may need
+    // them.
+    if (changes)
+        StoredFontLookups::Save(*changes);
 }
 
 bool RegisterFontFolder(const std::string& folder)

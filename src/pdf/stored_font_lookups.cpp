@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <fcntl.h>
-#include <set>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -297,13 +296,18 @@ void StoredFontLookups::Add(const std::string& key, const std::vector<FontFile>&
     added_ = true;
 }
 
-void StoredFontLookups::Save(std::span<const std::string> addedFolders)
+std::optional<StoredFontLookups::Changes> StoredFontLookups::TakeChanges(std::span<const std::string> addedFolders)
 {
     if (!added_)
-        return;
+        return std::nullopt;
     added_ = false;
+    return Changes{path_, answers_, {addedFolders.begin(), addedFolders.end()}, WatchedPaths(addedFolders)};
+}
+
+void StoredFontLookups::Save(const Changes& changes)
+{
     std::vector<std::string> process;
-    if (!DescribeProcess(addedFolders, process))
+    if (!DescribeProcess(changes.addedFolders, process))
         return;
 
     std::string text;
@@ -315,19 +319,19 @@ void StoredFontLookups::Save(std::span<const std::string> addedFolders)
         text += line;
         text += '\n';
     }
-    for (const std::string& path : WatchedPaths(addedFolders)) {
+    for (const std::string& path : changes.watched) {
         if (!FitsOnALine(path))
             return; // a change there could not be seen, so nothing is stored
         text += "stamp\t" + StampOf(path) + '\t' + path + '\n';
     }
-    for (const auto& [answerKey, answerFiles] : answers_) {
+    for (const auto& [answerKey, answerFiles] : changes.answers) {
         text += "answer\t" + answerKey + '\n';
         for (const FontFile& file : answerFiles)
             text += "file\t" + std::to_string(file.index) + '\t' + std::to_string(file.weight) + '\t' +
                     std::to_string(file.slant) + '\t' + file.path + '\n';
     }
     text += "end\n";
-    ReplaceFile(path_, text);
+    ReplaceFile(changes.path, text);
 }
 
 void StoredFontLookups::Forget()

@@ -10,6 +10,8 @@
 // Internal to the PDF pipeline; pdf_fonts.cpp is its only user.
 
 #include <map>
+#include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -36,10 +38,21 @@ public:
     bool Find(const std::string& key, std::vector<FontFile>& files) const;
     // Keeps an answer fontconfig has just given, for the next Save.
     void Add(const std::string& key, const std::vector<FontFile>& files);
-    // Rewrites the file when answers were added since it was read or written, stamped with what
-    // fontconfig reads now. fontconfig must be loaded, and the caller holds its lock. Nothing is
-    // written when no file was named, or when a text cannot be stored on one line.
-    void Save(std::span<const std::string> addedFolders);
+
+    // What a new file holds, taken under the locks and written without them.
+    struct Changes {
+        std::string path;
+        std::map<std::string, std::vector<FontFile>> answers;
+        std::vector<std::string> addedFolders;
+        std::set<std::string> watched; // fontconfig's inputs, stamped as the file is written
+    };
+    // The answers added since the file was read or written, with the paths fontconfig read;
+    // nothing when no file was named or nothing was added. fontconfig must be loaded, and the
+    // caller holds its lock.
+    std::optional<Changes> TakeChanges(std::span<const std::string> addedFolders);
+    // Replaces the file with `changes`, stamped with what fontconfig's inputs are now. Nothing is
+    // written when a text cannot be stored on one line.
+    static void Save(const Changes& changes);
     // Drops every answer: fontconfig's inputs have just changed in this process.
     void Forget();
 
