@@ -7,7 +7,7 @@
 // variables it reads. A changed stamp, another fontconfig or a damaged file drops every answer,
 // and fontconfig is asked again.
 //
-// Internal to the PDF pipeline; pdf_fonts.cpp is its only user.
+// Internal to the PDF pipeline: the text layer (pdf_fonts.cpp) keeps its answers here.
 
 #include <map>
 #include <optional>
