@@ -6,6 +6,7 @@
 #include "account.h"
 #include "app_internal.h"
 #include "core.h"
+#include "pdf.h"
 #include "platform.h"
 #include "web.h"
 
@@ -70,6 +71,17 @@ std::string FindWebFolder()
     if (access(beside.c_str(), R_OK | X_OK) == 0)
         return beside;
     return folder + "/../share/tavolex/Web";
+}
+
+// A menu's PDF uses the fonts the browser drew it with: the fonts shipped with the interface
+// join the font lookup, whose answers are kept in the data folder between runs. Nothing is
+// loaded here; fontconfig is asked only when a PDF needs it.
+void PrepareMenuFonts(const std::string& webFolder)
+{
+    pdf::KeepFontLookupsIn(platform::JoinPath(platform::DataFolder(), "font-lookups.cache"));
+    const std::string fonts = platform::JoinPath(webFolder, "fonts");
+    if (access(fonts.c_str(), R_OK | X_OK) == 0 && !pdf::RegisterFontFolder(fonts))
+        LogError("The interface's fonts in %s cannot be used for PDF files", fonts);
 }
 
 bool BeginsWithScheme(std::string_view argument)
@@ -412,6 +424,7 @@ int Run(const std::vector<std::string>& arguments, int startupLockFd)
     }
     RegisterSchemeHandler("start", HandleStartLink, &main);
     main.StartServer();
+    PrepareMenuFonts(FindWebFolder());
     main.HandleOwnArguments(arguments);
     // Release: the instance socket listens, so a later start finds this instance.
     startupLock.Reset();

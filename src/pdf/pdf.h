@@ -50,6 +50,11 @@ PdfWriteOptions MenuExportOptions(PaperCode paper, bool printOnOpen);
 PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const PdfWriteOptions& options,
                                const std::string& path, ProgressSink* sink, std::string* error = nullptr);
 
+// Makes the fonts in `folder` (the interface's Web/fonts) known to fontconfig for this process,
+// so that the PDF uses the fonts the browser used. They are added when fontconfig is next
+// loaded or asked, so registering costs nothing at start. False when there is no such folder.
+bool RegisterFontFolder(const std::string& folder);
+
 // Keeps the font files fontconfig names for each family in `file` as well, for later processes:
 // a conversion whose fonts were all looked up before, with the same fontconfig configuration,
 // font folders and environment, then never loads fontconfig's configuration (a few

@@ -249,6 +249,58 @@ bool IsGeneric(std::string_view family)
            lower == "ms shell dlg";
 }
 
+// Lookups already answered, for the life of the process: fontconfig's answers do not change
+// until a font folder is registered, which empties the list. A converter fills it on its helper
+// thread while the first items are drawn, so the first texts do not wait for fontconfig.
+// Where a file was named, answers are also kept there for later processes. When both locks are
+// taken, fontconfig's is taken first.
+struct FontLookups {
+    std::mutex lock;
+    std::map<std::string, std::vector<FontFile>> answers;
+    std::vector<std::string> addedFolders;
+    std::string storeFile;
+    bool storeUnread = false;
+
+    // The stored answers, read at first use: a converter reads them while its pages are parsed.
+    StoredFontLookups& Stored()
+    {
+        if (storeUnread) {
+            storeUnread = false;
+            stored.Load(storeFile, addedFolders);
+        }
+        return stored;
+    }
+
+private:
+    StoredFontLookups stored;
+};
+
+FontLookups& KnownFontLookups()
+{
+    static FontLookups lookups;
+    return lookups;
+}
+
+// Loads fontconfig's configuration once, and adds the font folders registered since the last
+// call. The caller holds FontconfigLock().
+bool LoadFontconfig()
+{
+    if (!FcInit())
+        return false;
+    static size_t foldersAdded = 0;
+    std::vector<std::string> pending;
+    {
+        FontLookups& known = KnownFontLookups();
+        std::lock_guard guard(known.lock);
+        pending.assign(known.addedFolders.begin() + static_cast<std::ptrdiff_t>(foldersAdded), known.addedFolders.end());
+        foldersAdded = known.addedFolders.size();
+    }
+    for (const std::string& folder : pending)
+        if (FcConfigAppFontAddDir(nullptr, reinterpret_cast<const FcChar8*>(folder.c_str())) != FcTrue)
+            LogError("fontconfig cannot add the fonts in %s", folder);
+    return true;
+}
+
 // Which of fontconfig's answers a lookup wants: the best alone is one match, the ranked list a
 // sort of every installed font, several times dearer.
 enum class FontChoice { Best, Ranked };
@@ -262,7 +314,7 @@ std::vector<FontFile> MatchFamily(std::string_view family, int weight, bool ital
 {
     std::vector<FontFile> found;
     std::lock_guard guard(FontconfigLock());
-    if (!FcInit())
+    if (!LoadFontconfig())
         return found;
     std::string name(family);
     const std::string lower = Lower(family);
@@ -316,38 +368,6 @@ std::vector<FontFile> MatchFamily(std::string_view family, int weight, bool ital
     }
     FcPatternDestroy(pattern);
     return found;
-}
-
-// Lookups already answered, for the life of the process: fontconfig's answers do not change
-// until a font folder is added, which empties the list. A converter fills it on its helper
-// thread while the first items are drawn, so the first texts do not wait for fontconfig.
-// Where a file was named, answers are also kept there for later processes. When both locks are
-// taken, fontconfig's is taken first.
-struct FontLookups {
-    std::mutex lock;
-    std::map<std::string, std::vector<FontFile>> answers;
-    std::vector<std::string> addedFolders;
-    std::string storeFile;
-    bool storeUnread = false;
-
-    // The stored answers, read at first use: a converter reads them while its pages are parsed.
-    StoredFontLookups& Stored()
-    {
-        if (storeUnread) {
-            storeUnread = false;
-            stored.Load(storeFile, addedFolders);
-        }
-        return stored;
-    }
-
-private:
-    StoredFontLookups stored;
-};
-
-FontLookups& KnownFontLookups()
-{
-    static FontLookups lookups;
-    return lookups;
 }
 
 // The first family of the list that is installed, else fontconfig's stand-in for the first
@@ -1565,7 +1585,7 @@ void PrepareFontLookup()
             return;
     }
     std::lock_guard guard(FontconfigLock());
-    FcInit();
+    LoadFontconfig();
 }
 
 void KeepFontLookupsIn(const std::string& file)
@@ -1604,17 +1624,14 @@ bool RegisterFontFolder(const std::string& folder)
     std::error_code error;
     if (!std::filesystem::is_directory(folder, error))
         return false; // fontconfig would take a missing folder without complaint
-    std::lock_guard guard(FontconfigLock());
-    if (!FcInit())
-        return false;
-    const bool added = FcConfigAppFontAddDir(nullptr, reinterpret_cast<const FcChar8*>(folder.c_str())) == FcTrue;
     FontLookups& known = KnownFontLookups();
-    std::lock_guard forget(known.lock);
+    std::lock_guard guard(known.lock);
     known.answers.clear();
-    if (added)
-        known.addedFolders.push_back(folder);
-    known.Stored().Forget();
-    return added;
+    known.addedFolders.push_back(folder);
+    // Stored answers hold only where they were stored with this folder too: the file is read
+    // again against the new list.
+    known.storeUnread = true;
+    return true;
 }
 
 ResolvedFont ResolveFont(PdfDocument& document, const FontRequest& font)

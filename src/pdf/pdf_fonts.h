@@ -104,10 +104,6 @@ void LookUpFonts(std::span<const FontRequest> requests);
 // Writes the answers found since the last time to the file named by KeepFontLookupsIn.
 void StoreFontLookups();
 
-// Makes the fonts in `folder` (the interface's Web/fonts) known to fontconfig for this process,
-// so that the PDF uses the fonts the browser used. False when the folder cannot be added.
-bool RegisterFontFolder(const std::string& folder);
-
 // The standard font for a family when nothing is embedded: "Arial" bold italic gives
 // "Helvetica-BoldOblique"; a family outside the mapping keeps its own name.
 std::string StandardFontName(std::string_view family, bool bold, bool italic);

@@ -361,6 +361,12 @@ TEST(PdfFonts, StoredLookupsStandInForFontconfigUntilItsInputsChange)
         {"another language", [](std::string&) { setenv("FC_LANG", "el", 1); }, real},
         {"the user made a fontconfig folder",
          [&](std::string&) { std::filesystem::create_directory(home.File("fontconfig")); }, real},
+        {"a font folder was registered",
+         [&](std::string&) {
+             std::filesystem::create_directory(home.File("menu-fonts"));
+             EXPECT_TRUE(RegisterFontFolder(home.File("menu-fonts")));
+         },
+         real},
     };
     for (const Row& row : rows) {
         std::string text = planted;
@@ -375,6 +381,7 @@ TEST(PdfFonts, StoredLookupsStandInForFontconfigUntilItsInputsChange)
     const std::string rewritten = ReadFile(store);
     EXPECT_NE(rewritten.find('\t' + real + '\n'), std::string::npos) << rewritten;
     EXPECT_NE(rewritten.find('\t' + home.File("fontconfig") + '\n'), std::string::npos) << rewritten;
+    EXPECT_NE(rewritten.find("\nfolder\t" + home.File("menu-fonts") + '\n'), std::string::npos) << rewritten;
     EXPECT_TRUE(rewritten.ends_with("\nend\n"));
 
     KeepFontLookupsIn("");
