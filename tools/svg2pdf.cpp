@@ -146,9 +146,10 @@ int main(int argc, char** argv)
     const std::vector<std::string_view> pages(texts.begin(), texts.end());
     namespace pdf = tavolex::pdf;
     const pdf::PdfWriteOptions options = pdf::MenuExportOptions(pdf::PaperCodeFromName(paper), print);
-    // fontconfig's answers from earlier runs spare this one loading its configuration.
+    // As in a menu export: the interface's fonts, and fontconfig's answers from earlier runs,
+    // which spare this one loading its configuration.
     namespace platform = tavolex::platform;
-    pdf::KeepFontLookupsIn(platform::JoinPath(platform::DataFolder(), "font-lookups.cache"));
+    pdf::PrepareMenuFonts(platform::WebFolder(), platform::DataFolder());
     std::string error;
     if (pdf::ConvertSvgPagesToPdf(pages, options, output, nullptr, &error) != pdf::PdfStatus::Ok) {
         // The pipeline counts pages from 1; name the file as well.

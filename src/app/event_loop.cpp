@@ -11,7 +11,6 @@
 #include "web.h"
 
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <deque>
 #include <mutex>
@@ -60,30 +59,6 @@ struct PendingConnection {
     Clock::time_point deadline;
 };
 
-// The `Web` folder beside the program, else the installed one in share/tavolex.
-std::string FindWebFolder()
-{
-    char self[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string folder = length > 0 ? std::string(self, static_cast<size_t>(length)) : std::string(".");
-    folder = folder.substr(0, folder.find_last_of('/'));
-    std::string beside = folder + "/Web";
-    if (access(beside.c_str(), R_OK | X_OK) == 0)
-        return beside;
-    return folder + "/../share/tavolex/Web";
-}
-
-// A menu's PDF uses the fonts the browser drew it with: the fonts shipped with the interface
-// join the font lookup, whose answers are kept in the data folder between runs. Nothing is
-// loaded here; fontconfig is asked only when a PDF needs it.
-void PrepareMenuFonts(const std::string& webFolder)
-{
-    pdf::KeepFontLookupsIn(platform::JoinPath(platform::DataFolder(), "font-lookups.cache"));
-    const std::string fonts = platform::JoinPath(webFolder, "fonts");
-    if (access(fonts.c_str(), R_OK | X_OK) == 0 && !pdf::RegisterFontFolder(fonts))
-        LogError("The interface's fonts in %s cannot be used for PDF files", fonts);
-}
-
 bool BeginsWithScheme(std::string_view argument)
 {
     return argument.starts_with(kSchemePrefix);
@@ -91,7 +66,7 @@ bool BeginsWithScheme(std::string_view argument)
 
 class MainObject {
 public:
-    MainObject() : server_(FindWebFolder()) {}
+    MainObject() : server_(platform::WebFolder()) {}
 
     // Makes the loop's descriptors and the two sockets. False when the loop cannot run at all.
     bool Create(const sigset_t& stopSignals)
@@ -424,7 +399,7 @@ int Run(const std::vector<std::string>& arguments, int startupLockFd)
     }
     RegisterSchemeHandler("start", HandleStartLink, &main);
     main.StartServer();
-    PrepareMenuFonts(FindWebFolder());
+    pdf::PrepareMenuFonts(platform::WebFolder(), platform::DataFolder());
     main.HandleOwnArguments(arguments);
     // Release: the instance socket listens, so a later start finds this instance.
     startupLock.Reset();

@@ -62,4 +62,9 @@ bool RegisterFontFolder(const std::string& folder);
 // the file's are read in their place; an empty name keeps answers for this process only.
 void KeepFontLookupsIn(const std::string& file);
 
+// What a program that writes menus does at start: the fonts in `webFolder`'s "fonts" folder are
+// registered, and font answers are kept in "font-lookups.cache" in `dataFolder`. Nothing is
+// loaded; fontconfig is asked only when a PDF needs it.
+void PrepareMenuFonts(const std::string& webFolder, const std::string& dataFolder);
+
 } // namespace tavolex::pdf

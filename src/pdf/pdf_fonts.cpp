@@ -1597,6 +1597,15 @@ void KeepFontLookupsIn(const std::string& file)
     known.storeUnread = true;
 }
 
+void PrepareMenuFonts(const std::string& webFolder, const std::string& dataFolder)
+{
+    KeepFontLookupsIn(dataFolder + "/font-lookups.cache");
+    const std::string fonts = webFolder + "/fonts";
+    std::error_code error;
+    if (std::filesystem::is_directory(fonts, error))
+        RegisterFontFolder(fonts);
+}
+
 void LookUpFonts(std::span<const FontRequest> requests)
 {
     for (const FontRequest& request : requests)

@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -312,6 +313,18 @@ std::string TempFolder()
     while (folder.size() > 1 && folder.back() == '/')
         folder.pop_back();
     return folder.empty() ? std::string("/tmp") : folder;
+}
+
+std::string WebFolder()
+{
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string folder = length > 0 ? std::string(self, static_cast<size_t>(length)) : std::string(".");
+    folder = folder.substr(0, folder.find_last_of('/'));
+    const std::string beside = folder + "/Web";
+    if (access(beside.c_str(), R_OK | X_OK) == 0)
+        return beside;
+    return folder + "/../share/tavolex/Web";
 }
 
 std::string SettingsFilePath(SettingsRoot root)

@@ -27,6 +27,9 @@ std::string ConfigFolder();  // settings.ini
 std::string CommonFolder();  // the all-users folder: DataFolder()/common
 std::string RuntimeFolder(); // sockets and lock files, mode 0700
 std::string TempFolder();    // $TMPDIR, else /tmp (never created)
+// The browser interface's files: the `Web` folder beside the running program, else the installed
+// one in ../share/tavolex/Web (never created).
+std::string WebFolder();
 
 // Creates `path` and its missing parents with `mode` for the new ones. True when the folder
 // exists afterwards.

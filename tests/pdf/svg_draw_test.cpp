@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -362,6 +363,50 @@ TEST(Svg2PdfToolTest, ExitStatusAndMessages)
     EXPECT_NE(legal.find("/OpenAction"), std::string::npos);
     EXPECT_NE(ReadFile(home.File("out3.pdf")).find("/MediaBox [0 0 841 1190]"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(home.File("out.pdf")));
+}
+
+// The widths an embedded font's /W array gives, in the order written.
+std::vector<std::string> EmbeddedWidths(const std::string& pdf)
+{
+    std::vector<std::string> widths;
+    const size_t start = pdf.find("/W [");
+    const size_t end = pdf.find("/CIDSystemInfo", start);
+    for (size_t at = pdf.find('[', start + 4); at < end; at = pdf.find('[', at + 1))
+        widths.push_back(pdf.substr(at + 1, pdf.find(']', at) - at - 1));
+    return widths;
+}
+
+TEST(Svg2PdfToolTest, FontsInTheInterfaceFolderAreUsed)
+{
+    TestHome home;
+    // A copy of the tool with an interface folder of its own, whose fonts folder holds a family
+    // that no system folder has: DejaVu Sans Mono renamed MenuVu Sans Mono.
+    const std::string bin = home.File("bin");
+    std::filesystem::create_directories(bin + "/Web/fonts");
+    std::filesystem::copy_file(TAVOLEX_SVG2PDF, bin + "/tavolex-svg2pdf");
+    std::string font = ReadFile("/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf");
+    ASSERT_FALSE(font.empty());
+    // The name table holds the family in single bytes and in UTF-16BE.
+    const auto replaceAll = [&font](const std::string& from, const std::string& to) {
+        for (size_t at = font.find(from); at != std::string::npos; at = font.find(from, at + to.size()))
+            font.replace(at, from.size(), to);
+    };
+    replaceAll("DejaVu", "MenuVu");
+    replaceAll(std::string("\0D\0e\0j\0a\0V\0u", 12), std::string("\0M\0e\0n\0u\0V\0u", 12));
+    testing::WriteFile(bin + "/Web/fonts/MenuVuSansMono.ttf", font);
+    testing::WriteFile(home.File("mono.svg"),
+                       Page("<text x='10' y='50' font-family='MenuVu Sans Mono'>Wide and thin: iiWW</text>"));
+
+    for (const std::string& tool : {bin + "/tavolex-svg2pdf", std::string(TAVOLEX_SVG2PDF)}) {
+        const bool ownFonts = tool != TAVOLEX_SVG2PDF;
+        const auto run = RunTool("cd '" + home.path() + "' && '" + tool + "' -o out.pdf mono.svg");
+        ASSERT_EQ(run.status, 0) << run.output;
+        const std::vector<std::string> widths = EmbeddedWidths(ReadFile(home.File("out.pdf")));
+        ASSERT_FALSE(widths.empty());
+        // Every glyph of the renamed mono face is 602.05 wide; a stand-in face has narrow i's.
+        const bool monospaced = std::all_of(widths.begin(), widths.end(), [](const std::string& w) { return w == "602.05"; });
+        EXPECT_EQ(monospaced, ownFonts) << tool;
+    }
 }
 
 TEST(Svg2PdfToolTest, FontLookupsAreKeptInTheDataFolderForTheNextRun)
