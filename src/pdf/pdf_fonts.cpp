@@ -287,7 +287,7 @@ bool LoadFontconfig()
 {
     if (!FcInit())
         return false;
-    static size_t foldersAdded = 0;
+    static size_t foldersAdded = 0; // under the fontconfig lock, as fontconfig itself
     std::vector<std::string> pending;
     {
         FontLookups& known = KnownFontLookups();
