@@ -58,8 +58,9 @@ bool RegisterFontFolder(const std::string& folder);
 // Keeps the font files fontconfig names for each family in `file` as well, for later processes:
 // a conversion whose fonts were all looked up before, with the same fontconfig configuration,
 // font folders and environment, then never loads fontconfig's configuration (a few
-// milliseconds, often a third of a short conversion). The answers held so far are dropped and
-// the file's are read in their place; an empty name keeps answers for this process only.
+// milliseconds, often a third of a short conversion). The answers held so far are dropped; the
+// file's take their place, read at the first lookup. An empty name keeps answers for this
+// process only.
 void KeepFontLookupsIn(const std::string& file);
 
 // What a program that writes menus does at start: the fonts in `webFolder`'s "fonts" folder are
