@@ -2,6 +2,7 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include <atomic>
 #include <charconv>
 #include <cstdlib>
 #include <fcntl.h>
@@ -162,7 +163,9 @@ bool ReadFile(const std::string& path, std::string& text)
 // sees half a file.
 void ReplaceFile(const std::string& path, const std::string& text)
 {
-    const std::string temporary = path + ".tmp" + std::to_string(getpid());
+    // Named for the process and the write: two threads saving at once never share a file.
+    static std::atomic<unsigned> writes{0};
+    const std::string temporary = path + ".tmp" + std::to_string(getpid()) + '-' + std::to_string(writes++);
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
