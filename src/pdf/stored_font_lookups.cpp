@@ -50,6 +50,7 @@ namespace {
 constexpr std::string_view kHeader = "tavolex font lookups 1";
 // More lookups than a catalogue's fonts will ever ask for: beyond it the file starts again.
 constexpr size_t kMostAnswers = 1000;
+constexpr off_t kLargestFile = off_t(4) << 20;
 
 // Every variable that changes where fontconfig looks or what it matches (the language of the
 // locale takes part in the match).
@@ -144,7 +145,8 @@ bool ReadFile(const std::string& path, std::string& text)
     if (fd < 0)
         return false;
     struct stat info {};
-    bool ok = fstat(fd, &info) == 0;
+    // A file far larger than the most answers ever stored is not ours to read.
+    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kLargestFile;
     if (ok) {
         text.resize(static_cast<size_t>(info.st_size));
         size_t done = 0;
