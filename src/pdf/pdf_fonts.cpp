@@ -256,12 +256,12 @@ bool IsGeneric(std::string_view family)
 // taken, fontconfig's is taken first.
 struct FontLookups {
     std::mutex lock;
-    std::map<std::string, std::vector<FontFile>> answers;
     std::vector<std::string> addedFolders;
     std::string storeFile;
     bool storeUnread = false;
 
-    // The stored answers, read at first use: a converter reads them while its pages are parsed.
+    // The answers, with the file's read at first use: a converter reads them while its pages are
+    // parsed.
     StoredFontLookups& Stored()
     {
         if (storeUnread) {
@@ -384,12 +384,8 @@ std::vector<FontFile> FindFontFiles(std::string_view familyList, int weight, boo
     std::vector<FontFile> files;
     {
         std::lock_guard guard(known.lock);
-        if (const auto found = known.answers.find(key); found != known.answers.end())
-            return found->second;
-        if (known.Stored().Find(key, files)) {
-            known.answers.emplace(std::move(key), files);
+        if (known.Stored().Find(key, files))
             return files;
-        }
     }
     const std::vector<std::string> families = SplitFamilies(familyList);
     for (const std::string& family : families) {
@@ -402,7 +398,6 @@ std::vector<FontFile> FindFontFiles(std::string_view familyList, int weight, boo
                             weight, italic, false, choice);
     std::lock_guard guard(known.lock);
     known.Stored().Add(key, files);
-    known.answers.emplace(std::move(key), files);
     return files;
 }
 
@@ -1592,7 +1587,6 @@ void KeepFontLookupsIn(const std::string& file)
 {
     FontLookups& known = KnownFontLookups();
     std::lock_guard guard(known.lock);
-    known.answers.clear();
     known.storeFile = file;
     known.storeUnread = true;
 }
@@ -1635,10 +1629,9 @@ bool RegisterFontFolder(const std::string& folder)
         return false; // fontconfig would take a missing folder without complaint
     FontLookups& known = KnownFontLookups();
     std::lock_guard guard(known.lock);
-    known.answers.clear();
     known.addedFolders.push_back(folder);
-    // Stored answers hold only where they were stored with this folder too: the file is read
-    // again against the new list.
+    // Every answer is dropped; stored ones hold again only where they were stored with this
+    // folder too: the file is read again against the new list.
     known.storeUnread = true;
     return true;
 }

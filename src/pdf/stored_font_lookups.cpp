@@ -2,6 +2,7 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cstdlib>
@@ -229,7 +230,9 @@ private:
 void StoredFontLookups::Load(std::string path, std::span<const std::string> addedFolders)
 {
     path_ = std::move(path);
-    Forget();
+    answers_.clear();
+    current_ = false;
+    added_ = false;
     std::string text;
     std::vector<std::string> process;
     if (path_.empty() || !ReadFile(path_, text) || !DescribeProcess(addedFolders, process))
@@ -289,16 +292,11 @@ bool StoredFontLookups::Find(const std::string& key, std::vector<FontFile>& file
 
 void StoredFontLookups::Add(const std::string& key, const std::vector<FontFile>& files)
 {
-    if (path_.empty() || !FitsOnALine(key))
-        return;
-    for (const FontFile& file : files)
-        if (!FitsOnALine(file.path))
-            return;
     if (!current_ || answers_.size() >= kMostAnswers)
         answers_.clear();
     answers_[key] = files;
     current_ = true;
-    added_ = true;
+    added_ = !path_.empty();
 }
 
 std::optional<StoredFontLookups::Changes> StoredFontLookups::TakeChanges(std::span<const std::string> addedFolders)
@@ -330,6 +328,9 @@ void StoredFontLookups::Save(const Changes& changes)
         text += "stamp\t" + StampOf(path) + '\t' + path + '\n';
     }
     for (const auto& [answerKey, answerFiles] : changes.answers) {
+        const auto storable = [](const FontFile& file) { return FitsOnALine(file.path); };
+        if (!FitsOnALine(answerKey) || !std::all_of(answerFiles.begin(), answerFiles.end(), storable))
+            continue; // kept for this process only
         text += "answer\t" + answerKey + '\n';
         for (const FontFile& file : answerFiles)
             text += "file\t" + std::to_string(file.index) + '\t' + std::to_string(file.weight) + '\t' +
@@ -337,13 +338,6 @@ void StoredFontLookups::Save(const Changes& changes)
     }
     text += "end\n";
     ReplaceFile(changes.path, text);
-}
-
-void StoredFontLookups::Forget()
-{
-    answers_.clear();
-    current_ = false;
-    added_ = false;
 }
 
 } // namespace tavolex::pdf

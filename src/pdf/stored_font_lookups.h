@@ -1,6 +1,7 @@
 #pragma once
 
-// fontconfig's answers kept in a file between runs. Loading fontconfig's configuration, some
+// fontconfig's answers, kept for the process and, where a file is named, in that file between
+// runs. Loading fontconfig's configuration, some
 // fifty XML files, costs a short conversion more than drawing its pages. Stored answers stand in
 // for fontconfig while everything it read is as it was: its configuration files and folders, its
 // font folders, the user's places for either, the folders added at run time and the environment
@@ -29,14 +30,14 @@ struct FontFile {
 
 class StoredFontLookups {
 public:
-    // Reads the answers kept in `path`; they are trusted only when the file is whole and every
-    // stamp in it still holds. `addedFolders` are the font folders this process has added to
+    // Drops the answers held and reads those kept in `path` (none for an empty path); they are
+    // trusted only when the file is whole and every stamp in it still holds. `addedFolders` are the font folders this process has added to
     // fontconfig.
     void Load(std::string path, std::span<const std::string> addedFolders);
     // True when loaded answers can stand in for fontconfig.
     bool IsCurrent() const { return current_; }
     bool Find(const std::string& key, std::vector<FontFile>& files) const;
-    // Keeps an answer fontconfig has just given, for the next Save.
+    // Keeps an answer fontconfig has just given, for this process and the next Save.
     void Add(const std::string& key, const std::vector<FontFile>& files);
 
     // What a new file holds, taken under the locks and written without them.
@@ -53,8 +54,6 @@ public:
     // Replaces the file with `changes`, stamped with what fontconfig's inputs are now. Nothing is
     // written when a text cannot be stored on one line.
     static void Save(const Changes& changes);
-    // Drops every answer: fontconfig's inputs have just changed in this process.
-    void Forget();
 
 private:
     std::string path_;
