@@ -66,7 +66,7 @@ bool BeginsWithScheme(std::string_view argument)
 
 class MainObject {
 public:
-    MainObject() : server_(platform::WebFolder()) {}
+    explicit MainObject(const std::string& webFolder) : server_(webFolder) {}
 
     // Makes the loop's descriptors and the two sockets. False when the loop cannot run at all.
     bool Create(const sigset_t& stopSignals)
@@ -392,14 +392,15 @@ int Run(const std::vector<std::string>& arguments, int startupLockFd)
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGHUP);
 
-    MainObject main;
+    const std::string webFolder = platform::WebFolder();
+    MainObject main(webFolder);
     if (!main.Create(stopSignals)) {
         LogError("Tavolex cannot make its event loop");
         return 1;
     }
     RegisterSchemeHandler("start", HandleStartLink, &main);
     main.StartServer();
-    pdf::PrepareMenuFonts(platform::WebFolder(), platform::DataFolder());
+    pdf::PrepareMenuFonts(webFolder, platform::DataFolder());
     main.HandleOwnArguments(arguments);
     // Release: the instance socket listens, so a later start finds this instance.
     startupLock.Reset();

@@ -3,6 +3,8 @@
 // the C locale (the program never changes LC_NUMERIC); the four escaping types are ours.
 #include "core.h"
 
+#include "platform.h"
+
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -42,18 +44,7 @@ double FormatArg::AsReal() const
 
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
+    return platform::EqualsIgnoringAsciiCase(a, b);
 }
 
 int64_t SaturatingInt64(double value)

@@ -48,22 +48,6 @@ std::string XdgFolder(const char* variable, const char* fallbackUnderHome)
     return JoinPath(base, "Ostrevan/Tavolex");
 }
 
-bool AsciiEqualNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 std::string_view TrimBlanks(std::string_view text)
 {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
@@ -199,8 +183,8 @@ IniWrite UpdateIni(SettingsRoot root, std::string_view section, std::string_view
     std::vector<IniLine> kept;
     kept.reserve(lines.size() + 3);
     for (IniLine& line : lines) {
-        bool inSection = AsciiEqualNoCase(line.section, section);
-        if (inSection && !line.name.empty() && AsciiEqualNoCase(line.name, name)) {
+        bool inSection = EqualsIgnoringAsciiCase(line.section, section);
+        if (inSection && !line.name.empty() && EqualsIgnoringAsciiCase(line.name, name)) {
             if (found || !newValue) {
                 removed = true;
                 continue;
@@ -315,6 +299,22 @@ std::string TempFolder()
     return folder.empty() ? std::string("/tmp") : folder;
 }
 
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
 std::string WebFolder()
 {
     char self[PATH_MAX];
@@ -356,8 +356,8 @@ std::optional<std::string> ReadIniValue(SettingsRoot root, std::string_view sect
             return std::nullopt;
     }
     for (const IniLine& line : ParseIni(content))
-        if (!line.name.empty() && AsciiEqualNoCase(line.section, section) &&
-            AsciiEqualNoCase(line.name, name))
+        if (!line.name.empty() && EqualsIgnoringAsciiCase(line.section, section) &&
+            EqualsIgnoringAsciiCase(line.name, name))
             return UnescapeIniValue(line.value);
     return std::nullopt;
 }

@@ -38,6 +38,9 @@ bool EnsureFolder(const std::string& path, unsigned mode = 0700);
 // Joins two path pieces with exactly one '/' between them.
 std::string JoinPath(std::string_view base, std::string_view name);
 
+// True when the texts are equal but for the case of ASCII letters (settings names compare so).
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
 enum class SettingsRoot {
     User,    // settings.ini in the config folder
     Machine, // machine-settings.ini: beside it under TAVOLEX_HOME, else the system config folder
