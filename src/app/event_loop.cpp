@@ -6,6 +6,7 @@
 #include "account.h"
 #include "app_internal.h"
 #include "core.h"
+#include "menu.h"
 #include "pdf.h"
 #include "platform.h"
 #include "web.h"
@@ -97,6 +98,7 @@ public:
             }
         });
         account::InstallWebRoutes();
+        menu::InstallMenuRoutes();
         server_.StartEngine();
     }
 

@@ -218,21 +218,32 @@ void LAppDatabaseAccount::Close()
     connection_ = nullptr;
 }
 
+bool LAppDatabaseAccount::NoteResult(int result)
+{
+    if (result == SQLITE_OK || result == SQLITE_ROW || result == SQLITE_DONE)
+        return true;
+    if ((result & 0xFF) != SQLITE_CONSTRAINT) {
+        ++failureCount_;
+        lastFailure_ = connection_ ? sqlite3_errmsg(connection_) : sqlite3_errstr(result);
+    }
+    return false;
+}
+
 bool LAppDatabaseAccount::Execute(std::string_view sql)
 {
     if (!connection_)
-        return false;
+        return NoteResult(SQLITE_CANTOPEN);
     std::string text(sql);
-    return sqlite3_exec(connection_, text.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    return NoteResult(sqlite3_exec(connection_, text.c_str(), nullptr, nullptr, nullptr));
 }
 
 bool LAppDatabaseAccount::QueryText(DbQuery& query, std::string_view sql)
 {
     query.Close();
     if (!connection_)
-        return false;
-    if (sqlite3_prepare_v2(connection_, sql.data(), static_cast<int>(sql.size()),
-                           &query.statement_, nullptr) != SQLITE_OK) {
+        return NoteResult(SQLITE_CANTOPEN);
+    if (!NoteResult(sqlite3_prepare_v2(connection_, sql.data(), static_cast<int>(sql.size()),
+                                       &query.statement_, nullptr))) {
         query.Close();
         return false;
     }
@@ -240,7 +251,7 @@ bool LAppDatabaseAccount::QueryText(DbQuery& query, std::string_view sql)
         return false;
     int step = sqlite3_step(query.statement_);
     if (step != SQLITE_ROW)
-        return step == SQLITE_DONE;
+        return NoteResult(step);
     query.columnCount_ = sqlite3_column_count(query.statement_);
     std::vector<std::string_view> written = WrittenResultColumns(sql);
     if (written.size() != static_cast<size_t>(query.columnCount_))
@@ -263,7 +274,9 @@ bool LAppDatabaseAccount::NextRow(DbQuery& query)
 {
     if (!query.statement_ || query.columnCount_ == 0)
         return false;
-    if (sqlite3_step(query.statement_) != SQLITE_ROW) {
+    int step = sqlite3_step(query.statement_);
+    if (step != SQLITE_ROW) {
+        NoteResult(step);
         query.columnCount_ = 0;
         return false;
     }
@@ -285,17 +298,63 @@ void LAppDatabaseAccount::RunBatch(const std::vector<BatchStatement>& statements
 bool LAppDatabaseAccount::ExecuteWithBlob(std::string_view sql, std::string_view bytes)
 {
     if (!connection_)
-        return false;
+        return NoteResult(SQLITE_CANTOPEN);
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(connection_, sql.data(), static_cast<int>(sql.size()), &statement,
-                           nullptr) != SQLITE_OK || !statement) {
+    if (!NoteResult(sqlite3_prepare_v2(connection_, sql.data(), static_cast<int>(sql.size()),
+                                       &statement, nullptr)) || !statement) {
         sqlite3_finalize(statement);
         return false;
     }
     sqlite3_bind_blob(statement, 1, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
     int step = sqlite3_step(statement);
+    bool stepped = NoteResult(step);
     bool finalized = sqlite3_finalize(statement) == SQLITE_OK;
-    return (step == SQLITE_ROW || step == SQLITE_DONE) && finalized;
+    return stepped && finalized;
+}
+
+// ---------------------------------------------------------------------------------------------
+// WriteTransaction
+
+WriteTransaction::WriteTransaction(LAppDatabaseAccount& db)
+    : db_(db), failuresAtStart_(db.FailureCount())
+{
+    began_ = db_.Execute("BEGIN IMMEDIATE;");
+    open_ = began_;
+}
+
+WriteTransaction::~WriteTransaction()
+{
+    Rollback();
+}
+
+bool WriteTransaction::HasFailed() const
+{
+    return !began_ || db_.FailureCount() != failuresAtStart_;
+}
+
+bool WriteTransaction::Commit()
+{
+    if (!open_)
+        return false;
+    if (HasFailed()) {
+        Rollback();
+        return false;
+    }
+    if (!db_.Execute("COMMIT;")) {
+        Rollback();
+        return false;
+    }
+    open_ = false;
+    return true;
+}
+
+void WriteTransaction::Rollback()
+{
+    if (!open_)
+        return;
+    open_ = false;
+    // A failed COMMIT may already have ended the transaction; the handle stays usable either way.
+    sqlite3_exec(db_.connection(), "ROLLBACK;", nullptr, nullptr, nullptr);
 }
 
 std::string LAppDatabaseAccount::GetDatabaseName() const

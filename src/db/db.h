@@ -125,9 +125,47 @@ public:
 
     sqlite3* connection() const { return connection_; }
 
+    // Statements that failed for a reason other than a constraint (a unique row already there):
+    // a full disk, a lock held past the busy time-out, a damaged file, a syntax error. Writers
+    // that refuse duplicates on purpose see only the real failures here.
+    int FailureCount() const { return failureCount_; }
+    // SQLite's words for the latest such failure.
+    const std::string& LastFailure() const { return lastFailure_; }
+
 private:
+    bool NoteResult(int result);
+
     sqlite3* connection_ = nullptr;
     std::string databaseName_;
+    int failureCount_ = 0;
+    std::string lastFailure_;
+};
+
+// A write transaction ("BEGIN IMMEDIATE", so a writer waits for the lock up front instead of
+// failing half-way) that rolls back unless committed. Commit refuses, and rolls back, when any
+// statement on the handle failed since the transaction began.
+//
+//     WriteTransaction transaction(db);
+//     ... writes ...
+//     if (!transaction.Commit()) return SendError(request, 500, "Internal error");
+class WriteTransaction {
+public:
+    explicit WriteTransaction(LAppDatabaseAccount& db);
+    ~WriteTransaction();
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+    bool began() const { return began_; }
+    // True when a statement failed since the transaction began (or it could not begin).
+    bool HasFailed() const;
+    bool Commit();
+    void Rollback();
+
+private:
+    LAppDatabaseAccount& db_;
+    int failuresAtStart_;
+    bool began_ = false;
+    bool open_ = false;
 };
 
 // "<data folder>/main.db".

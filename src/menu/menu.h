@@ -1,0 +1,144 @@
+// menu: the account's businesses, the shared catalogue laid out as menus, and menu save.
+//
+// A business (a RESTAURANT row, "business" on the wire) owns its currency row and its menus. The
+// catalogue (CATEGORY, PRODUCT, PRODUCT_CATEGORY) is shared by every menu; a menu (MENU_CONTENT)
+// keeps only its settings (MENU_SETTINGS, texts the browser interprets) and where each catalogue
+// category and product stands in it and whether it shows (MENU_CATEGORY, MENU_ITEM). The records
+// below write those rows through db's DbRecord; the routes answer the browser's JSON API and
+// write each request's rows in one transaction.
+//
+//     menu::InstallMenuRoutes();               // before the listener starts
+//     if (!menu::IsValidEmailAddress(text)) ...
+#pragma once
+
+#include "db.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavolex::menu {
+
+// Registers the business, menu and product routes. Call before the listener starts.
+void InstallMenuRoutes();
+
+// One address: a local part of 1 to 64 characters of letters, digits, dots (not first, last or
+// doubled) and !#$%&'*+-/=?^_`{|}~, an "@", and a domain of 1 to 255 letters, digits, hyphens
+// and dots with at least one dot, starting and ending with a letter or digit; 320 at most.
+bool IsValidEmailAddress(std::string_view address);
+
+// Prices are whole numbers of the currency's smallest unit. Reads like C's atoll: leading
+// characters up to the blank are skipped, one sign, then digits up to the first non-digit
+// ("12.50" is 12); no digit gives 0; beyond the 64-bit range the value saturates.
+int64_t ReadIntegerPrice(std::string_view text);
+
+// ---------------------------------------------------------------------------------------------
+// Time zones
+
+// A day and time of the year when daylight saving starts or ends: month (1-12), week of the
+// month (1-5, 5 the last), day of the week (0 Sunday), hour and minute. Zones without daylight
+// saving carry 0xFF in every byte.
+struct DaylightPoint {
+    uint8_t month, week, weekday, hour, minute;
+};
+
+struct TimeZone {
+    std::string_view key;     // "utc545_nst": UTC+5:45
+    int32_t biasMinutes;      // added to the zone's local time gives UTC
+    DaylightPoint daylightStart;
+    DaylightPoint daylightEnd;
+    int32_t daylightBiasMinutes;
+};
+
+// The 138 zones a business may name, in their fixed order.
+std::span<const TimeZone> TimeZoneTable();
+// The zone whose key equals `key` exactly (case matters), or nullptr.
+const TimeZone* FindTimeZone(std::string_view key);
+
+// ---------------------------------------------------------------------------------------------
+// Records
+
+// "YYYY-MM-DD HH:MM:SS" of the UTC wall clock now, as CREATED_DATE and MODIFIED_DATE hold it.
+std::string NowText();
+
+// One business. Inserting it also gives it its currency row ("$", 2 digits, "." and ",").
+class RestaurantRecord final : public db::DbRecord {
+public:
+    RestaurantRecord();
+    std::string TableName() const override { return "RESTAURANT"; }
+    db::RecordStatus BeforeInsert(db::LAppDatabaseAccount& db) override;
+    db::RecordStatus AfterInsert(db::LAppDatabaseAccount& db) override;
+    db::RecordStatus AfterLoad(db::LAppDatabaseAccount& db) override;
+    db::RecordStatus BeforeUpdate(db::LAppDatabaseAccount& db) override;
+
+    // The zone TIMEZONE named when the row was loaded; nullptr for none or an unknown key.
+    const TimeZone* timeZone() const { return timeZone_; }
+
+private:
+    const TimeZone* timeZone_ = nullptr;
+};
+
+// A catalogue category. A name is required; a new one gets its creation date.
+class CategoryRecord final : public db::DbRecord {
+public:
+    CategoryRecord();
+    std::string TableName() const override { return "CATEGORY"; }
+    db::RecordStatus BeforeInsert(db::LAppDatabaseAccount& db) override;
+    db::RecordStatus BeforeUpdate(db::LAppDatabaseAccount& db) override;
+};
+
+// A catalogue product with the categories it is to be linked to: every insert and update also
+// writes the PRODUCT_CATEGORY links (a link already there is kept).
+class ProductRecord final : public db::DbRecord {
+public:
+    ProductRecord();
+    std::string TableName() const override { return "PRODUCT"; }
+    db::RecordStatus BeforeInsert(db::LAppDatabaseAccount& db) override;
+    db::RecordStatus AfterInsert(db::LAppDatabaseAccount& db) override;
+    db::RecordStatus BeforeUpdate(db::LAppDatabaseAccount& db) override;
+    db::RecordStatus AfterUpdate(db::LAppDatabaseAccount& db) override;
+
+    void AttachCategory(std::string categoryId) { categories_.push_back(std::move(categoryId)); }
+
+private:
+    db::RecordStatus WriteCategoryLinks(db::LAppDatabaseAccount& db);
+    std::vector<std::string> categories_;
+};
+
+// Where a category stands in one menu. The catalogue's products without a category form a
+// group of their own, whose placement has a NULL CATEGORY_ID (`categoryId` empty below).
+class MenuCategoryRecord final : public db::DbRecord {
+public:
+    MenuCategoryRecord();
+    std::string TableName() const override { return "MENU_CATEGORY"; }
+    // Loads the placement, or prepares a new one for that menu and category.
+    db::RecordStatus LoadPlacement(db::LAppDatabaseAccount& db, std::string_view menuId,
+                                   std::string_view categoryId, bool isUncategorized);
+    // Inserts a placement that was not loaded, updates one that was.
+    db::RecordStatus Save(db::LAppDatabaseAccount& db) override;
+
+private:
+    std::string Condition() const;
+    bool loaded_ = false;
+    bool isUncategorized_ = false;
+};
+
+// Where a product stands under one category of one menu.
+class MenuItemRecord final : public db::DbRecord {
+public:
+    MenuItemRecord();
+    std::string TableName() const override { return "MENU_ITEM"; }
+    db::RecordStatus LoadPlacement(db::LAppDatabaseAccount& db, std::string_view menuId,
+                                   std::string_view productId, std::string_view categoryId,
+                                   bool isUncategorized);
+    db::RecordStatus Save(db::LAppDatabaseAccount& db) override;
+
+private:
+    std::string Condition() const;
+    bool loaded_ = false;
+    bool isUncategorized_ = false;
+};
+
+} // namespace tavolex::menu

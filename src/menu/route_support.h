@@ -1,0 +1,62 @@
+// What the business, menu and menu-save routes share: reading request members, the
+// administrator test, and the answers that echo the request.
+#pragma once
+
+#include "account.h"
+#include "json.h"
+#include "menu.h"
+#include "web.h"
+
+#include <string>
+#include <string_view>
+
+namespace tavolex::menu {
+
+// Record fields and settings hold at most this many UTF-16 units; longer input is cut.
+inline constexpr size_t kFieldUnits = 259;
+
+// The logged-on user's USER_ACCOUNT row has the administrator bit.
+bool IsAdministrator(web::WebRequest& request);
+
+// A text as a record field holds it: cut at a NUL (the stored texts are C strings to every
+// other reader of the file) and to kFieldUnits.
+std::string_view FieldText(std::string_view text);
+// The member's FieldText when it is a string, else empty.
+std::string MemberText(const JsonValue& object, std::string_view name);
+bool IsStringMember(const JsonValue& object, std::string_view name);
+bool HasMemberOfType(const JsonValue& object, std::string_view name, JsonValueType type);
+
+// Menu get, add, list, delete and save answer a request without a session name 401 with their
+// own message, before the gate would make a session. True when it answered.
+bool RefuseWithoutSession(web::WebRequest& request, std::string_view message);
+
+// Sets the field only when the value differs, so an update writes just the changed columns.
+void SetIfChanged(db::DbRecord& record, std::string_view field, std::string_view value);
+
+// Logs what failed and answers 500 "Internal error": a write that did not reach the file is
+// never answered as a success.
+void SendDatabaseFailure(web::WebRequest& request, const db::LAppDatabaseAccount& db,
+                         std::string_view route);
+
+// Adds "errorcode" 200 and "errormsg" "OK" where the object has no member of that name, and
+// sends it.
+void SendCompletedRequest(web::WebRequest& request, JsonValue& object);
+
+// The route handlers, registered by InstallMenuRoutes.
+void BusinessAdd(web::WebRequest& request, JsonValue& body);
+void BusinessAppsFetch(web::WebRequest& request);
+void BusinessDelete(web::WebRequest& request, JsonValue& body);
+void BusinessDetailsGet(web::WebRequest& request);
+void BusinessFetch(web::WebRequest& request);
+void BusinessSave(web::WebRequest& request, JsonValue& body);
+
+void MenuAdd(web::WebRequest& request, JsonValue& body);
+void MenuAssign(web::WebRequest& request, JsonValue& body);
+void MenuCopy(web::WebRequest& request, JsonValue& body);
+void MenuDelete(web::WebRequest& request, JsonValue& body);
+void MenuFetch(web::WebRequest& request);
+void MenuGet(web::WebRequest& request);
+void MenuSave(web::WebRequest& request, JsonValue& body);
+void ProductDelete(web::WebRequest& request, JsonValue& body);
+
+} // namespace tavolex::menu
