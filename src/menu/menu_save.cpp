@@ -244,7 +244,9 @@ void MenuSave(web::WebRequest& request, JsonValue& body)
         web::SendError(request, 403, "Unauthorized");
         return;
     }
-    std::string menuId = MemberText(body, "id");
+    // A text that is not one object (the reader keeps what it built of a broken one) names no
+    // menu, and could not be echoed whole.
+    std::string menuId = body.type() == JsonValueType::Object ? MemberText(body, "id") : std::string();
     if (menuId.empty()) {
         web::SendError(request, 400, "Missing parameter: id");
         return;

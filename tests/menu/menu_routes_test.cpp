@@ -143,6 +143,7 @@ TEST(MenuRoutes, AddPlacesTheCatalogueAndRefusesInOrder)
         std::string answer;
     } cases[] = {
         {R"({"rcategories":[],"restaurant_id":"x","settings":{}})", Error(400, "Missing or invalid name format")},
+        {Format(R"("name":"M","rcategories":[],"restaurant_id":"%s","settings":{})", business), Error(400, "Missing or invalid name format")},
         {R"({"name":"M","rcategories":{},"restaurant_id":"x","settings":{}})", Error(400, "Missing or invalid rcategories format")},
         {R"({"name":"M","rcategories":[],"restaurant_id":1,"settings":{}})", Error(400, "Missing or invalid restaurant_id format")},
         {R"({"name":"M","rcategories":[],"restaurant_id":"x","settings":[]})", Error(400, "Missing or invalid settings format")},
@@ -178,6 +179,7 @@ TEST(MenuRoutes, SaveStoresWhatItCanAndMarksTheRest)
         std::string answer;
     } refusals[] = {
         {R"({"name":"x"})", Error(400, "Missing parameter: id")},
+        {Format(R"("id":"%s")", menuId), Error(400, "Missing parameter: id")}, // found by fuzzing: not one object
         {R"({"id":"nope","name":"x"})", Error(404, "Menu not found")},
         {Format(R"({"id":"%s","name":"x","restaurant_id":"nope"})", menuId), Error(404, "Restaurant not found")},
     };
