@@ -288,9 +288,12 @@ void MenuAdd(web::WebRequest& request, JsonValue& body)
         {"restaurant_id", JsonValueType::String, "Missing or invalid restaurant_id format"},
         {"settings", JsonValueType::Object, "Missing or invalid settings format"},
     };
-    // Only an object can be echoed whole; the first check answers for any other text.
+    if (!IsCompleteObject(body)) {
+        web::SendError(request, 400, "Invalid parameter");
+        return;
+    }
     for (auto [member, type, message] : kRequired)
-        if (body.type() != JsonValueType::Object || !HasMemberOfType(body, member, type)) {
+        if (!HasMemberOfType(body, member, type)) {
             web::SendError(request, 400, message);
             return;
         }

@@ -244,9 +244,11 @@ void MenuSave(web::WebRequest& request, JsonValue& body)
         web::SendError(request, 403, "Unauthorized");
         return;
     }
-    // A text that is not one object (the reader keeps what it built of a broken one) names no
-    // menu, and could not be echoed whole.
-    std::string menuId = body.type() == JsonValueType::Object ? MemberText(body, "id") : std::string();
+    if (!IsCompleteObject(body)) {
+        web::SendError(request, 400, "Invalid parameter");
+        return;
+    }
+    std::string menuId = MemberText(body, "id");
     if (menuId.empty()) {
         web::SendError(request, 400, "Missing parameter: id");
         return;

@@ -32,6 +32,28 @@ bool IsStringMember(const JsonValue& object, std::string_view name)
     return HasMemberOfType(object, name, JsonValueType::String);
 }
 
+namespace {
+
+bool IsComplete(const JsonValue& value)
+{
+    if (value.type() == JsonValueType::Invalid)
+        return false;
+    for (size_t i = 0; i < value.MemberCount(); ++i)
+        if (!IsComplete(value.MemberAt(i)))
+            return false;
+    for (const JsonValue& element : value.Elements())
+        if (!IsComplete(element))
+            return false;
+    return true;
+}
+
+} // namespace
+
+bool IsCompleteObject(const JsonValue& value)
+{
+    return value.type() == JsonValueType::Object && IsComplete(value);
+}
+
 bool HasMemberOfType(const JsonValue& object, std::string_view name, JsonValueType type)
 {
     const JsonMember* member = object.FindMember(name);

@@ -24,6 +24,9 @@ std::string_view FieldText(std::string_view text);
 // The member's FieldText when it is a string, else empty.
 std::string MemberText(const JsonValue& object, std::string_view name);
 bool IsStringMember(const JsonValue& object, std::string_view name);
+// One object that the reader read whole: a text that broke off keeps what was built before the
+// fault, with values that were never read, and such a tree can be neither trusted nor echoed.
+bool IsCompleteObject(const JsonValue& value);
 bool HasMemberOfType(const JsonValue& object, std::string_view name, JsonValueType type);
 
 // Menu get, add, list, delete and save answer a request without a session name 401 with their

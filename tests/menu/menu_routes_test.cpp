@@ -143,7 +143,7 @@ TEST(MenuRoutes, AddPlacesTheCatalogueAndRefusesInOrder)
         std::string answer;
     } cases[] = {
         {R"({"rcategories":[],"restaurant_id":"x","settings":{}})", Error(400, "Missing or invalid name format")},
-        {Format(R"("name":"M","rcategories":[],"restaurant_id":"%s","settings":{})", business), Error(400, "Missing or invalid name format")},
+        {Format(R"("name":"M","rcategories":[],"restaurant_id":"%s","settings":{})", business), Error(400, "Invalid parameter")},
         {R"({"name":"M","rcategories":{},"restaurant_id":"x","settings":{}})", Error(400, "Missing or invalid rcategories format")},
         {R"({"name":"M","rcategories":[],"restaurant_id":1,"settings":{}})", Error(400, "Missing or invalid restaurant_id format")},
         {R"({"name":"M","rcategories":[],"restaurant_id":"x","settings":[]})", Error(400, "Missing or invalid settings format")},
@@ -179,7 +179,9 @@ TEST(MenuRoutes, SaveStoresWhatItCanAndMarksTheRest)
         std::string answer;
     } refusals[] = {
         {R"({"name":"x"})", Error(400, "Missing parameter: id")},
-        {Format(R"("id":"%s")", menuId), Error(400, "Missing parameter: id")}, // found by fuzzing: not one object
+        // Found by fuzzing: a text the reader does not read as one whole object is refused before
+        // anything is written, instead of being stored and answered with an empty reply.
+        {Format(R"("id":"%s")", menuId), Error(400, "Invalid parameter")},
         {R"({"id":"nope","name":"x"})", Error(404, "Menu not found")},
         {Format(R"({"id":"%s","name":"x","restaurant_id":"nope"})", menuId), Error(404, "Restaurant not found")},
     };
