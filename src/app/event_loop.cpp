@@ -8,6 +8,7 @@
 #include "core.h"
 #include "menu.h"
 #include "pdf.h"
+#include "pdf_export.h"
 #include "platform.h"
 #include "web.h"
 
@@ -99,6 +100,7 @@ public:
         });
         account::InstallWebRoutes();
         menu::InstallMenuRoutes();
+        pdf::InstallExportRoute();
         server_.StartEngine();
     }
 
