@@ -7,63 +7,18 @@ Get: a menu over a catalogue of 1000 products in 60 categories. Save: a 200-item
 as the browser sends it (the answer of get, with every price changed), once with a catalogue of
 just those 200 products and once inside the 1000-product catalogue. Prints the median and the
 best of the runs in milliseconds, and the body sizes."""
-import http.client
 import json
 import os
-import shutil
-import socket
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True
+from live_program import LiveProgram
 
 build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
 runs = int(sys.argv[2]) if len(sys.argv) > 2 else 30
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Server:
-    def __init__(self):
-        self.home = tempfile.mkdtemp(prefix="tavolex-menu-bench-")
-        self.port = free_port()
-        with open(os.path.join(self.home, "settings.ini"), "w") as f:
-            f.write("[WebServer]\nPort=%d\n" % self.port)
-        env = dict(os.environ, TAVOLEX_HOME=self.home, TAVOLEX_BROWSER="none")
-        self.process = subprocess.Popen([os.path.join(build, "tavolex")], env=env)
-        for _ in range(200):
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
-        self.connection = http.client.HTTPConnection("127.0.0.1", self.port)
-        self.cookie = ""
-        self.request("GET", "/api/account/issessionvalid")
-
-    def request(self, method, path, body=None):
-        headers = {"Cookie": "tavolexs_sess=" + self.cookie} if self.cookie else {}
-        self.connection.request(method, path, body=body, headers=headers)
-        answer = self.connection.getresponse()
-        data = answer.read()
-        cookie = answer.getheader("Set-Cookie")
-        if cookie:
-            self.cookie = cookie.split("=", 1)[1].split(";", 1)[0]
-        reply = json.loads(data)
-        if reply.get("errorcode") != 200:
-            raise RuntimeError("%s %s: %s" % (method, path, data[:200]))
-        return data
-
-    def stop(self):
-        self.connection.close()
-        self.process.terminate()
-        self.process.wait()
-        shutil.rmtree(self.home, ignore_errors=True)
 
 
 def add_menu(server, business, categories, items_per_category, visible):
@@ -101,7 +56,7 @@ def bench_save(server, menu, label):
 
 
 def main():
-    server = Server()
+    server = LiveProgram(build)
     try:
         business = json.loads(server.request("POST", "/api/business/add", json.dumps(
             {"name": "Bench", "address": "", "phone": "", "email": "", "website": ""})))["id"]
@@ -116,7 +71,7 @@ def main():
     finally:
         server.stop()
 
-    server = Server()
+    server = LiveProgram(build)
     try:
         business = json.loads(server.request("POST", "/api/business/add", json.dumps(
             {"name": "Bench", "address": "", "phone": "", "email": "", "website": ""})))["id"]
