@@ -6,6 +6,7 @@
 #include "account.h"
 #include "app_internal.h"
 #include "core.h"
+#include "mail.h"
 #include "menu.h"
 #include "pdf.h"
 #include "pdf_export.h"
@@ -101,6 +102,7 @@ public:
         account::InstallWebRoutes();
         menu::InstallMenuRoutes();
         pdf::InstallExportRoute();
+        mail::InstallMailRoutes();
         server_.StartEngine();
     }
 
@@ -181,6 +183,7 @@ public:
             pending_.clear();
         }
         server_.Shutdown();
+        mail::StopBackgroundMailer();
         web::SetAppNotificationSink({});
         Log("Tavolex stopped");
     }

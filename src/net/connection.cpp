@@ -1,6 +1,8 @@
 // NetConnection over POSIX sockets: non-blocking, every wait a poll of at most 200 ms.
 #include "net.h"
 
+#include "transport.h"
+
 #include "core.h"
 
 #include <algorithm>
@@ -16,19 +18,6 @@
 #include <unistd.h>
 
 namespace tavolex::net {
-
-// The layer the bytes pass through. Plain TCP reads and writes the socket directly; a TLS
-// channel would encrypt here and may hold decrypted bytes that the socket no longer shows.
-class Transport {
-public:
-    virtual ~Transport() = default;
-    // Both never block. Read: > 0 bytes, 0 when the peer closed, -1 with errno set.
-    virtual ssize_t ReadSome(int socket, void* buffer, size_t capacity) = 0;
-    virtual ssize_t PeekSome(int socket, void* buffer, size_t capacity) = 0;
-    virtual ssize_t WriteSome(int socket, const void* data, size_t length) = 0;
-    // Bytes already received and waiting inside the layer (a decrypted record's rest).
-    virtual bool HasPending() const = 0;
-};
 
 namespace {
 
@@ -134,11 +123,12 @@ void NetConnection::Adopt(int socket)
 
 void NetConnection::Close()
 {
+    // A TLS channel says goodbye (close-notify) on the socket before it goes.
+    transport_ = std::make_unique<PlainTransport>();
     if (socket_ >= 0)
         close(socket_);
     socket_ = -1;
     hostName_.clear();
-    transport_ = std::make_unique<PlainTransport>();
 }
 
 ConnStatus NetConnection::WaitFor(short events, const CancelCheck& cancel, int timeoutMs)
@@ -205,18 +195,17 @@ ConnStatus NetConnection::ConnectOne(uint32_t address, uint16_t port, const Canc
 ConnStatus NetConnection::Connect(std::string_view hostString, uint16_t defaultPort,
                                   const CancelCheck& cancel)
 {
-    HostAddressList addresses = Resolve(hostString, defaultPort);
-    ConnStatus status = Connect(addresses, cancel);
-    if (status == ConnStatus::Ok)
-        hostName_ = std::string(HostPart(hostString));
-    return status;
+    return Connect(Resolve(hostString, defaultPort), cancel, HostPart(hostString));
 }
 
-ConnStatus NetConnection::Connect(const HostAddressList& addresses, const CancelCheck& cancel)
+ConnStatus NetConnection::Connect(const HostAddressList& addresses, const CancelCheck& cancel,
+                                  std::string_view hostName)
 {
     Close();
     for (int i = 0; i < addresses.count && i < HostAddressList::kMaxAddresses; ++i) {
         ConnStatus status = ConnectOne(addresses.addresses[i], addresses.port, cancel, kConnectLimitMs);
+        if (status == ConnStatus::Ok)
+            hostName_ = hostName;
         if (status != ConnStatus::Failed)
             return status;
     }

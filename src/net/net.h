@@ -6,9 +6,10 @@
 // call quickly. The web server wraps every accepted socket in one; outgoing mail and other
 // clients resolve a host string and `Connect`.
 //
-// Bytes go through a transport layer inside the connection: plain TCP today. A TLS channel is
-// another transport over the same socket, swapped in by a later `StartTls` without changing
-// the callers; a mail-exchanger lookup is one more resolver that returns a `HostAddressList`.
+// Bytes go through a transport layer inside the connection: plain TCP, or, after `StartTls`, a
+// TLS channel (OpenSSL, TLS 1.2 and 1.3, the server's certificate checked against the system's
+// trust store and the host name) over the same socket, without changing the callers. A
+// mail-exchanger lookup is one more resolver that returns a `HostAddressList`.
 //
 //     tavolex::net::NetConnection connection;
 //     if (connection.Connect("127.0.0.1:587", 25, tavolex::net::NeverCancelled()) == ConnStatus::Ok) ...
@@ -65,6 +66,18 @@ HostAddressList Resolve(std::string_view hostString, uint16_t defaultPort);
 // The host part of "host[:port]".
 std::string_view HostPart(std::string_view hostString);
 
+// For mail to `domain`: without a port part, the exchange name of the domain's first MX record
+// (the domain itself when it has none) on port 25; a string with a port is resolved as it is.
+HostAddressList ResolveMailExchanger(std::string_view domain);
+// The name ResolveMailExchanger connects to: the first MX record's exchange, else the domain.
+std::string MailExchangerName(std::string_view domain);
+
+// The fully qualified name of this machine, as a mail client greets with; "127.0.0.1" when it
+// has none.
+std::string LocalHostName();
+
+inline constexpr int kTlsHandshakeLimitMs = 60000;
+
 class Transport;
 
 class NetConnection {
@@ -85,7 +98,9 @@ public:
     // Closes any previous connection, then tries each address with kConnectLimitMs each; the
     // first address that does not fail decides the result.
     ConnStatus Connect(std::string_view hostString, uint16_t defaultPort, const CancelCheck& cancel);
-    ConnStatus Connect(const HostAddressList& addresses, const CancelCheck& cancel);
+    // `hostName` is the name the addresses were resolved from, for StartTls to check.
+    ConnStatus Connect(const HostAddressList& addresses, const CancelCheck& cancel,
+                       std::string_view hostName = {});
 
     ConnStatus Send(const void* data, size_t length, const CancelCheck& cancel, int timeoutMs);
     ConnStatus WaitReadable(const CancelCheck& cancel, int timeoutMs);
@@ -99,6 +114,14 @@ public:
     // join the pieces until a piece ends with a line feed. `capacity` must be at least 48.
     ConnStatus ReceiveLine(char* buffer, size_t capacity, size_t& received,
                            const CancelCheck& cancel, int timeoutMs);
+
+    // Switches the connection to TLS: the client handshake with the host name as server name,
+    // the certificate verified against the system's trust store (SSL_CERT_FILE and SSL_CERT_DIR
+    // as OpenSSL reads them) and the host name. Bytes that arrived before the switch are
+    // dropped, never read as part of the channel. On any failure the connection is closed, the
+    // reason goes to `error` when given, and the answer is false.
+    bool StartTls(const CancelCheck& cancel, std::string* error = nullptr);
+    bool IsSecure() const;
 
 private:
     ConnStatus ConnectOne(uint32_t address, uint16_t port, const CancelCheck& cancel, int timeoutMs);

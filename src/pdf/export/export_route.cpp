@@ -3,6 +3,7 @@
 #include "pdf_export.h"
 
 #include "account.h"
+#include "mail.h"
 #include "menu.h"
 #include "pdf.h"
 #include "platform.h"
@@ -187,9 +188,14 @@ void GeneratePdf(web::WebRequest& request)
         return;
     }
     if (sending) {
-        // No way to send mail is set up on this machine yet.
-        web::SendError(request, 500, "Email settings not configured");
-        return;
+        if (!mail::IsEmailConfigured()) {
+            web::SendError(request, 500, "Email settings not configured");
+            return;
+        }
+        if ((profile.userType & account::kVerifiedEmailBit) == 0) {
+            web::SendError(request, 403, "Please verify your email address to use this feature");
+            return;
+        }
     }
 
     std::string menuData = web::Get(request.parameters, "menudata");
@@ -220,6 +226,12 @@ void GeneratePdf(web::WebRequest& request)
         LogError("api/menu/genpdf: no PDF for %s: %s", fileName, error.empty() ? std::string("the file could not be written") : error);
         ::unlink(building.c_str());
         SendInternalError(request, sending);
+        return;
+    }
+    if (sending) {
+        // The job keeps its own copy; what becomes of the e-mail later goes to the log.
+        mail::SendMenu(path, sendTo, replyTo, message);
+        web::SendOk(request);
         return;
     }
     web::SendPdfDownload(request, bytes, fileName, FlagSet(request, "inline"));
