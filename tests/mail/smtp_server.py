@@ -64,7 +64,7 @@ def authenticator(server, session, envelope, mechanism, auth_data):
     user, password = args.auth.split(":", 1)
     ok = isinstance(auth_data, LoginPassword) and auth_data.login.decode() == user and auth_data.password.decode() == password
     note("AUTH %s %s %s" % (mechanism, "tls" if session.ssl else "clear", "ok" if ok else "refused"))
-    return AuthResult(success=ok)
+    return AuthResult(success=True) if ok else AuthResult(success=False, handled=False, message="535 5.7.8 Authentication credentials invalid")
 
 
 kwargs = {}
