@@ -22,6 +22,7 @@ packages=(
   libfreetype-dev libfontconfig-dev libharfbuzz-dev
   fonts-dejavu-core fonts-dejavu-extra fonts-freefont-otf
   qpdf poppler-utils wrk librsvg2-bin mupdf-tools
+  openssl python3 python3-aiosmtpd
 )
 
 missing=()
