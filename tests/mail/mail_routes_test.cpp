@@ -220,6 +220,42 @@ TEST_F(MailTest, RefusedSecurityAndPasswordsAreReportedAndNothingGoesInClear)
     }
 }
 
+// A reply forged into the plain part of the dialogue, right behind the server's "220" to
+// STARTTLS, is never read as if it came through the channel.
+TEST_F(MailTest, BytesBeforeTheSwitchToTlsAreNotRead)
+{
+    Certificates certificates(Folder("tls"), "localhost");
+    setenv("SSL_CERT_FILE", certificates.ca.c_str(), 1);
+    uint16_t port = FreeLoopbackPort();
+    std::string log = Folder("injector.log");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t injector = fork();
+    if (injector == 0) {
+        dup2(ready[1], 1);
+        std::string script = kFixtures + "/starttls_injector.py";
+        std::string portText = std::to_string(port);
+        execl("/usr/bin/python3", "/usr/bin/python3", script.c_str(), portText.c_str(), certificates.certificate.c_str(),
+              certificates.key.c_str(), log.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ready[1]);
+    char buffer[8] = {};
+    pollfd wait{ready[0], POLLIN, 0};
+    ASSERT_TRUE(poll(&wait, 1, 15000) == 1 && read(ready[0], buffer, sizeof buffer) > 0);
+    close(ready[0]);
+    StartProgram(Format(R"({"host":"localhost","port":%d,"username":"chef","password":"pw","usessl":true,"replyto":"owner@cafe.test"})", port));
+    // In step, the password meets the server's refusal; had the forged "250" been read as the
+    // greeting's answer, every later reply would answer the command before it.
+    EXPECT_EQ(client_->Request("GET", "api/settings/emailtest").body,
+              R"x({"status":2,"error":"Email authentication username or password not accepted (535)","errorcode":200,"errormsg":"OK"})x");
+    std::string lines = ReadFile(log);
+    EXPECT_TRUE(lines.starts_with("EHLO ")) << lines;
+    EXPECT_NE(lines.find("\r\nAUTH LOGIN\r\n"), std::string::npos) << lines;
+    kill(injector, SIGTERM);
+    waitpid(injector, nullptr, 0);
+}
+
 TEST_F(MailTest, AFailedSendIsTriedAgainLater)
 {
     setenv("TAVOLEX_MAIL_RETRY_MS", "300", 1);
