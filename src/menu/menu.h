@@ -21,8 +21,19 @@
 
 namespace tavolex::menu {
 
-// Registers the business, menu and product routes. Call before the listener starts.
+// Registers the business, menu, product and logo routes. Call before the listener starts.
 void InstallMenuRoutes();
+
+// Logos. Base64 as data URIs carry it: characters outside the alphabet (line breaks, padding)
+// are skipped, and a final incomplete group gives the whole bytes it holds.
+std::string DecodeBase64Loosely(std::string_view text);
+// "image/png", "image/jpeg", "image/gif" or "image/webp" by the first bytes; empty for
+// anything else, whatever its name or declared type says.
+std::string_view SniffImageType(std::string_view bytes);
+// Stores a "MenuLogo" picture (replacing `existingId` when given, else under a new
+// "user_logo_" key that goes to `id`). False when the row was not written.
+bool StoreUserImage(db::LAppDatabaseAccount& db, std::string_view existingId, std::string_view mimeType,
+                    std::string_view bytes, std::string& id);
 
 // One address: a local part of 1 to 64 characters of letters, digits, dots (not first, last or
 // doubled) and !#$%&'*+-/=?^_`{|}~, an "@", and a domain of 1 to 255 letters, digits, hyphens

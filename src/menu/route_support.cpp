@@ -134,6 +134,7 @@ void InstallMenuRoutes()
         if (!route.alias.empty())
             routes.RegisterRoute(route.alias, route.handler);
     }
+    InstallLogoRoutes();
 }
 
 } // namespace tavolex::menu

@@ -61,5 +61,6 @@ void MenuFetch(web::WebRequest& request);
 void MenuGet(web::WebRequest& request);
 void MenuSave(web::WebRequest& request, JsonValue& body);
 void ProductDelete(web::WebRequest& request, JsonValue& body);
+void InstallLogoRoutes();
 
 } // namespace tavolex::menu

@@ -102,6 +102,7 @@ RouteRegistry::RouteRegistry()
 {
     // The server's own route; every other folder registers its routes before the listener starts.
     RegisterRoute("api/status/checkalive", CheckAlive);
+    RegisterRoute("uploadProgress", SendUploadProgress);
 }
 
 RouteRegistry& RouteRegistry::Get()
@@ -117,7 +118,7 @@ void RouteRegistry::RegisterRoute(std::string_view path, RouteHandler handler)
 
 void RouteRegistry::RegisterUploadRoute(std::string_view path)
 {
-    upload_routes_[std::string(path)] = Route{RouteKind::Upload, std::string(path), nullptr, nullptr};
+    upload_routes_[std::string(path)] = Route{RouteKind::Upload, std::string(path), upload_, nullptr};
 }
 
 void RouteRegistry::RegisterJsonRoute(std::string_view path, JsonRouteHandler handler)
@@ -126,7 +127,13 @@ void RouteRegistry::RegisterJsonRoute(std::string_view path, JsonRouteHandler ha
     json_[std::string(path)] = std::move(route);
 }
 
-void RouteRegistry::SetUploadHandler(UploadHandler handler) { upload_ = handler; }
+void RouteRegistry::SetUploadHandler(UploadHandler handler)
+{
+    // Every upload route shares the one handler, whichever was registered first.
+    upload_ = handler;
+    for (auto& [path, route] : upload_routes_)
+        route.handler = handler;
+}
 
 const Route* RouteRegistry::Find(std::string_view path, bool isPost) const
 {

@@ -291,6 +291,19 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
     return StreamFile(request, file, std::move(header), 0, size);
 }
 
+bool SendImageFile(WebRequest& request, std::string_view bytes, std::string_view mimeType)
+{
+    if (!request.connection || !request.cancel)
+        return false;
+    std::string header = Format("HTTP/1.1 200 OK\r\nContent-Length: %Iu\r\nContent-Type: %s\r\n"
+                                "Cache-Control: private, max-age=3600\r\nX-Content-Type-Options: nosniff\r\n\r\n",
+                                bytes.size(), mimeType);
+    bool sent = SendBytes(request, header, kHeaderSendBaseMs) &&
+                SendBytes(request, bytes, static_cast<int>(std::min<size_t>(bytes.size(), INT_MAX - 60000)) + 60000);
+    request.keepAlive = sent;
+    return sent;
+}
+
 bool SendPdfDownload(WebRequest& request, std::string_view bytes, std::string_view fileName, bool isInline)
 {
     if (!request.connection || !request.cancel)

@@ -20,6 +20,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace tavolex::net {
 class NetConnection;
@@ -159,6 +161,36 @@ bool SendSessionCookie(WebRequest& request);
 bool SendRedirect(WebRequest& request, std::string_view location);
 
 // ---------------------------------------------------------------------------------------------
+// Uploads
+
+// A picture upload holds at most this many bytes.
+inline constexpr int64_t kMaxUploadFileBytes = 512000;
+
+// One file part of an upload, kept in a temporary file of its own (mode 0600 in the runtime
+// folder) that the caller removes.
+struct UploadedFile {
+    std::string fieldName;
+    std::string fileName;      // the last path component of the part's "filename"
+    std::string temporaryPath; // empty when no file could be made; the part's bytes are lost
+};
+
+// Reads an upload route's multipart body (the bytes the connection thread buffered first):
+// form fields become parameters (replacing one of the same name), file parts temporary files
+// in arrival order. True when the close delimiter was reached. A body announced larger than
+// a picture and its part headers, or a file part larger than kMaxUploadFileBytes, sets
+// `tooLarge`; nothing past the announced length is ever read. Progress is counted for the
+// request's "uBrowserID".
+bool ReadMultipartUpload(WebRequest& request, std::vector<UploadedFile>& files, bool& tooLarge);
+// Adds `delta` bytes read to the browser's entry and sets its total.
+void AddUploadProgress(int64_t delta, int64_t total, std::string_view browserId);
+// (bytes read, total) of a browser; (0, 0) when it never uploaded.
+std::pair<int64_t, int64_t> UploadProgress(std::string_view browserId);
+// A 302 to "logon" that brings the visitor back to this page with its parameters.
+void RedirectToLogon(WebRequest& request);
+// The "uploadProgress" route: an XML document with the browser's bytesRead and totalBytes.
+void SendUploadProgress(WebRequest& request);
+
+// ---------------------------------------------------------------------------------------------
 // Static files
 
 struct ContentType {
@@ -173,6 +205,10 @@ ContentType LookUpContentType(std::string_view fileName);
 // keep-alive flag when the reply closes the connection; false when the reply was not complete.
 bool ServeFile(WebRequest& request, const std::string& filePath, std::string_view ifModifiedSince,
                std::string_view ifNoneMatch);
+
+// Sends a stored picture: its type, cached privately for an hour, never sniffed as another
+// type by the browser.
+bool SendImageFile(WebRequest& request, std::string_view bytes, std::string_view mimeType);
 
 // Sends generated PDF bytes as a download ("attachment") or for display ("inline").
 bool SendPdfDownload(WebRequest& request, std::string_view bytes, std::string_view fileName,
