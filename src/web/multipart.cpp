@@ -199,6 +199,57 @@ std::pair<int64_t, int64_t> UploadProgress(std::string_view browserId)
     return it == table.end() ? std::pair<int64_t, int64_t>{0, 0} : it->second;
 }
 
+bool ParseMultipartBody(std::string_view body, std::string_view boundary, ParameterMap& parameters,
+                        std::vector<UploadedFile>& files, bool& tooLarge)
+{
+    MultipartCursor cursor(body, boundary);
+    if (!cursor.Begin())
+        return false;
+    std::vector<std::string_view> headers;
+    std::string_view content;
+    while (!cursor.finished()) {
+        if (!cursor.NextPart(headers, content))
+            return false;
+        std::string name, fileName;
+        bool isFile = false;
+        for (std::string_view header : headers) {
+            if (!StartsWithIgnoringCase(header, "Content-Disposition:"))
+                continue;
+            name = QuotedParameter(header, "name");
+            if (header.find("filename") != std::string_view::npos) {
+                isFile = true;
+                fileName = QuotedParameter(header, "filename");
+                fileName = fileName.substr(fileName.find_last_of("/\\") + 1);
+            }
+        }
+        if (!isFile) {
+            auto range = parameters.equal_range(name);
+            parameters.erase(range.first, range.second);
+            parameters.emplace(name, std::string(content));
+            continue;
+        }
+        if (content.size() > kMaxUploadFileBytes) {
+            tooLarge = true;
+            return false;
+        }
+        UploadedFile file;
+        file.fieldName = std::string(CutUtf8ToUnits(name, 259));
+        file.fileName = std::string(CutUtf8ToUnits(fileName, 259));
+        int fd = -1;
+        file.temporaryPath = CreateTemporaryFile(file.fileName, fd);
+        if (fd >= 0) {
+            bool written = WriteAll(fd, content);
+            ::close(fd);
+            if (!written) {
+                ::unlink(file.temporaryPath.c_str());
+                return false;
+            }
+        }
+        files.push_back(std::move(file));
+    }
+    return true;
+}
+
 bool ReadMultipartUpload(WebRequest& request, std::vector<UploadedFile>& files, bool& tooLarge)
 {
     tooLarge = false;
@@ -235,51 +286,8 @@ bool ReadMultipartUpload(WebRequest& request, std::vector<UploadedFile>& files, 
         AddUploadProgress(static_cast<int64_t>(received), length, browser);
     }
 
-    MultipartCursor cursor(body, boundary);
-    if (!cursor.Begin())
+    if (!ParseMultipartBody(body, boundary, request.parameters, files, tooLarge))
         return false;
-    std::vector<std::string_view> headers;
-    std::string_view content;
-    while (!cursor.finished()) {
-        if (!cursor.NextPart(headers, content))
-            return false;
-        std::string name, fileName;
-        bool isFile = false;
-        for (std::string_view header : headers) {
-            if (!StartsWithIgnoringCase(header, "Content-Disposition:"))
-                continue;
-            name = QuotedParameter(header, "name");
-            if (header.find("filename") != std::string_view::npos) {
-                isFile = true;
-                fileName = QuotedParameter(header, "filename");
-                fileName = fileName.substr(fileName.find_last_of("/\\") + 1);
-            }
-        }
-        if (!isFile) {
-            auto range = request.parameters.equal_range(name);
-            request.parameters.erase(range.first, range.second);
-            request.parameters.emplace(name, std::string(content));
-            continue;
-        }
-        if (content.size() > kMaxUploadFileBytes) {
-            tooLarge = true;
-            return false;
-        }
-        UploadedFile file;
-        file.fieldName = std::string(CutUtf8ToUnits(name, 259));
-        file.fileName = std::string(CutUtf8ToUnits(fileName, 259));
-        int fd = -1;
-        file.temporaryPath = CreateTemporaryFile(file.fileName, fd);
-        if (fd >= 0) {
-            bool written = WriteAll(fd, content);
-            ::close(fd);
-            if (!written) {
-                ::unlink(file.temporaryPath.c_str());
-                return false;
-            }
-        }
-        files.push_back(std::move(file));
-    }
     AddUploadProgress(length, length, browser);
     return true;
 }

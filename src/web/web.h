@@ -181,6 +181,9 @@ struct UploadedFile {
 // `tooLarge`; nothing past the announced length is ever read. Progress is counted for the
 // request's "uBrowserID".
 bool ReadMultipartUpload(WebRequest& request, std::vector<UploadedFile>& files, bool& tooLarge);
+// The parsing half of the reader, over a body already in memory.
+bool ParseMultipartBody(std::string_view body, std::string_view boundary, ParameterMap& parameters,
+                        std::vector<UploadedFile>& files, bool& tooLarge);
 // Adds `delta` bytes read to the browser's entry and sets its total.
 void AddUploadProgress(int64_t delta, int64_t total, std::string_view browserId);
 // (bytes read, total) of a browser; (0, 0) when it never uploaded.
