@@ -17,7 +17,7 @@ namespace tavolex::web {
 
 namespace {
 
-constexpr size_t kPieceBytes = 16384;
+constexpr size_t kPieceBytes = 65536; // a 500 KB upload still reports progress eight times
 constexpr int kStallLimitMs = 60000; // a body that sends nothing for this long is given up
 // The parts' own headers and boundaries around a file of kMaxUploadFileBytes.
 constexpr int64_t kMultipartOverhead = 65536;
