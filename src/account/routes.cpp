@@ -109,8 +109,12 @@ void IsSessionValid(web::WebRequest& request)
         return;
     }
     SessionContext session;
-    if (CreateNewSession(RequestDatabase(request), session, SessionDatabasePath()))
-        TakeSession(request, session);
+    if (!CreateNewSession(RequestDatabase(request), session, SessionDatabasePath())) {
+        // No session could be stored: the browser is told so, never given an empty cookie.
+        web::SendRedirectError(request, "Session expired", "/sessionexpired.html");
+        return;
+    }
+    TakeSession(request, session);
     web::SendSessionCookie(request);
 }
 
@@ -178,6 +182,12 @@ bool CheckScriptAccess(web::WebRequest& request, std::string_view script)
         web::SendRedirectError(request, "Not logged in or session expired", "login.html");
         return false;
     }
+    // SQL text ends at a NUL byte: a value holding one would lose its end and the statement's.
+    for (const auto& [name, value] : request.parameters)
+        if (value.find('\0') != std::string::npos) {
+            web::SendError(request, 400, "Invalid parameter");
+            return false;
+        }
     std::string answer = RunSqlScript(RequestDatabase(request), script, request.path,
                                       [&request](std::string_view name) {
                                           return web::Get(request.parameters, name);

@@ -3,6 +3,8 @@
 
 #include "json.h"
 
+#include <optional>
+
 namespace tavolex::account {
 
 namespace {
@@ -125,6 +127,11 @@ std::string RunSqlScript(db::LAppDatabaseAccount& db, std::string_view script,
     writer.BeginObject();
     bool resultsOpen = false;
     bool anyKey = false;
+    // The writes of one script stand or fall together; the write lock is taken up front, so a
+    // busy database is waited for once instead of failing half-way.
+    std::optional<db::WriteTransaction> transaction;
+    const int failuresBefore = db.FailureCount();
+    auto failed = [&] { return db.FailureCount() != failuresBefore; };
     ScriptStatement statement;
     while (expander.Next(statement)) {
         if (!statement.isLast && !resultsOpen) {
@@ -140,6 +147,8 @@ std::string RunSqlScript(db::LAppDatabaseAccount& db, std::string_view script,
             db::WriteRows(writer, rows, db);
             writer.EndArray();
         } else {
+            if (!transaction)
+                transaction.emplace(db);
             db.Execute(statement.sql);
             if (!statement.key.empty())
                 writer.String("key", statement.key);
@@ -148,6 +157,16 @@ std::string RunSqlScript(db::LAppDatabaseAccount& db, std::string_view script,
         anyKey |= !statement.key.empty();
         if (resultsOpen)
             writer.EndObject();
+        if (failed())
+            break;
+    }
+    if (!failed() && transaction)
+        transaction->Commit();
+    if (failed()) {
+        if (transaction)
+            transaction->Rollback();
+        LogError("LWebSQLScript script %s failed, nothing was stored: %s", path, db.LastFailure());
+        return Format("{\"errorcode\":500,\"errormsg\":\"%J\"}", db.LastFailureCause());
     }
     if (resultsOpen) {
         writer.EndArray();

@@ -224,9 +224,25 @@ bool LAppDatabaseAccount::NoteResult(int result)
         return true;
     if ((result & 0xFF) != SQLITE_CONSTRAINT) {
         ++failureCount_;
+        lastFailureCode_ = result & 0xFF;
         lastFailure_ = connection_ ? sqlite3_errmsg(connection_) : sqlite3_errstr(result);
     }
     return false;
+}
+
+std::string_view LAppDatabaseAccount::LastFailureCause() const
+{
+    switch (lastFailureCode_) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return "The database is busy";
+    case SQLITE_FULL: return "The disk is full";
+    case SQLITE_READONLY: return "The database cannot be written";
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB: return "The database is damaged";
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN: return "The database file cannot be used";
+    default: return "The database refused the request";
+    }
 }
 
 bool LAppDatabaseAccount::Execute(std::string_view sql)

@@ -129,8 +129,11 @@ public:
     // a full disk, a lock held past the busy time-out, a damaged file, a syntax error. Writers
     // that refuse duplicates on purpose see only the real failures here.
     int FailureCount() const { return failureCount_; }
-    // SQLite's words for the latest such failure.
+    // SQLite's words for the latest such failure, and its primary result code.
     const std::string& LastFailure() const { return lastFailure_; }
+    int LastFailureCode() const { return lastFailureCode_; }
+    // A few words an owner can act on for the latest failure ("The disk is full").
+    std::string_view LastFailureCause() const;
 
 private:
     bool NoteResult(int result);
@@ -138,6 +141,7 @@ private:
     sqlite3* connection_ = nullptr;
     std::string databaseName_;
     int failureCount_ = 0;
+    int lastFailureCode_ = 0;
     std::string lastFailure_;
 };
 

@@ -150,9 +150,14 @@ TEST_F(SqlScriptRun, ColumnsFollowTheFirstRowAndFailuresKeepTheLayout)
     EXPECT_EQ(Run("SELECT id, name, description, extra, price, created_date FROM [db].PRODUCT WHERE IS_VISIBLE = 1 ORDER BY CREATED_DATE;"),
               R"({"data":[{"id":"p1","name":"Water","price":5000000000,"created_date":"2026-01-01 00:00:00"},)"
               R"({"id":"p2","name":"Wine","price":1250,"created_date":"2026-01-02 00:00:00"}],"errorcode":200})");
-    EXPECT_EQ(Run("SELECT 1.5 AS r FROM [db].NOPE;"), R"({"data":[],"errorcode":200})");
+    // A statement that fails is answered as a failure, never as a success.
+    EXPECT_EQ(Run("SELECT 1.5 AS r FROM [db].NOPE;"), R"({"errorcode":500,"errormsg":"The database refused the request"})");
     EXPECT_EQ(Run("SELECT 1.5 AS r;"), R"({"data":[{"r":1.5}],"errorcode":200})");
-    EXPECT_EQ(Run("BROKEN SQL;"), R"({"errorcode":200,"errorcode":200})");
+    EXPECT_EQ(Run("BROKEN SQL;"), R"({"errorcode":500,"errormsg":"The database refused the request"})");
+    // The first statement's row goes with the second's failure.
+    EXPECT_EQ(Run("INSERT INTO [db].CATEGORY(ID, NAME) VALUES('gone', 'x');INSERT INTO [db].NOPE VALUES(1);"),
+              R"({"errorcode":500,"errormsg":"The database refused the request"})");
+    EXPECT_EQ(Run("SELECT count(*) AS n FROM [db].CATEGORY WHERE ID = 'gone';"), R"({"data":[{"n":0}],"errorcode":200})");
     std::string both = Run("INSERT INTO [db].CATEGORY(ID, NAME) VALUES('[createkey.CATEGORY.ID]', 'a');"
                            "SELECT count(*) AS n FROM [db].CATEGORY;");
     ASSERT_GT(both.size(), 30u);
