@@ -141,4 +141,30 @@ private:
     bool isUncategorized_ = false;
 };
 
+// ---------------------------------------------------------------------------------------------
+// Money texts
+
+// How a business writes its prices, from its CURRENCY row.
+struct CurrencyFormat {
+    std::string symbol = "$";
+    std::string decimalSymbol = ".";
+    std::string thousandsSymbol = ",";
+    int digits = 2;      // CURRENCY_DIGITS: decimals of the smallest unit
+    int order = 0;       // CURRENCY_ORDER: where the symbol stands, for the interface
+};
+
+// The CURRENCY row of the business; a missing row or an empty column keeps the default above.
+CurrencyFormat ReadCurrencyFormat(db::LAppDatabaseAccount& db, std::string_view businessId);
+
+// The largest amount a money text gives (in smallest units), whatever its length.
+inline constexpr int64_t kMoneyTextLimit = 10000000000000;
+
+// A price as display text ("$1,234.56", "12,50 EUR", "-3.5") to a count of the currency's
+// smallest unit. The symbol is passed over wherever it stands; so is every character that is
+// neither a digit, the first character of the decimal symbol, nor "-" (thousands separators,
+// blanks, letters). "-" anywhere makes the amount negative. Decimals past `digits` are cut, not
+// rounded ("$0.999" is 99); more than 14 digits before the mark, or any amount beyond
+// kMoneyTextLimit, give kMoneyTextLimit.
+int64_t ParseMoneyText(std::string_view text, const CurrencyFormat& format);
+
 } // namespace tavolex::menu
