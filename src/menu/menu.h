@@ -21,7 +21,8 @@
 
 namespace tavolex::menu {
 
-// Registers the business, menu and product routes. Call before the listener starts.
+// Registers the business, menu and product routes, and the conversion of legacy menus
+// (InstallLegacyMigration). Call before the listener starts.
 void InstallMenuRoutes();
 
 // One address: a local part of 1 to 64 characters of letters, digits, dots (not first, last or
@@ -166,5 +167,30 @@ inline constexpr int64_t kMoneyTextLimit = 10000000000000;
 // rounded ("$0.999" is 99); more than 14 digits before the mark, or any amount beyond
 // kMoneyTextLimit, give kMoneyTextLimit.
 int64_t ParseMoneyText(std::string_view text, const CurrencyFormat& format);
+
+// ---------------------------------------------------------------------------------------------
+// Legacy menus
+//
+// Menus of the older form are one JSON document each in MENU_CONTENT.CONTENT, with their own
+// business header, settings, categories and items whose prices are display text. The schema
+// upgrade to version 68 converts them into the catalogue form: each menu under the business of
+// its header name and currency symbol, its settings as MENU_SETTINGS rows, its categories and
+// items as new catalogue entries placed visible in their old order after the rest of the
+// catalogue placed hidden, its CONTENT cleared. Each menu is converted whole or not at all (one
+// savepoint); a menu that cannot be converted keeps its CONTENT, the failed write leaves its
+// record in the settings section "RDF", and every later start tries it again.
+
+struct LegacyMenuCounts {
+    int converted = 0;
+    int kept = 0; // CONTENT still set: not a menu document, or a write failed
+};
+
+// The version-68 upgrade step: converts every menu that has CONTENT.
+void MigrateLegacyMenuContent(db::LAppDatabaseAccount& db);
+// The same, with the counts; what the step and the start both run.
+LegacyMenuCounts ConvertLegacyMenus(db::LAppDatabaseAccount& db);
+// Registers MigrateLegacyMenuContent at version 68 and, on a file already past it, converts
+// again the menus an earlier run had to keep (logged). Called once at start, before requests.
+void InstallLegacyMigration();
 
 } // namespace tavolex::menu
