@@ -106,12 +106,94 @@ const JsonMember* ItemsOf(const JsonValue& category)
     return items && items->type() == JsonValueType::Array ? items : nullptr;
 }
 
+// A catalogue entry as a menu places it: a category and a product, either side empty for a
+// category without products and a product without a category.
+struct CatalogueEntry {
+    std::string category;
+    std::string product;
+};
+
+// The catalogue as the next menu to convert finds it: what the file held when the conversion
+// began, and what every menu converted since brought. Read once into a temporary table and then
+// grown, because the catalogue query over the whole file costs as much as tens of thousands of
+// placements once a few menus are in: two hundred menus of sixty items would take many seconds
+// reading it again for each. Nothing else writes the catalogue meanwhile: the upgrade holds
+// every gated request back, and the start runs before the first one.
+class CatalogueSoFar {
+public:
+    explicit CatalogueSoFar(db::LAppDatabaseAccount& db) : db_(db), schema_(db.GetDatabaseName())
+    {
+        Drop();
+        // Categories and items apart, so that placing them needs neither a DISTINCT nor a scan.
+        db_.Execute("CREATE TEMP TABLE legacy_categories(category TEXT);");
+        db_.Execute("CREATE TEMP TABLE legacy_items(category TEXT, product TEXT);");
+        // Read in the order of MENU_ITEM's unique index, a menu's placements go into it one
+        // after the other instead of all over its part of the tree: a fifth less time.
+        db_.Execute("CREATE INDEX temp.legacy_items_order ON legacy_items(category, product);");
+        const std::string pairs = Format(kCataloguePairsQuery, schema_, schema_, schema_, schema_, schema_, schema_,
+                                         schema_, schema_, schema_);
+        db_.ExecuteFormat("WITH pairs(category, product) AS (%s) INSERT INTO temp.legacy_categories SELECT DISTINCT category FROM pairs WHERE category IS NOT NULL",
+                          pairs);
+        db_.ExecuteFormat("WITH pairs(category, product) AS (%s) INSERT INTO temp.legacy_items SELECT category, product FROM pairs WHERE product IS NOT NULL",
+                          pairs);
+        db::DbQuery row;
+        db_.Query(row, "SELECT count(*) FROM temp.legacy_items WHERE category IS NULL");
+        uncategorized_ = row.ColumnInt(0) > 0;
+    }
+    ~CatalogueSoFar() { Drop(); }
+    CatalogueSoFar(const CatalogueSoFar&) = delete;
+    CatalogueSoFar& operator=(const CatalogueSoFar&) = delete;
+
+    // Places every entry in the menu, hidden, behind the menu's own entries: the rows that a
+    // placement of one entry at a time writes, a row already there ignored.
+    void PlaceHidden(std::string_view menuId)
+    {
+        db_.ExecuteFormat("INSERT OR IGNORE INTO %s.MENU_CATEGORY (MENU_ID, CATEGORY_ID, POSITION, IS_VISIBLE) SELECT '%Q', category, %d, 0 FROM temp.legacy_categories",
+                          schema_, menuId, kUnplacedPosition);
+        if (uncategorized_)
+            db_.ExecuteFormat("INSERT OR IGNORE INTO %s.MENU_CATEGORY (MENU_ID, CATEGORY_ID, POSITION, IS_VISIBLE) VALUES ('%Q', NULL, %d, 0) ",
+                              schema_, menuId, kUnplacedPosition);
+        db_.ExecuteFormat("INSERT OR IGNORE INTO %s.MENU_ITEM (MENU_ID, CATEGORY_ID, PRODUCT_ID, POSITION, IS_VISIBLE) SELECT '%Q', category, product, %d, 0 FROM temp.legacy_items ORDER BY category, product",
+                          schema_, menuId, kUnplacedPosition);
+    }
+
+    // What a menu that was converted brought into the catalogue.
+    void Add(const std::vector<CatalogueEntry>& entries)
+    {
+        std::string lastCategory;
+        for (const CatalogueEntry& entry : entries) {
+            if (!entry.category.empty() && entry.category != lastCategory)
+                db_.ExecuteFormat("INSERT INTO temp.legacy_categories VALUES('%Q')", entry.category);
+            lastCategory = entry.category;
+            if (entry.product.empty())
+                continue;
+            if (entry.category.empty()) {
+                uncategorized_ = true;
+                db_.ExecuteFormat("INSERT INTO temp.legacy_items VALUES(NULL, '%Q')", entry.product);
+            } else {
+                db_.ExecuteFormat("INSERT INTO temp.legacy_items VALUES('%Q', '%Q')", entry.category, entry.product);
+            }
+        }
+    }
+
+private:
+    void Drop()
+    {
+        db_.Execute("DROP TABLE IF EXISTS temp.legacy_categories;");
+        db_.Execute("DROP TABLE IF EXISTS temp.legacy_items;");
+    }
+
+    db::LAppDatabaseAccount& db_;
+    std::string schema_;
+    bool uncategorized_ = false; // a product without a category: the menu's group of them is placed
+};
+
 // One menu's conversion. Convert() answers whether CONTENT was cleared; `reason` says why not.
 class MenuConversion {
 public:
-    MenuConversion(db::LAppDatabaseAccount& db, std::string menuId, int timeZone)
-        : db_(db), schema_(db.GetDatabaseName()), menuId_(std::move(menuId)), timeZone_(timeZone),
-          failuresAtStart_(db.FailureCount())
+    MenuConversion(db::LAppDatabaseAccount& db, CatalogueSoFar& catalogue, std::string menuId, int timeZone)
+        : db_(db), catalogue_(catalogue), schema_(db.GetDatabaseName()), menuId_(std::move(menuId)),
+          timeZone_(timeZone), failuresAtStart_(db.FailureCount())
     {
     }
 
@@ -134,11 +216,12 @@ private:
     bool ChooseBusiness(const JsonValue& header);
     std::string FindBusiness(std::string_view name);
     bool CreateBusiness(std::string_view name, const JsonValue* header);
-    void PlaceCatalogueHidden();
     bool StoreCategories(const JsonValue& categories);
     bool StoreItems(const JsonValue& items, const std::string& categoryId, int categoryPosition);
 
     db::LAppDatabaseAccount& db_;
+    CatalogueSoFar& catalogue_;
+    std::vector<CatalogueEntry> created_; // what this menu brings into the catalogue
     std::string schema_;
     std::string menuId_;
     int timeZone_;
@@ -184,6 +267,7 @@ MenuConversion::Outcome MenuConversion::Convert()
         Keep(Format("the conversion could not be committed: %s", db_.LastFailure()));
         return Outcome::Kept;
     }
+    catalogue_.Add(created_);
     return Outcome::Converted;
 }
 
@@ -215,7 +299,7 @@ bool MenuConversion::ConvertDocument(const JsonValue& document)
     db_.ExecuteFormat("UPDATE %s.MENU_CONTENT SET RESTAURANT_ID = '%Q' WHERE ID = '%Q';", schema_, business_.Key(),
                       menuId_);
     format_ = ReadCurrencyFormat(db_, business_.Key());
-    PlaceCatalogueHidden();
+    catalogue_.PlaceHidden(menuId_);
     return StoreCategories(*categories);
 }
 
@@ -303,22 +387,6 @@ bool MenuConversion::ChooseBusiness(const JsonValue& header)
     return haveBusiness_;
 }
 
-// Every entry the catalogue holds so far (what earlier menus brought) goes into this menu
-// hidden, behind its own entries. One statement per table instead of one per row: with two
-// hundred menus of sixty items the later menus place thousands of entries each. The rows are
-// those a row-by-row placement writes; a row already there is ignored.
-void MenuConversion::PlaceCatalogueHidden()
-{
-    const std::string pairs = Format(kCataloguePairsQuery, schema_, schema_, schema_, schema_, schema_, schema_,
-                                     schema_, schema_, schema_);
-    db_.ExecuteFormat("WITH pairs(category, product) AS (%s) INSERT OR IGNORE INTO %s.MENU_CATEGORY (MENU_ID, CATEGORY_ID, POSITION, IS_VISIBLE) SELECT DISTINCT '%Q', category, %d, 0 FROM pairs WHERE category IS NOT NULL ORDER BY category",
-                      pairs, schema_, menuId_, kUnplacedPosition);
-    db_.ExecuteFormat("WITH pairs(category, product) AS (%s) INSERT OR IGNORE INTO %s.MENU_CATEGORY (MENU_ID, CATEGORY_ID, POSITION, IS_VISIBLE) SELECT '%Q', NULL, %d, 0 WHERE EXISTS (SELECT 1 FROM pairs WHERE category IS NULL AND product IS NOT NULL)",
-                      pairs, schema_, menuId_, kUnplacedPosition);
-    db_.ExecuteFormat("WITH pairs(category, product) AS (%s) INSERT OR IGNORE INTO %s.MENU_ITEM (MENU_ID, CATEGORY_ID, PRODUCT_ID, POSITION, IS_VISIBLE) SELECT '%Q', category, product, %d, 0 FROM pairs WHERE product IS NOT NULL ORDER BY category, product",
-                      pairs, schema_, menuId_, kUnplacedPosition);
-}
-
 bool MenuConversion::StoreCategories(const JsonValue& categories)
 {
     int position = 0;
@@ -346,9 +414,12 @@ bool MenuConversion::StoreCategories(const JsonValue& categories)
         placement.Set("IS_VISIBLE", "1");
         if (placement.Save(db_) != RecordStatus::Ok)
             return FailedWrite(kMenuCategoryTag, Format("category %d: MENU_CATEGORY insert", position));
+        size_t entriesBefore = created_.size();
         if (const JsonMember* items = ItemsOf(element);
             items && !StoreItems(*items, stored ? category.Key() : std::string(), position))
             return false;
+        if (stored && created_.size() == entriesBefore)
+            created_.push_back({category.Key(), {}});
         ++position;
     }
     return true;
@@ -386,6 +457,7 @@ bool MenuConversion::StoreItems(const JsonValue& items, const std::string& categ
         placement.Set("IS_VISIBLE", "1");
         if (placement.Save(db_) != RecordStatus::Ok)
             return FailedWrite(kMenuItemTag, Format("category %d, item %d: MENU_ITEM insert", categoryPosition, position));
+        created_.push_back({categoryId, product.Key()});
         ++position;
     }
     return true;
@@ -435,9 +507,13 @@ void RetryKeptLegacyMenus()
 LegacyMenuCounts ConvertLegacyMenus(db::LAppDatabaseAccount& db)
 {
     LegacyMenuCounts counts;
+    std::vector<std::string> menus = MenusWithContent(db);
+    if (menus.empty())
+        return counts;
     int timeZone = TimeZoneForNewBusinesses(db);
-    for (std::string& id : MenusWithContent(db)) {
-        MenuConversion conversion(db, id, timeZone);
+    CatalogueSoFar catalogue(db);
+    for (std::string& id : menus) {
+        MenuConversion conversion(db, catalogue, id, timeZone);
         switch (conversion.Convert()) {
         case MenuConversion::Outcome::Converted: ++counts.converted; break;
         case MenuConversion::Outcome::Kept:
