@@ -307,9 +307,9 @@ bool MenuConversion::StoreSettings(const JsonValue& settings)
 {
     for (size_t i = 0; i < settings.MemberCount(); ++i) {
         const JsonMember& setting = settings.MemberAt(i);
-        if (setting.name().empty())
-            continue;
         std::string_view name = FieldText(setting.name());
+        if (name.empty())
+            continue;
         if (setting.name() == "currencysymbol" && setting.type() == JsonValueType::String)
             symbol_ = std::string(FieldText(setting.text()));
         bool stored = true;
