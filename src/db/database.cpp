@@ -373,6 +373,67 @@ void WriteTransaction::Rollback()
     sqlite3_exec(db_.connection(), "ROLLBACK;", nullptr, nullptr, nullptr);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Savepoint
+
+Savepoint::Savepoint(LAppDatabaseAccount& db, std::string name)
+    : db_(db), name_(std::move(name)), failuresAtStart_(db.FailureCount())
+{
+    if (!db_.IsOpen())
+        return;
+    if (sqlite3_get_autocommit(db_.connection())) {
+        ownsTransaction_ = db_.Execute("BEGIN IMMEDIATE;");
+        if (!ownsTransaction_)
+            return;
+    }
+    began_ = db_.ExecuteFormat("SAVEPOINT %s;", name_);
+    open_ = began_;
+    if (!began_ && ownsTransaction_)
+        sqlite3_exec(db_.connection(), "ROLLBACK;", nullptr, nullptr, nullptr);
+}
+
+Savepoint::~Savepoint()
+{
+    Rollback();
+}
+
+bool Savepoint::HasFailed() const
+{
+    return !began_ || db_.FailureCount() != failuresAtStart_;
+}
+
+bool Savepoint::Release()
+{
+    if (!open_)
+        return false;
+    if (HasFailed() || !db_.ExecuteFormat("RELEASE %s;", name_)) {
+        Rollback();
+        return false;
+    }
+    open_ = false;
+    if (ownsTransaction_ && !db_.Execute("COMMIT;")) {
+        sqlite3_exec(db_.connection(), "ROLLBACK;", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
+}
+
+void Savepoint::Rollback()
+{
+    if (!open_)
+        return;
+    open_ = false;
+    sqlite3* connection = db_.connection();
+    // A full disk or a broken file may have made SQLite end the whole transaction already;
+    // then there is no savepoint left to go back to, and nothing of it stayed.
+    if (sqlite3_get_autocommit(connection))
+        return;
+    std::string undo = Format("ROLLBACK TO %s; RELEASE %s;", name_, name_);
+    sqlite3_exec(connection, undo.c_str(), nullptr, nullptr, nullptr);
+    if (ownsTransaction_)
+        sqlite3_exec(connection, "ROLLBACK;", nullptr, nullptr, nullptr);
+}
+
 std::string LAppDatabaseAccount::GetDatabaseName() const
 {
     if (databaseName_.empty())

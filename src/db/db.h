@@ -172,6 +172,37 @@ private:
     bool open_ = false;
 };
 
+// A savepoint: one part of the work that is kept or undone as a whole. Outside a transaction
+// it first begins one ("BEGIN IMMEDIATE", for the reason given above) and its release commits
+// it; inside one it nests, and the caller's transaction decides. Undone unless released.
+//
+//     Savepoint menu(db, "legacy_menu");
+//     ... writes ...
+//     if (!menu.Release()) ... // nothing of it stayed
+class Savepoint {
+public:
+    Savepoint(LAppDatabaseAccount& db, std::string name);
+    ~Savepoint();
+    Savepoint(const Savepoint&) = delete;
+    Savepoint& operator=(const Savepoint&) = delete;
+
+    bool began() const { return began_; }
+    // True when a statement failed since the savepoint was set (or it could not be set).
+    bool HasFailed() const;
+    // Keeps the work. Refuses, and undoes it, when a statement failed since it was set or the
+    // commit did not go through.
+    bool Release();
+    void Rollback();
+
+private:
+    LAppDatabaseAccount& db_;
+    std::string name_;
+    int failuresAtStart_;
+    bool ownsTransaction_ = false;
+    bool began_ = false;
+    bool open_ = false;
+};
+
 // "<data folder>/main.db".
 std::string DefaultDatabasePath();
 
@@ -266,10 +297,15 @@ void CreateDataTables(LAppDatabaseAccount& db);
 int ReadSchemaVersion(LAppDatabaseAccount& db);
 void WriteSchemaVersion(LAppDatabaseAccount& db);
 // Brings the data tables from `currentVersion` to kSchemaVersion. The version is written first,
-// so a step that fails is never retried.
+// so a step that fails is never retried. Before anything is written the file is copied whole
+// (the write-ahead log folded in) to "<file>.before-upgrade-<currentVersion>" beside it, so the
+// owner can always go back; when that copy cannot be made the upgrade waits for a later call.
 void UpgradeSchema(LAppDatabaseAccount& db, int currentVersion);
-// Reads the version and upgrades when it is behind.
+// Reads the version and upgrades when it is behind. One thread of the process at a time: the
+// others wait and then find the file current, so no step runs twice.
 void UpgradeSchemaIfNeeded(LAppDatabaseAccount& db);
+// The name of the copy UpgradeSchema makes of `databasePath` before upgrading from `version`.
+std::string UpgradeBackupPath(std::string_view databasePath, int version);
 // The operation that runs at `version` after that version's statements (the legacy menu
 // conversion hangs here). Replaces any operation registered before for that version.
 void RegisterUpgradeOperation(int version, UpgradeOperation operation);

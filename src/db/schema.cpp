@@ -4,7 +4,12 @@
 // the list.
 #include "db.h"
 
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 
 namespace tavolex::db {
@@ -88,7 +93,94 @@ OperationTable& Operations()
     return table;
 }
 
+struct CloseConnection {
+    void operator()(sqlite3* connection) const { sqlite3_close_v2(connection); }
+};
+struct FinishBackup {
+    void operator()(sqlite3_backup* backup) const { sqlite3_backup_finish(backup); }
+};
+
+// Copies the open file whole to `target` through SQLite's online backup: one step under one
+// read lock, so the copy is the file as it stands, with every page the write-ahead log still
+// holds, even while another thread writes. It is built beside its name and renamed when it is
+// complete, so a copy under that name is always whole, and it is made a file of its own (no
+// log beside it) that the owner can put back as main.db.
+bool CopyDatabase(sqlite3* source, const std::string& sourcePath, const std::string& target,
+                  std::string& failure)
+{
+    // Folding the log into the file first keeps main.db itself whole for anyone who copies it
+    // by hand. A passive checkpoint never waits: a reader of another thread may hold a part of
+    // the log back (a checkpoint that waits for it would hold this request up to the busy
+    // time-out), and the backup reads that part through the log anyway.
+    sqlite3_exec(source, "PRAGMA wal_checkpoint(PASSIVE);", nullptr, nullptr, nullptr);
+    std::string building = target + ".part";
+    std::remove(building.c_str());
+    bool copied = false;
+    {
+        sqlite3* opened = nullptr;
+        int result = sqlite3_open_v2(building.c_str(), &opened, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        std::unique_ptr<sqlite3, CloseConnection> copy(opened);
+        if (result != SQLITE_OK) {
+            failure = opened ? sqlite3_errmsg(opened) : sqlite3_errstr(result);
+        } else {
+            sqlite3_busy_timeout(copy.get(), kBusyTimeoutMs);
+            std::unique_ptr<sqlite3_backup, FinishBackup> backup(sqlite3_backup_init(copy.get(), "main", source, "main"));
+            if (!backup) {
+                failure = sqlite3_errmsg(copy.get());
+            } else {
+                int step = sqlite3_backup_step(backup.get(), -1);
+                backup.reset();
+                if (step != SQLITE_DONE)
+                    failure = sqlite3_errstr(step);
+                else if (sqlite3_exec(copy.get(), "PRAGMA journal_mode=DELETE;", nullptr, nullptr, nullptr) != SQLITE_OK)
+                    failure = sqlite3_errmsg(copy.get());
+                else
+                    copied = true;
+            }
+        }
+    }
+    std::error_code ignored;
+    if (copied) {
+        std::filesystem::permissions(building, std::filesystem::status(sourcePath, ignored).permissions(), ignored);
+        if (std::rename(building.c_str(), target.c_str()) != 0) {
+            failure = "the finished copy could not be renamed";
+            copied = false;
+        }
+    }
+    if (!copied)
+        std::remove(building.c_str());
+    return copied;
+}
+
+// True when the file may be upgraded: its copy from before this version exists (an earlier
+// start made it, or this call did), or the handle has no file to copy.
+bool BackUpBeforeUpgrade(LAppDatabaseAccount& db, int version)
+{
+    const char* file = db.IsOpen() ? sqlite3_db_filename(db.connection(), "main") : nullptr;
+    if (!file || !*file)
+        return true; // a database in memory: nothing an owner could go back to
+    std::string target = UpgradeBackupPath(file, version);
+    std::error_code ignored;
+    // A copy that is there was made before any step ran on that version; it must not be
+    // replaced by one of a file that an interrupted upgrade has already changed.
+    if (std::filesystem::exists(target, ignored))
+        return true;
+    std::string failure;
+    if (!CopyDatabase(db.connection(), file, target, failure)) {
+        LogError("Database: not upgraded from version %d, the copy %s could not be made: %s", version, target,
+                 failure);
+        return false;
+    }
+    LogFormat("Database: copied to %s before the upgrade from version %d", target, version);
+    return true;
+}
+
 } // namespace
+
+std::string UpgradeBackupPath(std::string_view databasePath, int version)
+{
+    return Format("%s.before-upgrade-%d", databasePath, version);
+}
 
 std::string ReplaceSchemaPlaceholder(std::string_view sql, std::string_view schema)
 {
@@ -136,6 +228,8 @@ void UpgradeSchema(LAppDatabaseAccount& db, int currentVersion)
 {
     if (currentVersion >= kSchemaVersion)
         return;
+    if (!BackUpBeforeUpgrade(db, currentVersion))
+        return;
     WriteSchemaVersion(db);
     std::string schema = db.GetDatabaseName();
     for (int version = currentVersion + 1; version <= kSchemaVersion; ++version) {
@@ -156,6 +250,11 @@ void UpgradeSchema(LAppDatabaseAccount& db, int currentVersion)
 
 void UpgradeSchemaIfNeeded(LAppDatabaseAccount& db)
 {
+    // Every gated request asks; the first of several that arrive together upgrades, and the
+    // rest must not see the old version and run the steps (the legacy conversion among them)
+    // a second time beside it.
+    static std::mutex upgrading;
+    std::lock_guard guard(upgrading);
     UpgradeSchema(db, ReadSchemaVersion(db));
 }
 

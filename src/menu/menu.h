@@ -21,7 +21,8 @@
 
 namespace tavolex::menu {
 
-// Registers the business, menu, product and logo routes. Call before the listener starts.
+// Registers the business, menu, product and logo routes, and the conversion of legacy menus
+// (InstallLegacyMigration). Call before the listener starts.
 void InstallMenuRoutes();
 
 // Logos. Base64 as data URIs carry it: characters outside the alphabet (line breaks, padding)
@@ -151,5 +152,56 @@ private:
     bool loaded_ = false;
     bool isUncategorized_ = false;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Money texts
+
+// How a business writes its prices, from its CURRENCY row.
+struct CurrencyFormat {
+    std::string symbol = "$";
+    std::string decimalSymbol = ".";
+    std::string thousandsSymbol = ",";
+    int digits = 2;      // CURRENCY_DIGITS: decimals of the smallest unit
+    int order = 0;       // CURRENCY_ORDER: where the symbol stands, for the interface
+};
+
+// The CURRENCY row of the business; a missing row or an empty column keeps the default above.
+CurrencyFormat ReadCurrencyFormat(db::LAppDatabaseAccount& db, std::string_view businessId);
+
+// The largest amount a money text gives (in smallest units), whatever its length.
+inline constexpr int64_t kMoneyTextLimit = 10000000000000;
+
+// A price as display text ("$1,234.56", "12,50 EUR", "-3.5") to a count of the currency's
+// smallest unit. The symbol is passed over wherever it stands; so is every character that is
+// neither a digit, the first character of the decimal symbol, nor "-" (thousands separators,
+// blanks, letters). "-" anywhere makes the amount negative. Decimals past `digits` are cut, not
+// rounded ("$0.999" is 99); more than 14 digits before the mark, or any amount beyond
+// kMoneyTextLimit, give kMoneyTextLimit.
+int64_t ParseMoneyText(std::string_view text, const CurrencyFormat& format);
+
+// ---------------------------------------------------------------------------------------------
+// Legacy menus
+//
+// Menus of the older form are one JSON document each in MENU_CONTENT.CONTENT, with their own
+// business header, settings, categories and items whose prices are display text. The schema
+// upgrade to version 68 converts them into the catalogue form: each menu under the business of
+// its header name and currency symbol, its settings as MENU_SETTINGS rows, its categories and
+// items as new catalogue entries placed visible in their old order after the rest of the
+// catalogue placed hidden, its CONTENT cleared. Each menu is converted whole or not at all (one
+// savepoint); a menu that cannot be converted keeps its CONTENT, the failed write leaves its
+// record in the settings section "RDF", and every later start tries it again.
+
+struct LegacyMenuCounts {
+    int converted = 0;
+    int kept = 0; // CONTENT still set: not a menu document, or a write failed
+};
+
+// The version-68 upgrade step: converts every menu that has CONTENT.
+void MigrateLegacyMenuContent(db::LAppDatabaseAccount& db);
+// The same, with the counts; what the step and the start both run.
+LegacyMenuCounts ConvertLegacyMenus(db::LAppDatabaseAccount& db);
+// Registers MigrateLegacyMenuContent at version 68 and, on a file already past it, converts
+// again the menus an earlier run had to keep (logged). Called once at start, before requests.
+void InstallLegacyMigration();
 
 } // namespace tavolex::menu

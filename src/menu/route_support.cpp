@@ -97,6 +97,8 @@ void SendCompletedRequest(web::WebRequest& request, JsonValue& object)
 
 void InstallMenuRoutes()
 {
+    // Before any route can take a request: the first gated request may upgrade the file.
+    InstallLegacyMigration();
     web::RouteRegistry& routes = web::RouteRegistry::Get();
     struct JsonRoute {
         std::string_view path, alias;

@@ -45,6 +45,12 @@ void SendDatabaseFailure(web::WebRequest& request, const db::LAppDatabaseAccount
 // sends it.
 void SendCompletedRequest(web::WebRequest& request, JsonValue& object);
 
+// The whole catalogue as (category, product) pairs, a NULL on either side for a category
+// without products and a product without a category: what menu add and the legacy conversion
+// place in a menu, hidden, before the menu's own entries. Every %s is the database name.
+inline constexpr std::string_view kCataloguePairsQuery =
+    "SELECT C.ID, P.ID FROM %s.PRODUCT_CATEGORY PC JOIN %s.CATEGORY C ON PC.CATEGORY_ID = C.ID JOIN %s.PRODUCT P ON PC.PRODUCT_ID = P.ID AND P.IS_VISIBLE = 1 AND P.IS_MODIFIER = 0 UNION SELECT C.ID, NULL FROM %s.CATEGORY C WHERE C.ID NOT IN (SELECT PC.CATEGORY_ID FROM %s.PRODUCT_CATEGORY PC JOIN %s.PRODUCT P ON PC.PRODUCT_ID = P.ID) UNION SELECT NULL, P.ID FROM %s.PRODUCT P WHERE P.IS_VISIBLE = 1 AND P.IS_MODIFIER = 0 AND P.ID NOT IN (SELECT PC.PRODUCT_ID FROM %s.PRODUCT_CATEGORY PC JOIN %s.CATEGORY C ON PC.CATEGORY_ID = C.ID)";
+
 // The route handlers, registered by InstallMenuRoutes.
 void BusinessAdd(web::WebRequest& request, JsonValue& body);
 void BusinessAppsFetch(web::WebRequest& request);

@@ -281,5 +281,53 @@ TEST_F(DatabaseTest, RecordsBuildTheirStatements)
     EXPECT_EQ(count.ColumnInt(0), 2);
 }
 
+// A savepoint keeps or undoes its part whole, alone or inside the caller's transaction.
+TEST_F(DatabaseTest, SavepointsKeepOrUndoTheirPartWhole)
+{
+    ASSERT_TRUE(db.Execute("CREATE TABLE main.T(V TEXT UNIQUE);"));
+    auto count = [&] {
+        DbQuery rows;
+        db.Query(rows, "SELECT group_concat(V, ',') FROM (SELECT V FROM main.T ORDER BY V)");
+        return rows.ColumnText(0);
+    };
+    {
+        Savepoint kept(db, "part");
+        ASSERT_TRUE(kept.began());
+        db.Execute("INSERT INTO main.T VALUES('a');");
+        EXPECT_FALSE(db.Execute("INSERT INTO main.T VALUES('a');")); // a constraint: not a failure
+        EXPECT_FALSE(kept.HasFailed());
+        EXPECT_TRUE(kept.Release());
+    }
+    {
+        Savepoint dropped(db, "part");
+        db.Execute("INSERT INTO main.T VALUES('b');");
+    } // never released
+    {
+        Savepoint failed(db, "part");
+        db.Execute("INSERT INTO main.T VALUES('c');");
+        EXPECT_FALSE(db.Execute("INSERT INTO main.Missing VALUES(1);"));
+        EXPECT_TRUE(failed.HasFailed());
+        EXPECT_FALSE(failed.Release());
+    }
+    EXPECT_EQ(count(), "a");
+
+    // Nested in a transaction: the undone part goes, the rest of the transaction stays.
+    ASSERT_TRUE(db.Execute("BEGIN IMMEDIATE;"));
+    db.Execute("INSERT INTO main.T VALUES('d');");
+    {
+        Savepoint inner(db, "part");
+        ASSERT_TRUE(inner.began());
+        db.Execute("INSERT INTO main.T VALUES('e');");
+        inner.Rollback();
+    }
+    {
+        Savepoint inner(db, "part");
+        db.Execute("INSERT INTO main.T VALUES('f');");
+        EXPECT_TRUE(inner.Release());
+    }
+    ASSERT_TRUE(db.Execute("COMMIT;"));
+    EXPECT_EQ(count(), "a,d,f");
+}
+
 } // namespace
 } // namespace tavolex::db

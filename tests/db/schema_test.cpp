@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace tavolex::db {
 namespace {
 
@@ -135,6 +137,78 @@ TEST_F(SchemaTest, VersionSixtyFiveGetsOnlyTheLaterSteps)
     for (const char* table : {"CATEGORY", "PRODUCT_CATEGORY", "MENU_SETTINGS", "MENU_CATEGORY",
                               "MENU_ITEM", "PRODUCT_RESTAURANT_SETTINGS"})
         EXPECT_FALSE(TableSql(db, table).empty()) << table;
+}
+
+// The file as it was before the upgrade is kept beside it, with what only the log held.
+TEST_F(SchemaTest, UpgradeKeepsACopyOfTheOlderFile)
+{
+    MakeAccountAt(65);
+    // A second handle holds a read of the file as it was before the menu rows came, so the
+    // checkpoint cannot fold them into the file: the copy must take them from the log.
+    LAppDatabaseAccount reader{"main"};
+    ASSERT_TRUE(reader.Open(DefaultDatabasePath()));
+    ASSERT_TRUE(reader.Execute("BEGIN; SELECT count(*) FROM main.ACCOUNT;"));
+    ASSERT_TRUE(db.Execute(
+        "CREATE TABLE main.RESTAURANT (ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), ADDRESS VARCHAR(260), PHONE VARCHAR(260), EMAIL VARCHAR(260), WEBSITE VARCHAR(260), TIMEZONE VARCHAR(260), CREATED_DATE VARCHAR(20) DEFAULT NULL, DELETED VARCHAR(20) DEFAULT NULL);"
+        "CREATE TABLE main.MENU_CONTENT (ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), CONTENT TEXT, RESTAURANT_ID VARCHAR(40), CREATED_DATE VARCHAR(30) DEFAULT NULL);"
+        "INSERT INTO main.MENU_CONTENT(ID, NAME, CONTENT) VALUES('m1', 'Lunch', '{\"header\":{}}');"));
+    std::string copyPath = UpgradeBackupPath(DefaultDatabasePath(), 65);
+    EXPECT_EQ(copyPath, DefaultDatabasePath() + ".before-upgrade-65");
+    int operations = 0;
+    RegisterUpgradeOperation(68, [&](LAppDatabaseAccount&) {
+        ++operations;
+        EXPECT_TRUE(std::filesystem::exists(copyPath)); // made before any step wrote
+    });
+    UpgradeSchemaIfNeeded(db);
+    reader.Execute("COMMIT;");
+    EXPECT_EQ(operations, 1);
+    EXPECT_EQ(ReadSchemaVersion(db), 87);
+    EXPECT_FALSE(std::filesystem::exists(copyPath + ".part"));
+    EXPECT_FALSE(std::filesystem::exists(copyPath + "-wal")); // one file of its own
+    {
+        LAppDatabaseAccount copy{"main"};
+        ASSERT_TRUE(copy.Open(copyPath));
+        EXPECT_EQ(ReadSchemaVersion(copy), 65);
+        DbQuery row;
+        copy.Query(row, "SELECT CONTENT FROM main.MENU_CONTENT WHERE ID = 'm1'");
+        EXPECT_EQ(row.ColumnText(0), "{\"header\":{}}");
+        EXPECT_EQ(TableSql(copy, "MENU_ITEM"), "");
+        copy.Query(row, "PRAGMA integrity_check");
+        EXPECT_EQ(row.ColumnText(0), "ok");
+    }
+
+    // A copy already there is from before an interrupted upgrade: it is never replaced.
+    db.Execute("UPDATE main.ACCOUNT SET DBVERSION = 65;");
+    db.Execute("UPDATE main.MENU_CONTENT SET CONTENT = 'changed';");
+    UpgradeSchemaIfNeeded(db);
+    EXPECT_EQ(operations, 2);
+    LAppDatabaseAccount copy{"main"};
+    ASSERT_TRUE(copy.Open(copyPath));
+    DbQuery row;
+    copy.Query(row, "SELECT CONTENT FROM main.MENU_CONTENT WHERE ID = 'm1'");
+    EXPECT_EQ(row.ColumnText(0), "{\"header\":{}}");
+}
+
+// No upgrade without its copy: when the copy cannot be made the file stays as it is, and a
+// later request tries again.
+TEST_F(SchemaTest, NoCopyNoUpgrade)
+{
+    MakeAccountAt(65);
+    int operations = 0;
+    RegisterUpgradeOperation(68, [&](LAppDatabaseAccount&) { ++operations; });
+    // A folder (not empty) where the copy is built: nothing can be opened there, even by root.
+    std::string building = UpgradeBackupPath(DefaultDatabasePath(), 65) + ".part";
+    std::filesystem::create_directories(building + "/in-the-way");
+    UpgradeSchemaIfNeeded(db);
+    EXPECT_EQ(operations, 0);
+    EXPECT_EQ(ReadSchemaVersion(db), 65);
+    EXPECT_FALSE(std::filesystem::exists(UpgradeBackupPath(DefaultDatabasePath(), 65)));
+
+    std::filesystem::remove_all(building);
+    UpgradeSchemaIfNeeded(db);
+    EXPECT_EQ(operations, 1);
+    EXPECT_EQ(ReadSchemaVersion(db), 87);
+    EXPECT_TRUE(std::filesystem::exists(UpgradeBackupPath(DefaultDatabasePath(), 65)));
 }
 
 } // namespace
