@@ -3,13 +3,76 @@
 
 #include "web.h"
 
+#include <memory>
+#include <mutex>
+#include <vector>
+
 namespace tavolex::account {
 
 namespace {
 
-// What a routed request owns on top of the web layer's record: its own database handle.
+// Open handles of main.db, lent to one request at a time. Opening a handle costs file opens and
+// pragmas, and closing the last one folds the write-ahead log back into the file; keeping a
+// few open makes a route request cost its statements only.
+class DatabasePool {
+public:
+    static DatabasePool& Get()
+    {
+        static DatabasePool pool;
+        return pool;
+    }
+
+    std::unique_ptr<db::LAppDatabaseAccount> Acquire()
+    {
+        std::string path = db::DefaultDatabasePath();
+        {
+            std::lock_guard guard(lock_);
+            while (!idle_.empty()) {
+                Idle entry = std::move(idle_.back());
+                idle_.pop_back();
+                if (entry.path == path)
+                    return std::move(entry.database);
+                // A handle of another file (a test that moved the data folder) is not lent.
+            }
+        }
+        auto database = std::make_unique<db::LAppDatabaseAccount>(std::string(kAccountName));
+        database->Open(path);
+        return database;
+    }
+
+    void Release(std::unique_ptr<db::LAppDatabaseAccount> database)
+    {
+        if (!database || !database->IsOpen())
+            return;
+        // A handle goes back as a fresh one would be: no transaction left open.
+        if (database->InTransaction())
+            database->Execute("ROLLBACK;");
+        std::lock_guard guard(lock_);
+        if (idle_.size() < kMaxIdle)
+            idle_.push_back({db::DefaultDatabasePath(), std::move(database)});
+    }
+
+private:
+    static constexpr size_t kMaxIdle = 8;
+    struct Idle {
+        std::string path;
+        std::unique_ptr<db::LAppDatabaseAccount> database;
+    };
+    std::mutex lock_;
+    std::vector<Idle> idle_;
+};
+
+// What a routed request owns on top of the web layer's record: a database handle, borrowed
+// from the pool when a handler first needs it and given back when the request ends.
 struct RequestData final : web::RouteResources {
-    db::LAppDatabaseAccount database{std::string(kAccountName)};
+    std::unique_ptr<db::LAppDatabaseAccount> database;
+    ~RequestData() override { DatabasePool::Get().Release(std::move(database)); }
+    db::LAppDatabaseAccount& Database()
+    {
+        if (!database)
+            database = DatabasePool::Get().Acquire();
+        return *database;
+    }
 };
 
 constexpr std::string_view kIsSessionValidBody =
@@ -44,11 +107,12 @@ public:
     void BeginRoute(web::WebRequest& request, std::string_view sessionCookie) override
     {
         auto data = std::make_unique<RequestData>();
-        data->database.Open(db::DefaultDatabasePath());
         if (request.path != "_fault") {
             SessionContext session;
-            if (LoadSession(data->database, session, sessionCookie))
+            if (LoadSession(data->Database(), session, sessionCookie))
                 TakeSession(request, session);
+            // The body is still to come: the handle waits in the pool, not on a slow sender.
+            DatabasePool::Get().Release(std::move(data->database));
         }
         request.resources = std::move(data);
     }
@@ -57,11 +121,10 @@ public:
 db::LAppDatabaseAccount& DatabaseOf(web::WebRequest& request)
 {
     if (auto* data = dynamic_cast<RequestData*>(request.resources.get()))
-        return data->database;
+        return data->Database();
     // A request that did not come through the route step: give it a handle of its own.
     auto data = std::make_unique<RequestData>();
-    data->database.Open(db::DefaultDatabasePath());
-    db::LAppDatabaseAccount& database = data->database;
+    db::LAppDatabaseAccount& database = data->Database();
     request.resources = std::move(data);
     return database;
 }

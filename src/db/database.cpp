@@ -208,6 +208,7 @@ bool LAppDatabaseAccount::Open(const std::string& path)
     sqlite3_exec(connection, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr,
                  nullptr, nullptr);
     connection_ = connection;
+    filePath_ = path;
     return true;
 }
 
@@ -216,6 +217,7 @@ void LAppDatabaseAccount::Close()
     if (connection_)
         sqlite3_close_v2(connection_);
     connection_ = nullptr;
+    filePath_.clear();
 }
 
 bool LAppDatabaseAccount::NoteResult(int result)
@@ -228,6 +230,11 @@ bool LAppDatabaseAccount::NoteResult(int result)
         lastFailure_ = connection_ ? sqlite3_errmsg(connection_) : sqlite3_errstr(result);
     }
     return false;
+}
+
+bool LAppDatabaseAccount::InTransaction() const
+{
+    return connection_ && !sqlite3_get_autocommit(connection_);
 }
 
 std::string_view LAppDatabaseAccount::LastFailureCause() const

@@ -90,6 +90,8 @@ public:
     // now() (the current UTC time as "YYYY-MM-DD HH:MM:SS").
     bool Open(const std::string& path);
     bool IsOpen() const { return connection_ != nullptr; }
+    // The file the handle opened; empty when closed.
+    const std::string& FilePath() const { return filePath_; }
     void Close();
 
     bool Execute(std::string_view sql);
@@ -124,6 +126,8 @@ public:
     std::string CreateUniqueKey(std::string_view table, std::string_view column);
 
     sqlite3* connection() const { return connection_; }
+    // A transaction is open on the handle (BEGIN without its COMMIT or ROLLBACK yet).
+    bool InTransaction() const;
 
     // Statements that failed for a reason other than a constraint (a unique row already there):
     // a full disk, a lock held past the busy time-out, a damaged file, a syntax error. Writers
@@ -140,6 +144,7 @@ private:
 
     sqlite3* connection_ = nullptr;
     std::string databaseName_;
+    std::string filePath_;
     int failureCount_ = 0;
     int lastFailureCode_ = 0;
     std::string lastFailure_;
@@ -296,14 +301,19 @@ void CreateDataTables(LAppDatabaseAccount& db);
 // DBVERSION of the account named by the handle's schema; 0 when there is no row.
 int ReadSchemaVersion(LAppDatabaseAccount& db);
 void WriteSchemaVersion(LAppDatabaseAccount& db);
-// Brings the data tables from `currentVersion` to kSchemaVersion. The version is written first,
-// so a step that fails is never retried. Before anything is written the file is copied whole
+// Brings the data tables from `currentVersion` to kSchemaVersion in one transaction that also
+// writes the version: a step that fails is not retried, but a stop part-way leaves the older
+// version to upgrade again. Before anything is written the file is copied whole
 // (the write-ahead log folded in) to "<file>.before-upgrade-<currentVersion>" beside it, so the
 // owner can always go back; when that copy cannot be made the upgrade waits for a later call.
 void UpgradeSchema(LAppDatabaseAccount& db, int currentVersion);
 // Reads the version and upgrades when it is behind. One thread of the process at a time: the
-// others wait and then find the file current, so no step runs twice.
+// others wait and then find the file current, so no step runs twice. A file once seen current
+// is not read again by this process.
 void UpgradeSchemaIfNeeded(LAppDatabaseAccount& db);
+// Forgets which file was seen current, as a new process would. For tests that turn a file's
+// version back.
+void ForgetCurrentSchemaForTesting();
 // The name of the copy UpgradeSchema makes of `databasePath` before upgrading from `version`.
 std::string UpgradeBackupPath(std::string_view databasePath, int version);
 // The operation that runs at `version` after that version's statements (the legacy menu

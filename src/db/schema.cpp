@@ -230,6 +230,10 @@ void UpgradeSchema(LAppDatabaseAccount& db, int currentVersion)
         return;
     if (!BackUpBeforeUpgrade(db, currentVersion))
         return;
+    // The whole upgrade is one transaction, its version written inside it: a stop part-way
+    // leaves the older version, upgraded again next time, never an old-shaped file marked
+    // current. A step that fails does not stop the list.
+    bool transaction = !db.InTransaction() && db.Execute("BEGIN IMMEDIATE;");
     WriteSchemaVersion(db);
     std::string schema = db.GetDatabaseName();
     for (int version = currentVersion + 1; version <= kSchemaVersion; ++version) {
@@ -246,6 +250,33 @@ void UpgradeSchema(LAppDatabaseAccount& db, int currentVersion)
         if (operation)
             operation(db);
     }
+    if (transaction && !db.Execute("COMMIT;")) {
+        LogError("Database: the upgrade from version %d could not be stored: %s", currentVersion, db.LastFailure());
+        db.Execute("ROLLBACK;");
+    }
+}
+
+namespace {
+
+std::mutex& UpgradeLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// The file last seen at the current version.
+std::string& CurrentFile()
+{
+    static std::string file;
+    return file;
+}
+
+} // namespace
+
+void ForgetCurrentSchemaForTesting()
+{
+    std::lock_guard guard(UpgradeLock());
+    CurrentFile().clear();
 }
 
 void UpgradeSchemaIfNeeded(LAppDatabaseAccount& db)
@@ -253,9 +284,14 @@ void UpgradeSchemaIfNeeded(LAppDatabaseAccount& db)
     // Every gated request asks; the first of several that arrive together upgrades, and the
     // rest must not see the old version and run the steps (the legacy conversion among them)
     // a second time beside it.
-    static std::mutex upgrading;
-    std::lock_guard guard(upgrading);
+    // Once a file was seen current it stays so: later requests need not read the version.
+    std::lock_guard guard(UpgradeLock());
+    const std::string& file = db.FilePath();
+    if (!file.empty() && file == CurrentFile())
+        return;
     UpgradeSchema(db, ReadSchemaVersion(db));
+    if (ReadSchemaVersion(db) >= kSchemaVersion)
+        CurrentFile() = file;
 }
 
 void RegisterUpgradeOperation(int version, UpgradeOperation operation)

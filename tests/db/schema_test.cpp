@@ -180,6 +180,7 @@ TEST_F(SchemaTest, UpgradeKeepsACopyOfTheOlderFile)
     // A copy already there is from before an interrupted upgrade: it is never replaced.
     db.Execute("UPDATE main.ACCOUNT SET DBVERSION = 65;");
     db.Execute("UPDATE main.MENU_CONTENT SET CONTENT = 'changed';");
+    ForgetCurrentSchemaForTesting(); // as a later start of the program would
     UpgradeSchemaIfNeeded(db);
     EXPECT_EQ(operations, 2);
     LAppDatabaseAccount copy{"main"};
