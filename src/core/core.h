@@ -261,6 +261,11 @@ void LogLevel2(std::string_view format, const Args&... args)
     LogAt(LogLevel::Level2, FormatLogMessage(format, std::span(list, sizeof...(Args))));
 }
 
+// Text from outside the program (a request, a cookie, a file name) as it may stand in a log
+// line: control characters become "?" and what is not UTF-8 becomes U+FFFD, so the text can
+// neither start lines of its own nor break the file's encoding.
+std::string ForLog(std::string_view text);
+
 // The newest lines, oldest first (at most kLogRingSize).
 std::vector<LogEntry> RecentLogLines();
 // Called after every new line, on the logging thread; a log view repaints from it.

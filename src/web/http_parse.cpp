@@ -141,15 +141,7 @@ std::string UrlDecode(std::string_view text, size_t maxBytes)
     return out;
 }
 
-std::string ForLog(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 32 || c == 127)
-            c = '?';
-    }
-    return out;
-}
+std::string ForLog(std::string_view text) { return tavolex::ForLog(text); }
 
 void ParseForm(std::string_view text, ParameterMap& parameters)
 {

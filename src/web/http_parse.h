@@ -47,8 +47,8 @@ std::string UrlDecode(std::string_view text, size_t maxBytes = std::string::npos
 // Replaces what is not UTF-8 with U+FFFD, then cuts to `maxUnits` UTF-16 units.
 std::string CleanText(std::string_view bytes, size_t maxUnits = std::string::npos);
 
-// Text from a request as it may appear in a log line: control characters (an escaped "%0A" in a
-// path among them) become "?", so a request cannot write lines of its own into the log.
+// Text from a request as it may appear in a log line: the program's one escaping for log lines
+// (core's ForLog), so an escaped "%0A" in a path cannot write a line of its own into the log.
 std::string ForLog(std::string_view text);
 
 // "a=1&b=2": every piece with a non-empty decoded name adds an entry.
