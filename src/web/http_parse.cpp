@@ -231,6 +231,29 @@ bool IsOwnOrigin(std::string_view origin, uint16_t port)
     return origin == "http://localhost:" + portText || origin == "http://127.0.0.1:" + portText;
 }
 
+bool IfNoneMatchMatches(std::string_view header, std::string_view entityTag)
+{
+    auto isSpace = [](unsigned char c) { return c == ' ' || c == '\t'; };
+    TextCursor cursor(header);
+    for (;;) {
+        cursor.ConsumeWhile([&](unsigned char c) { return isSpace(c) || c == ','; });
+        if (cursor.AtEnd())
+            return false;
+        if (cursor.ConsumeSpecific('*'))
+            return true;
+        if (cursor.NextIs("W/"))
+            cursor.Skip(2);
+        if (!cursor.ConsumeSpecific('"')) {
+            cursor.ConsumeUntil(','); // not an entity tag: it matches nothing
+            continue;
+        }
+        std::string_view tag = cursor.ConsumeUntil('"');
+        if (cursor.ConsumeSpecific('"') && tag == entityTag)
+            return true;
+        cursor.ConsumeUntil(',');
+    }
+}
+
 bool IsAllowedFetchSite(std::string_view site) { return site == "same-origin" || site == "none"; }
 
 } // namespace tavolex::web::http

@@ -72,6 +72,11 @@ bool IsLocalHost(std::string_view host);
 // The Origin is this server's own: "http://localhost:PORT" or "http://127.0.0.1:PORT".
 bool IsOwnOrigin(std::string_view origin, uint16_t port);
 
+// RFC 9110 section 13.1.2: If-None-Match holds "*" or a list of entity tags, each quoted and
+// perhaps marked weak ("W/"); the file matches when one of them is its tag as a whole.
+// `entityTag` is the tag without its quotes.
+bool IfNoneMatchMatches(std::string_view header, std::string_view entityTag);
+
 // Sec-Fetch-Site allows a route: "same-origin" or "none".
 bool IsAllowedFetchSite(std::string_view site);
 

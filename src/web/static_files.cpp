@@ -243,10 +243,12 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
 
     int64_t size = info.st_size;
     time_t modified = info.st_mtim.tv_sec;
-    std::string entityTag = Format("%lld%lld", static_cast<int64_t>(modified % 10000000), size);
+    // The "-" keeps two files apart whose time and size would otherwise join to the same digits
+    // (time 12, size 34 and time 123, size 4).
+    std::string entityTag = Format("%lld-%lld", static_cast<int64_t>(modified % 10000000), size);
     std::string lastModified = LastModifiedText(modified);
 
-    if (ifNoneMatch.find(entityTag) != std::string_view::npos ||
+    if (http::IfNoneMatchMatches(ifNoneMatch, entityTag) ||
         EqualsIgnoringCase(ifModifiedSince, lastModified))
         return SendBytes(request, "HTTP/1.1 304 Not Modified\r\n\r\n", kHeaderSendBaseMs + 32);
 
@@ -262,7 +264,9 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
     if (auto range = request.headers.find("Range"); range != request.headers.end()) {
         http::ByteRange bytes = http::ParseRange(range->second, size);
         if (!bytes.satisfiable)
-            return SendBytes(request, "HTTP/1.1 416 Requested Range Not Satisfiable\r\n\r\n", kHeaderSendBaseMs + 64);
+            // The length tells the client that no body follows, so a kept connection goes on.
+            return SendBytes(request, "HTTP/1.1 416 Requested Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n",
+                             kHeaderSendBaseMs + 64);
         int64_t length = bytes.end - bytes.start + 1;
         std::string header = Format("HTTP/1.1 206 Partial Content\r\nContent-Length: %lld\r\n"
                                     "Content-Range: bytes %lld-%lld/%lld\r\nContent-Type: %s\r\n"

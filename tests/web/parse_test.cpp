@@ -40,6 +40,29 @@ TEST(RequestLine, MethodTargetAndVersion)
     EXPECT_EQ(http::ParseRequestLine(longTarget).target.size(), 259u);
 }
 
+TEST(Validators, IfNoneMatchComparesWholeEntityTags)
+{
+    struct Row {
+        std::string_view header;
+        bool matches;
+    } rows[] = {
+        {"\"1234-10\"", true},
+        {"W/\"1234-10\"", true},                 // weak comparison, as RFC 9110 asks for GET
+        {"\"a\", \"1234-10\"", true},
+        {" ,\t\"1234-10\" , ", true},
+        {"*", true},
+        {"\"11234-10\"", false},                 // holds the tag, but is another one
+        {"\"1234-100\"", false},
+        {"1234-10", false},                      // without quotes it is no entity tag
+        {"\"1234-10", false},                     // the closing quote is missing
+        {"\"a,1234-10\"", false},                // a comma inside a tag does not split it
+        {"bogus, \"1234-10\"", true},
+        {"", false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(http::IfNoneMatchMatches(row.header, "1234-10"), row.matches) << row.header;
+}
+
 TEST(RequestLine, LineEndsOnlyAtCarriageReturnLineFeed)
 {
     struct Row {

@@ -25,7 +25,7 @@ using tavolex::testing::ReadFile;
 using tavolex::testing::WriteFile;
 
 // Every fixture file carries this modification time, so validators are fixed texts:
-// ETag = 1700001234 % 10000000 followed by the size.
+// ETag = 1700001234 % 10000000, a "-", then the size.
 constexpr time_t kFixtureTime = 1700001234;
 constexpr const char* kFixtureDate = "Tue, 14 Nov 2023 22:33:54 GMT";
 
@@ -309,7 +309,7 @@ TEST_F(ServerTest, AnswersByteForByte)
         {"cross-site page", "POST /api/status/checkalive HTTP/1.1\r\nSec-Fetch-Site: cross-site\r\n\r\n", forbidden},
         {"own origin", "GET /api/status/checkalive HTTP/1.1\r\nHost: localhost:" + port + "\r\nOrigin: http://127.0.0.1:" + port + "\r\nSec-Fetch-Site: same-origin\r\nConnection: close\r\n\r\n", ok33},
         {"foreign origin on a file is served", "GET /ten.txt HTTP/1.0\r\nOrigin: http://evil.example\r\n\r\n",
-         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" + FileHeaders("application/octet-stream", tenDisposition, "max-age=0", "123410") + "0123456789"},
+         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" + FileHeaders("application/octet-stream", tenDisposition, "max-age=0", "1234-10") + "0123456789"},
         // The server's own route.
         {"checkalive", "GET /api/status/checkalive HTTP/1.0\r\nConnection: close\r\n\r\n", ok33},
         {"checkalive with a query", "GET /api/status/checkalive?x=1 HTTP/1.1\r\nHost: [::1]:9\r\nConnection: close\r\n\r\n", ok33},
@@ -317,35 +317,35 @@ TEST_F(ServerTest, AnswersByteForByte)
         {"form body too long", "POST /api/status/checkalive HTTP/1.1\r\nContent-Length: 5000001\r\n\r\n",
          "HTTP/1.1 500 Content Length Too Long\r\nConnection: close\r\n\r\n"},
         // Files.
-        {"validators match", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: \"123410\"\r\n\r\n", "HTTP/1.1 304 Not Modified\r\n\r\n"},
+        {"validators match", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: \"1234-10\"\r\n\r\n", "HTTP/1.1 304 Not Modified\r\n\r\n"},
         {"date matches", "GET /ten.txt HTTP/1.0\r\nIf-Modified-Since: tue, 14 nov 2023 22:33:54 gmt\r\n\r\n", "HTTP/1.1 304 Not Modified\r\n\r\n"},
         {"first byte", "GET /ten.txt HTTP/1.0\r\nRange: bytes=0-0\r\n\r\n",
          "HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\nContent-Range: bytes 0-0/10\r\nContent-Type: application/octet-stream\r\n" +
-             tenDisposition + "Cache-Control: max-age=0\r\nLast-Modified: " + kFixtureDate + "\r\nETag: \"123410\"\r\n\r\n0"},
+             tenDisposition + "Cache-Control: max-age=0\r\nLast-Modified: " + kFixtureDate + "\r\nETag: \"1234-10\"\r\n\r\n0"},
         {"suffix range", "GET /ten.txt HTTP/1.0\r\nRange: bytes=-4\r\n\r\n",
          "HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\nContent-Range: bytes 6-9/10\r\nContent-Type: application/octet-stream\r\n" +
-             tenDisposition + "Cache-Control: max-age=0\r\nLast-Modified: " + kFixtureDate + "\r\nETag: \"123410\"\r\n\r\n6789"},
-        {"range past the end", "GET /ten.txt HTTP/1.0\r\nRange: bytes=20-\r\n\r\n", "HTTP/1.1 416 Requested Range Not Satisfiable\r\n\r\n"},
+             tenDisposition + "Cache-Control: max-age=0\r\nLast-Modified: " + kFixtureDate + "\r\nETag: \"1234-10\"\r\n\r\n6789"},
+        {"range past the end", "GET /ten.txt HTTP/1.0\r\nRange: bytes=20-\r\n\r\n", "HTTP/1.1 416 Requested Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n"},
         {"folder default", "GET / HTTP/1.0\r\n\r\n",
-         "HTTP/1.1 200 OK\r\nContent-Length: 40\r\n" + FileHeaders("text/html", "", "max-age=3600", "123440") +
+         "HTTP/1.1 200 OK\r\nContent-Length: 40\r\n" + FileHeaders("text/html", "", "max-age=3600", "1234-40") +
              "<!DOCTYPE html><title>Test home</title>\n"},
         {"sub-folder default", "GET /sub/ HTTP/1.0\r\n\r\n",
-         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" + FileHeaders("text/html", "", "max-age=3600", "123410") + "sub index\n"},
+         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" + FileHeaders("text/html", "", "max-age=3600", "1234-10") + "sub index\n"},
         {".html fallback", "GET /menus HTTP/1.0\r\n\r\n",
-         "HTTP/1.1 200 OK\r\nContent-Length: 36\r\n" + FileHeaders("text/html", "", "max-age=3600", "123436") +
+         "HTTP/1.1 200 OK\r\nContent-Length: 36\r\n" + FileHeaders("text/html", "", "max-age=3600", "1234-36") +
              "<!DOCTYPE html><title>Menus</title>\n"},
         {"pdf is an attachment", "GET /doc.pdf HTTP/1.0\r\n\r\n",
          "HTTP/1.1 200 OK\r\nContent-Length: 15\r\n" +
              FileHeaders("application/pdf", "Content-Disposition: attachment; filename=\"doc.pdf\"; filename*=UTF-8''doc.pdf\r\n",
-                         "max-age=0", "123415") + "%PDF-1.4\n%%EOF\n"},
+                         "max-age=0", "1234-15") + "%PDF-1.4\n%%EOF\n"},
         {"unknown extension", "GET /data.XYZ HTTP/1.0\r\n\r\n",
          "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n" +
              FileHeaders("application/octet-stream", "Content-Disposition: attachment; filename=\"data.XYZ\"; filename*=UTF-8''data.XYZ\r\n",
-                         "max-age=0", "12348") + "xyz data"},
+                         "max-age=0", "1234-8") + "xyz data"},
         {"symlink inside Web", "GET /inside.txt HTTP/1.0\r\n\r\n",
          "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" +
              FileHeaders("application/octet-stream", "Content-Disposition: attachment; filename=\"inside.txt\"; filename*=UTF-8''inside.txt\r\n",
-                         "max-age=0", "123410") + "0123456789"},
+                         "max-age=0", "1234-10") + "0123456789"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(Exchange(row.request), row.response) << row.note;
@@ -444,7 +444,7 @@ TEST_F(ServerTest, GzipCopiesOfTextFiles)
     std::string answer = Exchange("GET /app.JS HTTP/1.0\r\nAccept-Encoding: deflate, gzip\r\n\r\n");
     std::string header = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(member.size()) +
                          "\r\nContent-Type: text/javascript\r\nCache-Control: max-age=3600\r\nLast-Modified: " + kFixtureDate +
-                         "\r\nETag: \"1234" + std::to_string(original.size()) + "\"\r\n\r\n";
+                         "\r\nETag: \"1234-" + std::to_string(original.size()) + "\"\r\n\r\n";
     EXPECT_EQ(answer, header + member);
 
     // The member: gzip magic, deflate, the source's modification time, and the source inside.
