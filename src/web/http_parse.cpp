@@ -74,7 +74,9 @@ RequestLine ParseRequestLine(std::string_view line)
     TextCursor cursor(line);
     result.method = std::string(cursor.ConsumeWhile(IsWordByte).substr(0, kFieldLimit));
     cursor.ConsumeWhile(IsBlankByte);
-    result.target = std::string(cursor.ConsumeWhile(IsWordByte).substr(0, kFieldLimit));
+    std::string_view target = cursor.ConsumeWhile(IsWordByte);
+    result.targetLength = target.size();
+    result.target = std::string(target.substr(0, kFieldLimit));
     cursor.ConsumeWhile(IsBlankByte);
     cursor.ConsumeUntil('/');
     if (cursor.ConsumeSpecific('/')) {

@@ -18,11 +18,13 @@ inline constexpr size_t kFieldLimit = 259;
 struct RequestLine {
     std::string method;
     std::string target;
+    size_t targetLength = 0; // of the target as sent, before the cut to kFieldLimit
     double version = 0; // C atof of what follows the first "/" after the target; 0 when absent
 };
 
 // RFC 9112 section 3: method, target and version separated by blanks. Bytes up to 32 count as
-// blanks; each of method and target keeps at most 259 bytes.
+// blanks; each of method and target keeps at most 259 bytes (the caller refuses a longer
+// target rather than serving what is left of it).
 RequestLine ParseRequestLine(std::string_view line);
 
 // The end of the first line in `data`: the index of the CR of the first CR LF pair. A CR that

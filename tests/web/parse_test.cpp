@@ -38,6 +38,7 @@ TEST(RequestLine, MethodTargetAndVersion)
     }
     std::string longTarget = "GET /" + std::string(400, 'a') + " HTTP/1.1";
     EXPECT_EQ(http::ParseRequestLine(longTarget).target.size(), 259u);
+    EXPECT_EQ(http::ParseRequestLine(longTarget).targetLength, 401u); // so the caller can refuse it
 }
 
 TEST(Validators, IfNoneMatchComparesWholeEntityTags)

@@ -249,6 +249,19 @@ protected:
     static uint16_t port_;
 };
 
+// One request on a fresh connection: the answer, and whether the server closed afterwards.
+struct ClosingAnswer {
+    std::string bytes;
+    bool closed;
+};
+ClosingAnswer ExchangeOnce(uint16_t port, std::string_view request)
+{
+    Client client(port);
+    client.Send(request);
+    std::string bytes = client.ReadUntilClose();
+    return {bytes, client.closed()};
+}
+
 Install* ServerTest::install_ = nullptr;
 Server* ServerTest::server_ = nullptr;
 uint16_t ServerTest::port_ = 0;
@@ -457,6 +470,141 @@ TEST_F(ServerTest, GzipCopiesOfTextFiles)
     EXPECT_TRUE(plain.ends_with(original));
     std::string ranged = Exchange("GET /app.JS HTTP/1.0\r\nAccept-Encoding: gzip\r\nRange: bytes=0-7\r\n\r\n");
     EXPECT_TRUE(ranged.ends_with("\r\n\r\n" + original.substr(0, 8))) << ranged;
+}
+
+// Requests beyond the server's limits, headers that decide where a request goes or how its
+// bytes are framed, and answers before HTTP/1.1: each is answered and then closed.
+TEST_F(ServerTest, LimitsHostsAndFramingAnswerAndClose)
+{
+    const std::string ok33 = "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: application/json\r\n"
+                             "Content-Length: 33\r\n\r\n{\"errorcode\":200,\"errormsg\":\"OK\"}";
+    const std::string tooLarge = "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    const std::string uriTooLong = "HTTP/1.1 414 URI Too Long\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    const std::string badRequest = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    const std::string notImplemented = "HTTP/1.1 501 Not Implemented\r\nConnection: close\r\n\r\n";
+    const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    const std::string notFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    const std::string notModified = "HTTP/1.1 304 Not Modified\r\n\r\n";
+    const std::string tenFile =
+        "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" +
+        FileHeaders("application/octet-stream",
+                    "Content-Disposition: attachment; filename=\"ten.txt\"; filename*=UTF-8''ten.txt\r\n", "max-age=0",
+                    "1234-10") +
+        "0123456789";
+    const std::string port = std::to_string(port_);
+    const std::string checkalive = "GET /api/status/checkalive HTTP/1.1\r\n";
+    auto headerLines = [](int count) {
+        std::string lines;
+        for (int i = 0; i < count; ++i)
+            lines += "X-N" + std::to_string(i) + ": 1\r\n";
+        return lines;
+    };
+    // "X-Pad: " and padding: a header line of `size` bytes without its CR LF.
+    auto padLine = [](size_t size) { return "X-Pad: " + std::string(size - 7, 'p') + "\r\n"; };
+    const std::string smuggled = "GET /ten.txt HTTP/1.1\r\n\r\n";
+    const std::string chunked = std::to_string(smuggled.size()) + "\r\n" + smuggled + "\r\n0\r\n\r\n";
+
+    struct Row {
+        std::string note;
+        std::string request;
+        std::string response;
+    } rows[] = {
+        // Line, block and count limits.
+        {"request line over 16 KB", "GET /" + std::string(17000, 'a') + " HTTP/1.1\r\n\r\n", tooLarge},
+        {"header line of 16384 bytes", checkalive + padLine(16384) + "Connection: close\r\n\r\n", ok33},
+        {"header line of 16385 bytes", checkalive + padLine(16385) + "Connection: close\r\n\r\n", tooLarge},
+        {"header line that never ends", checkalive + "X-Pad: " + std::string(40000, 'p'), tooLarge},
+        {"100 header lines", checkalive + headerLines(99) + "Connection: close\r\n\r\n", ok33},
+        {"101 header lines", checkalive + headerLines(100) + "Connection: close\r\n\r\n", tooLarge},
+        {"header block over 64 KB", checkalive + padLine(15000) + padLine(15000) + padLine(15000) + padLine(15000) +
+                                        padLine(15000) + "\r\n", tooLarge},
+        // The 259-byte target field is refused when the target does not fit, never cut.
+        {"target of 259 bytes", "GET /" + std::string(258, 'a') + " HTTP/1.0\r\n\r\n", notFound},
+        {"target of 260 bytes", "GET /" + std::string(259, 'a') + " HTTP/1.0\r\n\r\n", uriTooLong},
+        {"query past the field", "GET /api/status/checkalive?name=" + std::string(250, 'x') + "&id=1 HTTP/1.1\r\n\r\n",
+         uriTooLong},
+        // Host, Origin and Sec-Fetch-Site, whatever the case of their names.
+        {"lower-case host", "GET /ten.txt HTTP/1.1\r\nhost: evil.example\r\n\r\n", forbidden},
+        {"upper-case host on a route", checkalive + "HOST: evil.example\r\n\r\n", forbidden},
+        {"lower-case origin", checkalive + "origin: http://evil.example\r\n\r\n", forbidden},
+        {"a second, foreign origin", checkalive + "Origin: http://localhost:" + port + "\r\norigin: http://evil.example\r\n\r\n",
+         forbidden},
+        {"lower-case sec-fetch-site", checkalive + "sec-fetch-site: cross-site\r\n\r\n", forbidden},
+        {"two Host headers", checkalive + "Host: localhost\r\nHost: localhost\r\n\r\n", badRequest},
+        {"two Host headers in two cases", "GET /ten.txt HTTP/1.1\r\nHost: localhost\r\nhost: 127.0.0.1\r\n\r\n", badRequest},
+        // Framing: no chunked bodies, and one body length.
+        {"chunked body", "POST /api/status/checkalive HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked,
+         notImplemented},
+        {"lower-case transfer-encoding on a file", "GET /ten.txt HTTP/1.1\r\ntransfer-encoding: gzip\r\n\r\n", notImplemented},
+        {"Content-Length headers disagree",
+         "POST /api/status/checkalive HTTP/1.1\r\nContent-Length: 3\r\ncontent-length: 28\r\n\r\na=1" + smuggled, badRequest},
+        // Before HTTP/1.1 a route's answer ends the connection.
+        {"HTTP/1.0 route", "GET /api/status/checkalive HTTP/1.0\r\n\r\n", ok33},
+        {"route without a version", "GET /api/status/checkalive\r\n\r\n", ok33},
+        {"HTTP/1.0 form POST", "POST /api/status/checkalive HTTP/1.0\r\nContent-Length: 3\r\n\r\na=1", ok33},
+        // If-None-Match compares whole entity tags.
+        {"weak tag", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: W/\"1234-10\"\r\n\r\n", notModified},
+        {"tag in a list", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: \"x\", \"1234-10\"\r\n\r\n", notModified},
+        {"any tag", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: *\r\n\r\n", notModified},
+        {"tag holding the tag", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: \"11234-10\"\r\n\r\n", tenFile},
+        {"tag without quotes", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: 1234-10\r\n\r\n", tenFile},
+        {"tag of another file", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: \"1234-1\"\r\n\r\n", tenFile},
+    };
+    for (const Row& row : rows) {
+        ClosingAnswer answer = ExchangeOnce(port_, row.request);
+        EXPECT_EQ(answer.bytes, row.response) << row.note;
+        EXPECT_TRUE(answer.closed) << row.note;
+    }
+
+    std::string log = server_->LogText();
+    EXPECT_NE(log.find("Weblet: Request line too long: 127.0.0.1\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Request header fields too large: 127.0.0.1 api/status/checkalive\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Request URI too long: 127.0.0.1 (260 bytes)\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Bad request: 127.0.0.1 ten.txt (more than one Host header)\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Transfer-Encoding requested: 127.0.0.1 api/status/checkalive (return error 501 Not Implemented)\r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("Weblet: Bad request: 127.0.0.1 api/status/checkalive (Content-Length headers disagree)\r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("Weblet: Forbidden: foreign Host header evil.example from 127.0.0.1"), std::string::npos);
+}
+
+// A connection that stays open never takes body bytes that no handler read for a request.
+TEST_F(ServerTest, KeptConnectionsSkipUnreadBodies)
+{
+    const std::string ok33 = "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: application/json\r\n"
+                             "Content-Length: 33\r\n\r\n{\"errorcode\":200,\"errormsg\":\"OK\"}";
+    const std::string notFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    const std::string last = "GET /api/status/checkalive HTTP/1.1\r\nConnection: close\r\n\r\n";
+    const std::string smuggled = "GET /ten.txt HTTP/1.1\r\n\r\n";
+    const std::string length = std::to_string(smuggled.size());
+    struct Row {
+        std::string note;
+        std::string request; // followed by `last` on the same connection
+        std::string response;
+    } rows[] = {
+        {"body of a file request", "GET /missing.txt HTTP/1.1\r\nContent-Length: " + length + "\r\n\r\n" + smuggled,
+         notFound + ok33},
+        {"form body under a lower-case name", "POST /api/status/checkalive HTTP/1.1\r\ncontent-length: " + length + "\r\n\r\n" + smuggled,
+         ok33 + ok33},
+        {"body of a GET route", "GET /api/status/checkalive HTTP/1.1\r\nContent-Length: " + length + "\r\n\r\n" + smuggled,
+         ok33 + ok33},
+        {"HTTP/1.0 asking to keep the connection", "GET /api/status/checkalive HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n",
+         ok33 + ok33},
+        {"416 leaves the connection open",
+         "GET /ten.txt HTTP/1.1\r\nRange: bytes=20-\r\n\r\n",
+         "HTTP/1.1 416 Requested Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n" + ok33},
+    };
+    for (const Row& row : rows) {
+        ClosingAnswer answer = ExchangeOnce(port_, row.request + last);
+        EXPECT_EQ(answer.bytes, row.response) << row.note;
+        EXPECT_TRUE(answer.closed) << row.note;
+    }
+
+    SCOPED_TRACE("a body too long to skip closes the connection after the answer");
+    Client client(port_);
+    ASSERT_TRUE(client.Send("GET /missing.txt HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n" + std::string(1000, 'x')));
+    EXPECT_EQ(client.ReadUntilClose(), notFound);
+    EXPECT_TRUE(client.closed());
 }
 
 TEST_F(ServerTest, OtherLoopbackPeersGetNothing)
