@@ -46,12 +46,13 @@ void PutLittleEndian32(std::string& out, uint32_t value)
         out += static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
-// Reads the whole file; false when it cannot be opened or read.
-bool ReadWhole(const std::string& path, std::string& content, time_t& modified)
+// Reads the whole file; false when it cannot be opened or read, or lies outside `root`: the
+// copy is served from inside the folder, so it must never hold what serving would refuse.
+bool ReadWhole(const std::string& path, std::string_view root, std::string& content, time_t& modified)
 {
     FileHandle file = OpenWithRetry(path, kCompressorOpenLimitMs);
     struct stat info {};
-    if (!file || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (!file || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode) || !IsInsideFolder(file, root))
         return false;
     content.resize(static_cast<size_t>(info.st_size));
     size_t done = 0;
@@ -272,7 +273,7 @@ void WebFolderCompressor::ThreadFunction()
         std::string content;
         time_t modified = 0;
         // Files above 4 GiB do not fit the member's 32-bit fields and are never interface text.
-        if (!ReadWhole(path, content, modified) || content.size() > UINT_MAX)
+        if (!ReadWhole(path, webRoot_, content, modified) || content.size() > UINT_MAX)
             continue;
         std::string member = GzipMember(content, static_cast<uint32_t>(modified));
         if (!member.empty())

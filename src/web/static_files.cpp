@@ -54,29 +54,6 @@ constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// The path the open descriptor really names, symbolic links resolved.
-std::string RealPathOf(const FileHandle& file)
-{
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", file.fd());
-    char target[PATH_MAX];
-    ssize_t length = readlink(link, target, sizeof target - 1);
-    if (length <= 0)
-        return {};
-    return std::string(target, static_cast<size_t>(length));
-}
-
-bool IsInside(const FileHandle& file, std::string_view root)
-{
-    if (root.empty())
-        return false;
-    std::string real = RealPathOf(file);
-    std::string prefix(root);
-    if (!prefix.ends_with('/'))
-        prefix += '/';
-    return real.starts_with(prefix);
-}
-
 std::string_view LastComponent(std::string_view path)
 {
     size_t slash = path.find_last_of("/\\");
@@ -167,12 +144,39 @@ bool NotFound(WebRequest& request, const std::string& pathTried)
 FileHandle OpenServable(const std::string& path, std::string_view root, struct stat& info)
 {
     FileHandle file = OpenWithRetry(path, kOpenLimitMs);
-    if (!file || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode) || !IsInside(file, root))
+    if (!file || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode) || !IsInsideFolder(file, root))
         return {};
     return file;
 }
 
 } // namespace
+
+namespace {
+
+// The path the open descriptor really names, symbolic links resolved.
+std::string RealPathOf(const FileHandle& file)
+{
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", file.fd());
+    char target[PATH_MAX];
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length <= 0)
+        return {};
+    return std::string(target, static_cast<size_t>(length));
+}
+
+} // namespace
+
+bool IsInsideFolder(const FileHandle& file, std::string_view root)
+{
+    if (root.empty())
+        return false;
+    std::string real = RealPathOf(file);
+    std::string prefix(root);
+    if (!prefix.ends_with('/'))
+        prefix += '/';
+    return real.starts_with(prefix);
+}
 
 FileHandle OpenWithRetry(const std::string& path, int limitMs)
 {
@@ -235,7 +239,7 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
     if (!file)
         return NotFound(request, filePath);
     // A symbolic link may lead out of the `Web` folder: such a path is answered like "..".
-    if (!IsInside(file, root)) {
+    if (!IsInsideFolder(file, root)) {
         LogFormat("Weblet: Bad request: %s %s", request.peerText, http::ForLog(request.path));
         request.keepAlive = false;
         return SendBytes(request, "HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n", kHeaderSendBaseMs + 64);

@@ -124,6 +124,8 @@ public:
         WriteFile(root_ + "/outside.txt", "secret outside the Web folder");
         fs::create_symlink("../outside.txt", root_ + "/Web/escape.txt");
         fs::create_symlink("ten.txt", root_ + "/Web/inside.txt");
+        WriteFile(root_ + "/outside.html", "<p>secret page outside the Web folder</p>");
+        fs::create_symlink("../outside.html", root_ + "/Web/leak.html");
         mkfifo((root_ + "/Web/pipe.txt").c_str(), 0600);
         for (const auto& entry : fs::recursive_directory_iterator(root_ + "/Web")) {
             if (entry.is_regular_file() && !entry.is_symlink()) {
@@ -214,6 +216,18 @@ public:
     }
     std::string SettingsText() const { return ReadFile(home_ + "/settings.ini"); }
     uint16_t port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    // True while one of the program's threads carries `name` (the system keeps 15 bytes of it).
+    bool HasThread(std::string_view name) const
+    {
+        std::error_code ignored;
+        for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/task", ignored)) {
+            std::string comm = ReadFile(task.path().string() + "/comm");
+            if (comm.starts_with(name.substr(0, 15)))
+                return true;
+        }
+        return false;
+    }
 
 private:
     std::string home_;
@@ -605,6 +619,23 @@ TEST_F(ServerTest, KeptConnectionsSkipUnreadBodies)
     ASSERT_TRUE(client.Send("GET /missing.txt HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n" + std::string(1000, 'x')));
     EXPECT_EQ(client.ReadUntilClose(), notFound);
     EXPECT_TRUE(client.closed());
+}
+
+// The gzip copier keeps to the `Web` folder as serving does: a symbolic link that leads out of
+// it gets no copy, so the outside file cannot be fetched as that copy either.
+TEST_F(ServerTest, GzipCopiesStayInsideTheWebFolder)
+{
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(install_->WebFile("app.JS.gz")) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (server_->HasThread("WebFolderCompressor") && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_FALSE(server_->HasThread("WebFolderCompressor")) << "the compressor did not finish";
+    EXPECT_TRUE(fs::exists(install_->WebFile("index.html.gz")));
+    EXPECT_FALSE(fs::exists(install_->WebFile("leak.html.gz")));
+    EXPECT_EQ(Exchange("GET /leak.html.gz HTTP/1.0\r\n\r\n"), "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(Exchange("GET /leak.html HTTP/1.0\r\nAccept-Encoding: gzip\r\n\r\n"),
+              "HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n");
 }
 
 TEST_F(ServerTest, OtherLoopbackPeersGetNothing)
