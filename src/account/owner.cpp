@@ -151,7 +151,7 @@ bool BRProfile::Reload(db::LAppDatabaseAccount& db, std::string_view userEmail, 
     db.Query(row, "SELECT ID, NAME, NAME2, EMAIL, PHONE, USER_TYPE, CREATED_DATE FROM %s.USER_ACCOUNT WHERE %s AND DELETED IS NULL LIMIT 1",
              db.GetDatabaseName(), condition);
     if (!row.HasRow()) {
-        LogFormat("BRProfile::Reload - email '%s' does not exist in account", userEmail);
+        LogFormat("BRProfile::Reload - email '%s' does not exist in account", ForLog(userEmail));
         return false;
     }
     id = row.ColumnShortText(0);

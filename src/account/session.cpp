@@ -192,6 +192,8 @@ bool LoadSession(db::LAppDatabaseAccount& db, SessionContext& session, std::stri
         return false;
     }
     std::string id = Short(cookie);
+    // The ID is the cookie as the browser, or anyone, sent it.
+    std::string idForLog = ForLog(id);
     CacheEntry columns;
     bool found = CacheLookup(id, columns);
     if (!found && QuerySession(db, id, columns)) {
@@ -200,7 +202,7 @@ bool LoadSession(db::LAppDatabaseAccount& db, SessionContext& session, std::stri
     }
     if (found && !columns.accountName.empty()) {
         RefreshLastActive(db, id, columns.lastActive);
-        LogFormat("LWebletSessionDataDBBased::LoadSession success (Session Name: %s)", id);
+        LogFormat("LWebletSessionDataDBBased::LoadSession success (Session Name: %s)", idForLog);
         TakeColumns(session, id, columns);
         return true;
     }
@@ -210,18 +212,18 @@ bool LoadSession(db::LAppDatabaseAccount& db, SessionContext& session, std::stri
         if (QuerySession(db, id, columns)) {
             if (!columns.accountName.empty())
                 break;
-            LogError("LWebletSessionDataDBBased::LoadSession database (ACCOUNT_NAME) is blank - have you run LegacyUpdate (ID: %s)", id);
+            LogError("LWebletSessionDataDBBased::LoadSession database (ACCOUNT_NAME) is blank - have you run LegacyUpdate (ID: %s)", idForLog);
         }
-        LogFormat("LWebletSessionDataDBBased::LoadSession Cannot find session data in the central database for: %s", id);
+        LogFormat("LWebletSessionDataDBBased::LoadSession Cannot find session data in the central database for: %s", idForLog);
         if (attempt == kLoadAttempts) {
-            LogFormat("LWebletSessionDataDBBased::LoadSession timeout: %s", id);
+            LogFormat("LWebletSessionDataDBBased::LoadSession timeout: %s", idForLog);
             return false;
         }
-        LogFormat("LWebletSessionDataDBBased::LoadSession waiting 50ms: %s", id);
+        LogFormat("LWebletSessionDataDBBased::LoadSession waiting 50ms: %s", idForLog);
         std::this_thread::sleep_for(kLoadRetryPause);
     }
     RefreshLastActive(db, id, columns.lastActive);
-    LogFormat("LWebletSessionDataDBBased::LoadSession success (session name: %s)", id);
+    LogFormat("LWebletSessionDataDBBased::LoadSession success (session name: %s)", idForLog);
     TakeColumns(session, id, columns);
     return true;
 }

@@ -638,6 +638,17 @@ TEST_F(ServerTest, GzipCopiesStayInsideTheWebFolder)
               "HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n");
 }
 
+// A session cookie is request text like any other: it cannot write lines of its own into the log.
+TEST_F(ServerTest, SessionCookieIsEscapedInTheLog)
+{
+    std::string answer = Exchange("GET /api/status/checkalive HTTP/1.1\r\n"
+                                  "Cookie: tavolexs_sess=abc%0D%0A12:00:01 forged\r\nConnection: close\r\n\r\n");
+    EXPECT_TRUE(answer.ends_with("{\"errorcode\":200,\"errormsg\":\"OK\"}")) << answer;
+    std::string log = server_->LogText();
+    EXPECT_NE(log.find("for: abc??12:00:01 forged\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\n12:00:01 forged"), std::string::npos);
+}
+
 TEST_F(ServerTest, OtherLoopbackPeersGetNothing)
 {
     Client stranger(port_, "127.0.0.2");
