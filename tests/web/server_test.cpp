@@ -10,12 +10,22 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <utime.h>
+#include <vector>
 #include <zlib.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVOLEX_TEST_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVOLEX_TEST_UNDER_ASAN 1
+#endif
+#endif
 
 namespace {
 
@@ -687,6 +697,78 @@ TEST(ServerProcess, PortMovesUpWhenTakenAndIsSaved)
     EXPECT_NE(log.find("Some other program may be using port " + std::to_string(taken) + ".\r\n", at), std::string::npos);
     EXPECT_NE(log.find("Restarting listener on port: " + std::to_string(moved) + "\r\n", at), std::string::npos);
     EXPECT_NE(server.SettingsText().find("Port=" + std::to_string(moved)), std::string::npos) << server.SettingsText();
+}
+
+// The size of a process's address space, from /proc (0 when it cannot be read).
+size_t AddressSpaceBytes(pid_t pid)
+{
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmSize:");
+    if (at == std::string::npos)
+        return 0;
+    return std::stoul(status.substr(at + 7)) * 1024;
+}
+
+size_t CountOf(const std::string& text, std::string_view part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+// Under a memory limit far below what the requests would take, huge header lines are refused
+// with 431, and a request whose parameters do not fit ends its own connection, not the server.
+TEST(ServerProcess, MemoryLimitIsNeverReachedByHeadersAndNeverEndsTheProcess)
+{
+#ifdef TAVOLEX_TEST_UNDER_ASAN
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit here allows";
+#endif
+    Install install;
+    uint16_t port = FreePort();
+    Server server(install, port);
+    size_t started = AddressSpaceBytes(server.pid());
+    ASSERT_GT(started, 0u);
+    // Room for a few connection threads (8 MB of stack each, and a 64 MB reservation for the
+    // first one's heap), not for four 128 MB lines.
+    constexpr size_t kHeadroom = 160u << 20;
+    rlimit limit{started + kHeadroom, started + kHeadroom};
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_AS, &limit, nullptr), 0);
+
+    constexpr size_t kLine = 128u << 20;
+    std::vector<std::string> answers(4);
+    std::vector<std::thread> senders;
+    for (std::string& answer : answers) {
+        senders.emplace_back([&answer, port] {
+            Client client(port);
+            client.Send("GET /api/status/checkalive HTTP/1.1\r\nX-Pad: ");
+            const std::string piece(1u << 20, 'p');
+            for (size_t sent = 0; sent < kLine && client.Send(piece); sent += piece.size()) {
+            }
+            answer = client.ReadUntilClose();
+        });
+    }
+    for (std::thread& sender : senders)
+        sender.join();
+    const std::string tooLarge = "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    for (const std::string& answer : answers)
+        EXPECT_TRUE(answer.empty() || answer == tooLarge) << answer.substr(0, 200); // a reset may eat the answer
+
+    // 2.5 million form parameters of about 100 bytes each: more memory than the limit leaves.
+    std::string form;
+    while (form.size() + 2 <= 5000000)
+        form += "a&";
+    ClosingAnswer failed = ExchangeOnce(port, "POST /api/status/checkalive HTTP/1.1\r\nContent-Length: " +
+                                                  std::to_string(form.size()) + "\r\n\r\n" + form);
+    EXPECT_EQ(failed.bytes, "");
+    EXPECT_TRUE(failed.closed);
+
+    ClosingAnswer alive = ExchangeOnce(port, "GET /api/status/checkalive HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_TRUE(alive.bytes.ends_with("{\"errorcode\":200,\"errormsg\":\"OK\"}")) << alive.bytes;
+    EXPECT_EQ(server.Terminate(), 0);
+    std::string log = server.LogText();
+    EXPECT_EQ(CountOf(log, "Weblet: Request header fields too large: 127.0.0.1 api/status/checkalive\r\n"), 4u) << log;
+    EXPECT_EQ(CountOf(log, "LWebletConnectionThread: ended by an exception: std::bad_alloc\r\n"), 1u) << log;
 }
 
 TEST(ServerProcess, TerminationEndsWaitingConnections)
