@@ -2,12 +2,12 @@
 #include "account.h"
 
 #include "platform.h"
+#include "random_letters.h"
 
 #include <array>
 #include <chrono>
 #include <forward_list>
 #include <mutex>
-#include <random>
 #include <thread>
 
 namespace tavolex::account {
@@ -82,17 +82,6 @@ std::string Short(std::string_view text)
     return std::string(CutUtf8ToUnits(text, 259));
 }
 
-std::string RandomLowerLetters(size_t count)
-{
-    static std::mutex lock;
-    static std::mt19937 random{std::random_device{}() ^ static_cast<unsigned>(time(nullptr))};
-    std::lock_guard guard(lock);
-    std::string letters(count, 'a');
-    for (char& letter : letters)
-        letter = static_cast<char>('a' + random() % 26);
-    return letters;
-}
-
 // "YYYY-MM-DD" at 12:00:00 local time; a two-digit year below 70 counts as 20xx.
 bool ParseStoredDate(std::string_view text, time_t& out)
 {
@@ -162,7 +151,12 @@ bool CreateNewSession(db::LAppDatabaseAccount& db, SessionContext& session,
     }
     std::string id;
     for (;;) {
-        id = db::LAppDatabaseAccount::SQLCreatePrimaryKey() + RandomLowerLetters(8);
+        std::optional<std::string> letters = RandomLowerLetters(8);
+        if (!letters) {
+            LogError("LWebletSessionDataDBBased::CreateNewSession: the system's random source failed");
+            return false;
+        }
+        id = db::LAppDatabaseAccount::SQLCreatePrimaryKey() + *letters;
         db::DbQuery found;
         db.Query(found, "SELECT %s FROM %s.%s WHERE %s = '%Q';", "ID", "main", "SESSION_DATA", "ID", id);
         if (!found.HasRow())
