@@ -136,7 +136,9 @@ bool NotFound(WebRequest& request, const std::string& pathTried)
         LogError("Weblet: File not found: %s for connection %s", http::ForLog(pathTried), peer);
     else
         LogLevel2("Weblet: File not found: %s for connection %s", http::ForLog(pathTried), peer);
-    WriteSettingInt("Settings", "LastWebletErrorFileNotFound", static_cast<int>(now));
+    // Every missing file writes this: coalesced, a burst of them costs one write of the file.
+    WriteSettingInt("Settings", "LastWebletErrorFileNotFound", static_cast<int>(now), SettingsScope::User,
+                    SettingsPersistence::Coalesced);
     return SendBytes(request, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", kHeaderSendBaseMs + 64);
 }
 

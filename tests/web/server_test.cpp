@@ -404,6 +404,10 @@ TEST_F(ServerTest, AnswersByteForByte)
     EXPECT_NE(log.find("Weblet: Forbidden: foreign Origin http://evil.example for api/status/checkalive"), std::string::npos);
     EXPECT_NE(log.find("Weblet: Forbidden: Sec-Fetch-Site same-site for api/status/checkalive"), std::string::npos);
     EXPECT_NE(log.find("LWebletConnectionThread::ThreadFunction calling web script: api/status/checkalive"), std::string::npos);
+    // The time of the last missing file is coalesced: it reaches the file within a second.
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (server_->SettingsText().find("LastWebletErrorFileNotFound=") == std::string::npos && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_NE(server_->SettingsText().find("LastWebletErrorFileNotFound="), std::string::npos);
 }
 
@@ -769,6 +773,20 @@ TEST(ServerProcess, MemoryLimitIsNeverReachedByHeadersAndNeverEndsTheProcess)
     std::string log = server.LogText();
     EXPECT_EQ(CountOf(log, "Weblet: Request header fields too large: 127.0.0.1 api/status/checkalive\r\n"), 4u) << log;
     EXPECT_EQ(CountOf(log, "LWebletConnectionThread: ended by an exception: std::bad_alloc\r\n"), 1u) << log;
+}
+
+// A coalesced setting that still waits in memory is written when the program ends.
+TEST(ServerProcess, WaitingSettingsAreWrittenAtExit)
+{
+    Install install;
+    uint16_t port = FreePort();
+    Server server(install, port);
+    ASSERT_EQ(ExchangeOnce(port, "GET /missing.txt HTTP/1.0\r\n\r\n").bytes, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(server.Terminate(), 0);
+    std::string settings = server.SettingsText();
+    size_t section = settings.find("\n[Settings]\n");
+    ASSERT_NE(section, std::string::npos) << settings;
+    EXPECT_NE(settings.find("\nLastWebletErrorFileNotFound=", section), std::string::npos) << settings;
 }
 
 TEST(ServerProcess, TerminationEndsWaitingConnections)
