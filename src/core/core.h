@@ -401,6 +401,9 @@ public:
     void SignalAll();
     void StopAll();
     size_t Count() const;
+    // Calls `visit` with every member, newest first, under the group's lock: a member may end
+    // meanwhile but is not destroyed until the lock is let go, so `visit` may signal any of them.
+    void VisitMembers(const std::function<void(const std::vector<WorkerThread*>& members)>& visit);
 
 private:
     friend class WorkerThread;

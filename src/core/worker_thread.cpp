@@ -271,6 +271,16 @@ size_t ThreadGroup::Count() const
     return members_.size();
 }
 
+void ThreadGroup::VisitMembers(const std::function<void(const std::vector<WorkerThread*>& members)>& visit)
+{
+    std::lock_guard guard(lock_);
+    std::vector<WorkerThread*> members;
+    members.reserve(members_.size());
+    for (const auto& member : members_)
+        members.push_back(member.get());
+    visit(members);
+}
+
 void ThreadGroup::Finished(WorkerThread* thread)
 {
     std::unique_ptr<WorkerThread> self;

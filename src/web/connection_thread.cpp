@@ -259,10 +259,24 @@ bool LWebletConnectionThread::Refuse(std::string_view reasonLog)
     return RefuseAndClose(kForbidden);
 }
 
+std::optional<int64_t> LWebletConnectionThread::IdleSince() const
+{
+    int64_t since = idleSinceMs_.load();
+    if (since < 0)
+        return std::nullopt;
+    return since;
+}
+
 bool LWebletConnectionThread::ServeOneRequest()
 {
     std::string line;
-    switch (ReadLine(line, kRequestLineLimitMs, kLineLimit)) {
+    if (bufferStart_ == buffer_.size()) {
+        auto now = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch());
+        idleSinceMs_ = now.count();
+    }
+    LineRead requestLineRead = ReadLine(line, kRequestLineLimitMs, kLineLimit);
+    idleSinceMs_ = -1;
+    switch (requestLineRead) {
     case LineRead::Ok: break;
     case LineRead::Failed:
     case LineRead::Cancelled: return false;
@@ -440,10 +454,19 @@ bool LWebletConnectionThread::ServeRoute(const std::vector<std::string>& origins
                 return RefuseAndClose(kContentTooLong);
             }
             if (length > 0) {
+                // No limit on the whole: a slow line may take long. But a body that stops
+                // arriving must not hold its thread and descriptor for over an hour.
                 std::string body;
-                if (ReceiveExact(body, static_cast<size_t>(length), static_cast<int>(length) + 40000) !=
-                    ConnStatus::Ok)
-                    return false;
+                body.reserve(static_cast<size_t>(std::min<int64_t>(length, kReadChunk)));
+                char piece[kReadChunk];
+                while (static_cast<int64_t>(body.size()) < length) {
+                    size_t want = static_cast<size_t>(std::min<int64_t>(length - static_cast<int64_t>(body.size()),
+                                                                        sizeof piece));
+                    size_t received = 0;
+                    if (ReceiveSome(piece, want, received, kBodyIdleLimitMs) != ConnStatus::Ok)
+                        return false;
+                    body.append(piece, received);
+                }
                 http::ParseForm(body, request.parameters);
             }
         }

@@ -5,6 +5,8 @@
 #include "net.h"
 #include "web.h"
 
+#include <atomic>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,8 @@ inline constexpr int kHeaderLineLimitMs = 20000;
 inline constexpr int kRefusalSendLimitMs = 20000;
 inline constexpr int kBodyPieceLimitMs = 20000;
 inline constexpr int64_t kFormBodyLimit = 5000000;
+// A form body must keep arriving: this long without a byte ends the connection.
+inline constexpr int kBodyIdleLimitMs = 30000;
 
 // Limits on what a request may make the thread hold before any handler runs. A browser's
 // request line and headers stay far below them; without them one local process could make the
@@ -46,6 +50,10 @@ public:
 
     // The `Web` folder with every symbolic link resolved: served files must lie inside it.
     const std::string& WebRoot() const { return webRoot_; }
+
+    // While the thread waits for a request to begin, with nothing of it received: since when
+    // (steady clock, in ms). Such a connection is the first to go when descriptors run short.
+    std::optional<int64_t> IdleSince() const;
 
 protected:
     void ThreadFunction() override;
@@ -87,6 +95,7 @@ private:
     std::string buffer_;  // bytes received but not yet used (a pipelined request among them)
     size_t bufferStart_ = 0;
     int64_t bodyBytesTaken_ = 0; // bytes handed out by ReceiveSome since the last header block
+    std::atomic<int64_t> idleSinceMs_{-1}; // -1 while the thread is not idle
     bool lingerOnClose_ = false;
 };
 

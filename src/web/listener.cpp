@@ -4,15 +4,19 @@
 #include "connection_thread.h"
 #include "file_access.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
+#include <fcntl.h>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <vector>
 #include <zlib.h>
 
 namespace tavolex::web {
@@ -110,10 +114,14 @@ LTCPListener::~LTCPListener()
 {
     Stop();
     connections_.StopAll();
+    CloseSocket(reserveFd_);
 }
 
 void LTCPListener::ThreadFunction()
 {
+    if (reserveFd_ < 0)
+        reserveFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    bool notified = false;
     for (;;) {
         int listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (listening >= 0) {
@@ -141,7 +149,8 @@ void LTCPListener::ThreadFunction()
                 socklen_t size = sizeof address;
                 if (getsockname(listening, reinterpret_cast<sockaddr*>(&address), &size) == 0)
                     port_ = ntohs(address.sin_port);
-                OnListening();
+                OnListening(!notified);
+                notified = true;
                 AcceptLoop(listening);
                 listening_ = false;
                 CloseSocket(listening);
@@ -163,6 +172,20 @@ void LTCPListener::AcceptLoop(int listening)
             if (error == EAGAIN || error == EWOULDBLOCK) {
                 if (WaitForStopOr(listening, POLLIN, kWaitForever) == StopWait::Stopped)
                     return;
+            } else if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                // The connection waits in the backlog: make room and try again shortly, still
+                // listening, so the port is never left for another program to take.
+                auto now = std::chrono::steady_clock::now();
+                if (!shortLogged_ || now - *shortLogged_ >= std::chrono::minutes(1)) {
+                    // Writing the log line takes a descriptor too: the reserve lends it one.
+                    CloseSocket(reserveFd_);
+                    LogError("Weblet: cannot accept a connection (%s): closing idle connections", strerror(error));
+                    reserveFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+                    shortLogged_ = now;
+                }
+                ShedIdleConnections(kShedBatch);
+                if (WaitForStop(kDescriptorRetryMs))
+                    return;
             } else if (error != ECONNRESET && error != ECONNABORTED && error != EINTR) {
                 return;
             }
@@ -180,6 +203,28 @@ void LTCPListener::AcceptLoop(int listening)
     }
 }
 
+size_t LTCPListener::ShedIdleConnections(size_t count)
+{
+    size_t signalled = 0;
+    connections_.VisitMembers([&](const std::vector<WorkerThread*>& members) {
+        std::vector<std::pair<int64_t, WorkerThread*>> idle;
+        for (WorkerThread* member : members) {
+            auto* connection = dynamic_cast<LWebletConnectionThread*>(member);
+            if (!connection || connection->IsStopRequested())
+                continue;
+            if (std::optional<int64_t> since = connection->IdleSince())
+                idle.emplace_back(*since, member);
+        }
+        std::sort(idle.begin(), idle.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (size_t i = 0; i < idle.size() && i < count; ++i) {
+            idle[i].second->SignalStop();
+            ++signalled;
+        }
+    });
+    return signalled;
+}
+
 void LTCPListener::AdoptSocket(int& slot, int socket)
 {
     CloseSocket(slot);
@@ -191,6 +236,8 @@ void LTCPListener::HandleConnection(int& slot)
     // Only this machine's own loopback address is served; other peers are closed unanswered.
     if (peerText_ != "127.0.0.1")
         return;
+    if (connections_.Count() >= kConnectionLimit && ShedIdleConnections(kShedBatch) == 0)
+        return; // every connection is busy: this one is closed unanswered
     auto thread = std::make_unique<LWebletConnectionThread>(slot, peerAddress_, webRoot_, port_);
     slot = -1;
     connections_.Add(std::move(thread));
@@ -205,13 +252,14 @@ void LTCPListener::OnBindInUse()
     LogFormat("Restarting listener on port: %d", port_.load());
 }
 
-void LTCPListener::OnListening()
+void LTCPListener::OnListening(bool notify)
 {
     if (bindFailed_ && port_ != EffectivePort())
         WriteSettingInt("WebServer", "Port", port_);
     bindFailed_ = false;
     listening_ = true;
-    PostAppNotification(kNotifyWebServerListening);
+    if (notify)
+        PostAppNotification(kNotifyWebServerListening);
 }
 
 // ---------------------------------------------------------------------------------------------

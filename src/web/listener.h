@@ -5,12 +5,21 @@
 #include "web.h"
 
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <string>
 
 namespace tavolex::web {
 
 inline constexpr int kListenBacklog = 50;
 inline constexpr int kListenerRetryMs = 30000;
+// Connections open at once. Beyond it the oldest idle ones make room; when none is idle a new
+// one is closed unanswered. Each costs a thread, a socket and an event descriptor.
+inline constexpr size_t kConnectionLimit = 512;
+// When the process runs out of descriptors, idle connections are closed this many at a time
+// and accept is tried again after this pause, the listening socket staying open.
+inline constexpr size_t kShedBatch = 8;
+inline constexpr int kDescriptorRetryMs = 100;
 
 // Binds 127.0.0.1 only, accepts, and gives every connection from exactly 127.0.0.1 its own
 // LWebletConnectionThread, kept in a ThreadGroup.
@@ -33,8 +42,12 @@ private:
     // Gives the socket in the slot to a connection thread, or leaves it there to be closed.
     void HandleConnection(int& slot);
     void OnBindInUse();
-    void OnListening();
+    // `notify`: the first listen of this run tells the application; a listen after an accept
+    // error does not, so the application never opens its interface twice.
+    void OnListening(bool notify);
     void AcceptLoop(int listening);
+    // Signals the `count` connections that have been idle longest; how many were signalled.
+    size_t ShedIdleConnections(size_t count);
 
     std::atomic<uint16_t> port_{0};
     std::atomic<bool> listening_{false};
@@ -42,6 +55,10 @@ private:
     std::string peerText_;
     std::string webRoot_;
     bool bindFailed_ = false;
+    // When running short of descriptors was last logged: at most once a minute, since it
+    // comes back with every connection while it lasts.
+    std::optional<std::chrono::steady_clock::time_point> shortLogged_;
+    int reserveFd_ = -1; // held back so that the log line about running short can be written
     ThreadGroup connections_;
 };
 

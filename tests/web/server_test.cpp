@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -793,6 +794,37 @@ TEST(ServerProcess, WaitingSettingsAreWrittenAtExit)
     size_t section = settings.find("\n[Settings]\n");
     ASSERT_NE(section, std::string::npos) << settings;
     EXPECT_NE(settings.find("\nLastWebletErrorFileNotFound=", section), std::string::npos) << settings;
+}
+
+// With the process out of descriptors the server keeps its port: the connections idle longest
+// make room, and the request behind them is answered.
+TEST(ServerProcess, OutOfDescriptorsIdleConnectionsMakeRoom)
+{
+    Install install;
+    uint16_t port = FreePort();
+    Server server(install, port);
+    auto openDescriptors = [&] {
+        size_t count = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/" + std::to_string(server.pid()) + "/fd"))
+            ++count;
+        return count;
+    };
+    // Room for about ten connections (a socket and an event descriptor each).
+    rlimit limit{openDescriptors() + 24, openDescriptors() + 24};
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 40; ++i) {
+        idle.push_back(std::make_unique<Client>(port));
+        ASSERT_TRUE(idle.back()->connected());
+    }
+    ClosingAnswer answer = ExchangeOnce(port, "GET /ten.txt HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(answer.bytes.starts_with("HTTP/1.1 200 OK\r\n") && answer.bytes.ends_with("0123456789")) << answer.bytes;
+    EXPECT_TRUE(idle.front()->ServerClosed()); // the oldest gave way
+    EXPECT_TRUE(Server::WaitListening(port));
+    EXPECT_EQ(server.Terminate(), 0);
+    std::string log = server.LogText();
+    EXPECT_EQ(CountOf(log, "Weblet: cannot accept a connection (Too many open files): closing idle connections\r\n"), 1u) << log;
 }
 
 TEST(ServerProcess, TerminationEndsWaitingConnections)
