@@ -106,8 +106,14 @@ std::string FormatPeer(uint32_t address)
 
 LWebletConnectionThread::LWebletConnectionThread(int socket, uint32_t peerAddress, std::string webRoot,
                                                  uint16_t serverPort)
-    : WorkerThread("LWebletConnectionThread"), peerAddress_(peerAddress),
-      peerText_(FormatPeer(peerAddress)), webRoot_(std::move(webRoot)), serverPort_(serverPort)
+    : LWebletConnectionThread(socket, peerAddress, FormatPeer(peerAddress), std::move(webRoot), serverPort)
+{
+}
+
+LWebletConnectionThread::LWebletConnectionThread(int socket, uint32_t peerAddress, std::string peerText,
+                                                 std::string webRoot, uint16_t serverPort)
+    : WorkerThread("LWebletConnectionThread"), peerAddress_(peerAddress), peerText_(std::move(peerText)),
+      webRoot_(std::move(webRoot)), serverPort_(serverPort)
 {
     connection_.Adopt(socket);
 }

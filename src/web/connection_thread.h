@@ -38,6 +38,9 @@ public:
     // Takes ownership of the accepted socket; `webRoot` is the resolved `Web` folder and
     // `serverPort` the port the listener bound (the one this server's own pages come from).
     LWebletConnectionThread(int socket, uint32_t peerAddress, std::string webRoot, uint16_t serverPort);
+    // `peerText` names the peer in log lines ("::1" for the IPv6 loopback address).
+    LWebletConnectionThread(int socket, uint32_t peerAddress, std::string peerText, std::string webRoot,
+                            uint16_t serverPort);
     ~LWebletConnectionThread() override;
 
     bool IsCancelled() const override { return IsStopRequested(); }

@@ -230,7 +230,8 @@ bool IsLocalHost(std::string_view host)
 bool IsOwnOrigin(std::string_view origin, uint16_t port)
 {
     std::string portText = std::to_string(port);
-    return origin == "http://localhost:" + portText || origin == "http://127.0.0.1:" + portText;
+    return origin == "http://localhost:" + portText || origin == "http://127.0.0.1:" + portText ||
+           origin == "http://[::1]:" + portText;
 }
 
 bool IfNoneMatchMatches(std::string_view header, std::string_view entityTag)

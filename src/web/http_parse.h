@@ -71,7 +71,8 @@ ByteRange ParseRange(std::string_view header, int64_t size);
 // port. An absent header is checked by the caller.
 bool IsLocalHost(std::string_view host);
 
-// The Origin is this server's own: "http://localhost:PORT" or "http://127.0.0.1:PORT".
+// The Origin is this server's own: "http://localhost:PORT", "http://127.0.0.1:PORT" or
+// "http://[::1]:PORT".
 bool IsOwnOrigin(std::string_view origin, uint16_t port);
 
 // RFC 9110 section 13.1.2: If-None-Match holds "*" or a list of entity tags, each quoted and

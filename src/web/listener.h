@@ -8,6 +8,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
 
 namespace tavolex::web {
 
@@ -21,8 +22,9 @@ inline constexpr size_t kConnectionLimit = 512;
 inline constexpr size_t kShedBatch = 8;
 inline constexpr int kDescriptorRetryMs = 100;
 
-// Binds 127.0.0.1 only, accepts, and gives every connection from exactly 127.0.0.1 its own
-// LWebletConnectionThread, kept in a ThreadGroup.
+// Binds 127.0.0.1 and, where the machine has IPv6, [::1] at the same port; accepts, and gives
+// every connection from exactly 127.0.0.1 or ::1 its own LWebletConnectionThread, kept in a
+// ThreadGroup.
 class LTCPListener final : public WorkerThread {
 public:
     explicit LTCPListener(std::string webRoot);
@@ -45,7 +47,9 @@ private:
     // `notify`: the first listen of this run tells the application; a listen after an accept
     // error does not, so the application never opens its interface twice.
     void OnListening(bool notify);
-    void AcceptLoop(int listening);
+    // Accepts on the IPv4 socket and, when there is one (else -1), the IPv6 socket.
+    void AcceptLoop(int listening, int listening6);
+    void SetPeer(const sockaddr_storage& peer);
     // Signals the `count` connections that have been idle longest; how many were signalled.
     size_t ShedIdleConnections(size_t count);
 

@@ -219,6 +219,8 @@ TEST(Origins, HostOriginAndFetchSite)
 
     EXPECT_TRUE(http::IsOwnOrigin("http://localhost:1090", 1090));
     EXPECT_TRUE(http::IsOwnOrigin("http://127.0.0.1:1090", 1090));
+    EXPECT_TRUE(http::IsOwnOrigin("http://[::1]:1090", 1090)); // the server listens there too
+    EXPECT_FALSE(http::IsOwnOrigin("http://[::1]:1091", 1090));
     EXPECT_FALSE(http::IsOwnOrigin("http://localhost:1091", 1090)); // another local program
     EXPECT_FALSE(http::IsOwnOrigin("https://localhost:1090", 1090));
     EXPECT_FALSE(http::IsOwnOrigin("null", 1090));

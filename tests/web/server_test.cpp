@@ -827,6 +827,75 @@ TEST(ServerProcess, OutOfDescriptorsIdleConnectionsMakeRoom)
     EXPECT_EQ(CountOf(log, "Weblet: cannot accept a connection (Too many open files): closing idle connections\r\n"), 1u) << log;
 }
 
+// A socket on [::1]: listening at `port` (v6only), or connected to it. -1 when it cannot be made.
+int Loopback6Socket(uint16_t port, bool listening)
+{
+    int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    int on = 1;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_loopback;
+    bool ok = listening ? bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 1) == 0
+                        : connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (!ok) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One request over [::1]; the answer up to the server's close.
+std::string Exchange6(uint16_t port, std::string_view request)
+{
+    int fd = Loopback6Socket(port, false);
+    if (fd < 0)
+        return {};
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    pollfd ready{fd, POLLIN, 0};
+    char buffer[4096];
+    ssize_t got;
+    while (poll(&ready, 1, 5000) > 0 && (got = recv(fd, buffer, sizeof buffer, 0)) > 0)
+        answer.append(buffer, static_cast<size_t>(got));
+    close(fd);
+    return answer;
+}
+
+// The server also listens on [::1] at its port, so no other program can take that address for
+// a browser that tries it first; when one already holds it there, the server moves on.
+TEST(ServerProcess, ListensOnTheIpv6LoopbackAddressToo)
+{
+    uint16_t taken = FreePort(2);
+    ASSERT_NE(taken, 0);
+    int blocker = Loopback6Socket(taken, true);
+    if (blocker < 0)
+        GTEST_SKIP() << "this machine has no IPv6 loopback address";
+    Install install;
+    Server server(install, taken, false);
+    uint16_t moved = static_cast<uint16_t>(taken + 1);
+    ASSERT_TRUE(Server::WaitListening(moved));
+    const std::string ok33 = "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: application/json\r\n"
+                             "Content-Length: 33\r\n\r\n{\"errorcode\":200,\"errormsg\":\"OK\"}";
+    const std::string port = std::to_string(moved);
+    EXPECT_EQ(Exchange6(moved, "GET /api/status/checkalive HTTP/1.1\r\nHost: [::1]:" + port +
+                                   "\r\nOrigin: http://[::1]:" + port + "\r\nConnection: close\r\n\r\n"),
+              ok33);
+    EXPECT_EQ(Exchange6(moved, "GET /missing6.txt HTTP/1.0\r\n\r\n"), "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(ExchangeOnce(moved, "GET /api/status/checkalive HTTP/1.0\r\n\r\n").bytes, ok33);
+    EXPECT_EQ(server.Terminate(), 0);
+    close(blocker);
+
+    std::string log = server.LogText();
+    size_t at = log.find("Webserver cannot bind to TCP/IP port.\r\n");
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_NE(log.find("Restarting listener on port: " + port + "\r\n", at), std::string::npos);
+    EXPECT_NE(log.find("missing6.txt for connection ::1\r\n"), std::string::npos) << log;
+}
+
 TEST(ServerProcess, TerminationEndsWaitingConnections)
 {
     Install install;
