@@ -349,6 +349,12 @@ bool LWebletConnectionThread::ServeOneRequest()
         if (headerLine.empty())
             break;
         http::HeaderLine header = http::ParseHeaderLine(headerLine);
+        // RFC 9112 section 5.1: blanks before the colon make a name that one reader would take
+        // as "Content-Length" and another would not.
+        if (!header.name.empty() && (header.name.back() == ' ' || header.name.back() == '\t')) {
+            LogFormat("Weblet: Bad request: %s %s (blank before a header's colon)", peerText_, http::ForLog(request.path));
+            return RefuseAndClose(kBadRequest);
+        }
         guarded.Note(header);
         request.headers[std::move(header.name)] = std::move(header.value);
     }
@@ -400,12 +406,22 @@ bool LWebletConnectionThread::ServeOneRequest()
         bool complete = ServeFile(request, platform::JoinPath(webRoot_, request.path),
                                   Get(request.headers, "If-Modified-Since"),
                                   Get(request.headers, "If-None-Match"));
-        return complete && request.keepAlive && DiscardUnreadBody(announced);
+        return EndRequest(complete && request.keepAlive, announced);
     }
 
     bool handled = ServeRoute(guarded.origins, guarded.fetchSites, request, *route, isPost);
     // The client's "Connection: close" wins over a reply that would keep the connection.
-    return handled && request.keepAlive && !clientAsksClose && persistentVersion && DiscardUnreadBody(announced);
+    return EndRequest(handled && request.keepAlive && !clientAsksClose && persistentVersion, announced);
+}
+
+bool LWebletConnectionThread::EndRequest(bool keepConnection, int64_t announced)
+{
+    if (keepConnection && DiscardUnreadBody(announced))
+        return true;
+    // The client may still be sending the body: the answer must not be lost to a reset.
+    if (announced > bodyBytesTaken_)
+        lingerOnClose_ = true;
+    return false;
 }
 
 bool LWebletConnectionThread::ServeRoute(const std::vector<std::string>& origins,

@@ -77,6 +77,8 @@ private:
     // Reads and drops what remains of the announced body; false when the connection must close
     // instead.
     bool DiscardUnreadBody(int64_t announced);
+    // After the answer: true when the connection stays open for the next request.
+    bool EndRequest(bool keepConnection, int64_t announced);
     // Sends a refusal that closes the connection. The client may still be sending (the rest of
     // a long line, a body): the thread then lingers before closing, so the refusal is read
     // instead of being lost to a reset.

@@ -570,6 +570,7 @@ TEST_F(ServerTest, LimitsHostsAndFramingAnswerAndClose)
         {"chunked body", "POST /api/status/checkalive HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked,
          notImplemented},
         {"lower-case transfer-encoding on a file", "GET /ten.txt HTTP/1.1\r\ntransfer-encoding: gzip\r\n\r\n", notImplemented},
+        {"blank before a colon", "POST /api/status/checkalive HTTP/1.1\r\nContent-Length : 28\r\n\r\n" + smuggled, badRequest},
         {"Content-Length headers disagree",
          "POST /api/status/checkalive HTTP/1.1\r\nContent-Length: 3\r\ncontent-length: 28\r\n\r\na=1" + smuggled, badRequest},
         // Before HTTP/1.1 a route's answer ends the connection.
@@ -598,6 +599,8 @@ TEST_F(ServerTest, LimitsHostsAndFramingAnswerAndClose)
     EXPECT_NE(log.find("Weblet: Transfer-Encoding requested: 127.0.0.1 api/status/checkalive (return error 501 Not Implemented)\r\n"),
               std::string::npos);
     EXPECT_NE(log.find("Weblet: Bad request: 127.0.0.1 api/status/checkalive (Content-Length headers disagree)\r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("Weblet: Bad request: 127.0.0.1 api/status/checkalive (blank before a header's colon)\r\n"),
               std::string::npos);
     EXPECT_NE(log.find("Weblet: Forbidden: foreign Host header evil.example from 127.0.0.1"), std::string::npos);
 }
