@@ -803,6 +803,11 @@ TEST(ServerProcess, WaitingSettingsAreWrittenAtExit)
 // make room, and the request behind them is answered.
 TEST(ServerProcess, OutOfDescriptorsIdleConnectionsMakeRoom)
 {
+#ifdef TAVOLEX_TEST_UNDER_ASAN
+    // The sanitizers test whether memory is readable through a pipe: out of descriptors, their
+    // type checks report sound objects as broken.
+    GTEST_SKIP() << "the sanitizers' own checks need descriptors this test takes away";
+#endif
     Install install;
     uint16_t port = FreePort();
     Server server(install, port);
