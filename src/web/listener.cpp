@@ -8,14 +8,14 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
-#include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <span>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <vector>
 #include <zlib.h>
