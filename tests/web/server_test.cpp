@@ -722,6 +722,16 @@ size_t AddressSpaceBytes(pid_t pid)
     return std::stoul(status.substr(at + 7)) * 1024;
 }
 
+// How many connection threads the program runs now.
+size_t ConnectionThreads(pid_t pid)
+{
+    size_t count = 0;
+    std::error_code ignored;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored))
+        count += ReadFile(task.path().string() + "/comm").starts_with("LWebletConnecti");
+    return count;
+}
+
 size_t CountOf(const std::string& text, std::string_view part)
 {
     size_t count = 0;
@@ -822,7 +832,14 @@ TEST(ServerProcess, OutOfDescriptorsIdleConnectionsMakeRoom)
     ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
 
     std::vector<std::unique_ptr<Client>> idle;
-    for (int i = 0; i < 40; ++i) {
+    // The first one waits alone for a while, so it is the one idle longest beyond doubt.
+    idle.push_back(std::make_unique<Client>(port));
+    ASSERT_TRUE(idle.back()->connected());
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (ConnectionThreads(server.pid()) < 1 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 1; i < 40; ++i) {
         idle.push_back(std::make_unique<Client>(port));
         ASSERT_TRUE(idle.back()->connected());
     }
@@ -833,6 +850,49 @@ TEST(ServerProcess, OutOfDescriptorsIdleConnectionsMakeRoom)
     EXPECT_EQ(server.Terminate(), 0);
     std::string log = server.LogText();
     EXPECT_EQ(CountOf(log, "Weblet: cannot accept a connection (Too many open files): closing idle connections\r\n"), 1u) << log;
+}
+
+// At 512 open connections the ones idle longest make room for a new one, with descriptors to
+// spare: the cap, not the system, decides.
+TEST(ServerProcess, ConnectionCapMakesRoomFromIdleConnections)
+{
+    Install install;
+    uint16_t port = FreePort();
+    Server server(install, port);
+    rlimit plenty{8192, 8192};
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &plenty, nullptr), 0);
+    rlimit own{};
+    getrlimit(RLIMIT_NOFILE, &own);
+    if (own.rlim_cur < 600)
+        GTEST_SKIP() << "this test needs 600 descriptors of its own";
+
+    auto threads = [&] { return ConnectionThreads(server.pid()); };
+    // In groups the backlog holds, each given its threads before the next: a full backlog would
+    // drop connections for the client to send again a second later.
+    std::vector<std::unique_ptr<Client>> idle;
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    // The first one waits alone for a while, so it is the one idle longest beyond doubt.
+    idle.push_back(std::make_unique<Client>(port));
+    while (threads() < 1 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (idle.size() < 512) {
+        for (int i = 0; i < 32 && idle.size() < 512; ++i) {
+            idle.push_back(std::make_unique<Client>(port));
+            ASSERT_TRUE(idle.back()->connected());
+        }
+        while (threads() < idle.size() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(threads(), 512u);
+
+    ClosingAnswer answer = ExchangeOnce(port, "GET /ten.txt HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(answer.bytes.starts_with("HTTP/1.1 200 OK\r\n") && answer.bytes.ends_with("0123456789")) << answer.bytes;
+    EXPECT_TRUE(idle.front()->ServerClosed()); // the oldest gave way
+    EXPECT_FALSE(idle.back()->ServerClosed(200)); // the newest did not
+    idle.clear();
+    EXPECT_EQ(server.Terminate(), 0);
+    EXPECT_EQ(server.LogText().find("cannot accept a connection"), std::string::npos);
 }
 
 // A socket on [::1]: listening at `port` (v6only), or connected to it. -1 when it cannot be made.
