@@ -464,9 +464,7 @@ bool LWebletConnectionThread::ServeRoute(const std::vector<std::string>& origins
         break;
     }
     case RouteKind::Upload:
-        // Upload routes share the registry's one handler; they carry none of their own.
-        if (UploadHandler upload = RouteRegistry::Get().Uploads())
-            upload(request);
+        route.handler(request);
         break;
     case RouteKind::Plain:
         if (isPost) {
