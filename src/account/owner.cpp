@@ -2,11 +2,11 @@
 #include "account.h"
 
 #include "platform.h"
+#include "random_letters.h"
 
 #include <openssl/evp.h>
 
 #include <mutex>
-#include <random>
 #include <sys/stat.h>
 
 namespace tavolex::account {
@@ -17,15 +17,6 @@ namespace {
 // proper salted hash so that "password set" answers true.
 constexpr std::string_view kFixedPassword = "quorvantelisb";
 constexpr std::string_view kPepper = "q7TmR2#wK9!pLx4%Zc8&Nv3Hs";
-
-std::string RandomSalt()
-{
-    std::mt19937 random{std::random_device{}() ^ static_cast<unsigned>(time(nullptr))};
-    std::string salt(20, 'a');
-    for (char& letter : salt)
-        letter = static_cast<char>('a' + random() % 26);
-    return salt;
-}
 
 bool FileExists(const std::string& path)
 {
@@ -55,11 +46,15 @@ std::string PasswordHash(std::string_view salt, std::string_view password)
 bool CreateFirstStartRows(db::LAppDatabaseAccount& db)
 {
     db::CreateAccountTables(db);
-    std::string salt = RandomSalt();
-    std::string hash = PasswordHash(salt, kFixedPassword);
+    std::optional<std::string> salt = RandomLowerLetters(20);
+    if (!salt) {
+        LogError("Database: the system's random source failed, so the owner has no password salt");
+        return false;
+    }
+    std::string hash = PasswordHash(*salt, kFixedPassword);
     std::string userId = db::LAppDatabaseAccount::SQLCreatePrimaryKey();
     if (!db.ExecuteFormat("INSERT INTO main.GLOBAL_USER(ID, EMAIL, PASSWORD_HASH, PASSWORD_SALT, LAST_ACCOUNT)VALUES ('%Q', '%Q', '%Q', '%Q', '%Q');",
-                          userId, kOwnerEmail, hash, salt, ""))
+                          userId, kOwnerEmail, hash, *salt, ""))
         return false;
     std::string accountId = db::LAppDatabaseAccount::SQLCreatePrimaryKey();
     if (!db.ExecuteFormat("INSERT INTO main.ACCOUNT(ID, NAME, OWNER_ID) VALUES ('%Q', '%Q', '%Q');",
@@ -151,7 +146,7 @@ bool BRProfile::Reload(db::LAppDatabaseAccount& db, std::string_view userEmail, 
     db.Query(row, "SELECT ID, NAME, NAME2, EMAIL, PHONE, USER_TYPE, CREATED_DATE FROM %s.USER_ACCOUNT WHERE %s AND DELETED IS NULL LIMIT 1",
              db.GetDatabaseName(), condition);
     if (!row.HasRow()) {
-        LogFormat("BRProfile::Reload - email '%s' does not exist in account", userEmail);
+        LogFormat("BRProfile::Reload - email '%s' does not exist in account", ForLog(userEmail));
         return false;
     }
     id = row.ColumnShortText(0);

@@ -2,12 +2,12 @@
 #include "account.h"
 
 #include "platform.h"
+#include "random_letters.h"
 
 #include <array>
 #include <chrono>
 #include <forward_list>
 #include <mutex>
-#include <random>
 #include <thread>
 
 namespace tavolex::account {
@@ -82,17 +82,6 @@ std::string Short(std::string_view text)
     return std::string(CutUtf8ToUnits(text, 259));
 }
 
-std::string RandomLowerLetters(size_t count)
-{
-    static std::mutex lock;
-    static std::mt19937 random{std::random_device{}() ^ static_cast<unsigned>(time(nullptr))};
-    std::lock_guard guard(lock);
-    std::string letters(count, 'a');
-    for (char& letter : letters)
-        letter = static_cast<char>('a' + random() % 26);
-    return letters;
-}
-
 // "YYYY-MM-DD" at 12:00:00 local time; a two-digit year below 70 counts as 20xx.
 bool ParseStoredDate(std::string_view text, time_t& out)
 {
@@ -162,7 +151,12 @@ bool CreateNewSession(db::LAppDatabaseAccount& db, SessionContext& session,
     }
     std::string id;
     for (;;) {
-        id = db::LAppDatabaseAccount::SQLCreatePrimaryKey() + RandomLowerLetters(8);
+        std::optional<std::string> letters = RandomLowerLetters(8);
+        if (!letters) {
+            LogError("LWebletSessionDataDBBased::CreateNewSession: the system's random source failed");
+            return false;
+        }
+        id = db::LAppDatabaseAccount::SQLCreatePrimaryKey() + *letters;
         db::DbQuery found;
         db.Query(found, "SELECT %s FROM %s.%s WHERE %s = '%Q';", "ID", "main", "SESSION_DATA", "ID", id);
         if (!found.HasRow())
@@ -192,6 +186,8 @@ bool LoadSession(db::LAppDatabaseAccount& db, SessionContext& session, std::stri
         return false;
     }
     std::string id = Short(cookie);
+    // The ID is the cookie as the browser, or anyone, sent it.
+    std::string idForLog = ForLog(id);
     CacheEntry columns;
     bool found = CacheLookup(id, columns);
     if (!found && QuerySession(db, id, columns)) {
@@ -200,7 +196,7 @@ bool LoadSession(db::LAppDatabaseAccount& db, SessionContext& session, std::stri
     }
     if (found && !columns.accountName.empty()) {
         RefreshLastActive(db, id, columns.lastActive);
-        LogFormat("LWebletSessionDataDBBased::LoadSession success (Session Name: %s)", id);
+        LogFormat("LWebletSessionDataDBBased::LoadSession success (Session Name: %s)", idForLog);
         TakeColumns(session, id, columns);
         return true;
     }
@@ -210,18 +206,18 @@ bool LoadSession(db::LAppDatabaseAccount& db, SessionContext& session, std::stri
         if (QuerySession(db, id, columns)) {
             if (!columns.accountName.empty())
                 break;
-            LogError("LWebletSessionDataDBBased::LoadSession database (ACCOUNT_NAME) is blank - have you run LegacyUpdate (ID: %s)", id);
+            LogError("LWebletSessionDataDBBased::LoadSession database (ACCOUNT_NAME) is blank - have you run LegacyUpdate (ID: %s)", idForLog);
         }
-        LogFormat("LWebletSessionDataDBBased::LoadSession Cannot find session data in the central database for: %s", id);
+        LogFormat("LWebletSessionDataDBBased::LoadSession Cannot find session data in the central database for: %s", idForLog);
         if (attempt == kLoadAttempts) {
-            LogFormat("LWebletSessionDataDBBased::LoadSession timeout: %s", id);
+            LogFormat("LWebletSessionDataDBBased::LoadSession timeout: %s", idForLog);
             return false;
         }
-        LogFormat("LWebletSessionDataDBBased::LoadSession waiting 50ms: %s", id);
+        LogFormat("LWebletSessionDataDBBased::LoadSession waiting 50ms: %s", idForLog);
         std::this_thread::sleep_for(kLoadRetryPause);
     }
     RefreshLastActive(db, id, columns.lastActive);
-    LogFormat("LWebletSessionDataDBBased::LoadSession success (session name: %s)", id);
+    LogFormat("LWebletSessionDataDBBased::LoadSession success (session name: %s)", idForLog);
     TakeColumns(session, id, columns);
     return true;
 }

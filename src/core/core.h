@@ -197,30 +197,41 @@ std::u16string_view CutUtf16ToUnits(std::u16string_view text, size_t maxUnits);
 
 enum class SettingsScope { User, Machine };
 
+// Durable: the file holds the value when the write returns (the default; what must survive a
+// crash, such as reserved key ranges, needs it). Coalesced: for values written on a hot path;
+// reads see the value at once, the file gets it within a second and when the process ends.
+enum class SettingsPersistence { Durable, Coalesced };
+
 // Absent or empty values give the default. Numbers read like C's atoi: leading blanks, a sign,
 // digits up to the first other character (so "12ab" is 12 and "abc" is 0), clamped to int.
 int ReadSettingInt(std::string_view section, std::string_view name, int defaultValue,
                    SettingsScope scope = SettingsScope::User);
 bool WriteSettingInt(std::string_view section, std::string_view name, int value,
-                     SettingsScope scope = SettingsScope::User);
+                     SettingsScope scope = SettingsScope::User,
+                      SettingsPersistence persistence = SettingsPersistence::Durable);
 // Any non-empty text is true unless it starts with "0".
 bool ReadSettingBool(std::string_view section, std::string_view name, bool defaultValue,
                      SettingsScope scope = SettingsScope::User);
 bool WriteSettingBool(std::string_view section, std::string_view name, bool value,
-                      SettingsScope scope = SettingsScope::User);
+                      SettingsScope scope = SettingsScope::User,
+                      SettingsPersistence persistence = SettingsPersistence::Durable);
 // Stored unchanged; at most 259 characters are read back.
 std::string ReadSettingText(std::string_view section, std::string_view name,
                             std::string_view defaultValue,
                             SettingsScope scope = SettingsScope::User);
 bool WriteSettingText(std::string_view section, std::string_view name, std::string_view text,
-                      SettingsScope scope = SettingsScope::User);
+                      SettingsScope scope = SettingsScope::User,
+                      SettingsPersistence persistence = SettingsPersistence::Durable);
 // Binary values ("hex:" in the file). Absent or malformed values read as empty.
 std::string ReadSettingBinary(std::string_view section, std::string_view name,
                               SettingsScope scope = SettingsScope::User);
 bool WriteSettingBinary(std::string_view section, std::string_view name, std::string_view bytes,
-                        SettingsScope scope = SettingsScope::User);
+                        SettingsScope scope = SettingsScope::User,
+                      SettingsPersistence persistence = SettingsPersistence::Durable);
 bool DeleteSetting(std::string_view section, std::string_view name,
                    SettingsScope scope = SettingsScope::User);
+// Writes every coalesced value that still waits, now.
+void FlushSettings();
 
 // ---------------------------------------------------------------------------------------------
 // Log
@@ -260,6 +271,11 @@ void LogLevel2(std::string_view format, const Args&... args)
     const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(0)};
     LogAt(LogLevel::Level2, FormatLogMessage(format, std::span(list, sizeof...(Args))));
 }
+
+// Text from outside the program (a request, a cookie, a file name) as it may stand in a log
+// line: control characters become "?" and what is not UTF-8 becomes U+FFFD, so the text can
+// neither start lines of its own nor break the file's encoding.
+std::string ForLog(std::string_view text);
 
 // The newest lines, oldest first (at most kLogRingSize).
 std::vector<LogEntry> RecentLogLines();
@@ -385,6 +401,9 @@ public:
     void SignalAll();
     void StopAll();
     size_t Count() const;
+    // Calls `visit` with every member, newest first, under the group's lock: a member may end
+    // meanwhile but is not destroyed until the lock is let go, so `visit` may signal any of them.
+    void VisitMembers(const std::function<void(const std::vector<WorkerThread*>& members)>& visit);
 
 private:
     friend class WorkerThread;

@@ -94,6 +94,33 @@ std::string FormatLogMessage(std::string_view format, std::span<const FormatArg>
     return std::string(CutUtf8ToUnits(text.view(), kLogMessageLimit));
 }
 
+std::string ForLog(std::string_view text)
+{
+    bool ascii = true;
+    for (char c : text)
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    std::string out = ascii ? std::string(text) : Utf16ToUtf8(Utf8ToUtf16(text));
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 32 || c == 127)
+            c = '?';
+    }
+    if (ascii)
+        return out;
+    // The C1 controls (U+0080 to U+009F, NEL among them) end lines for some readers too.
+    std::string clean;
+    clean.reserve(out.size());
+    for (size_t i = 0; i < out.size(); ++i) {
+        auto next = i + 1 < out.size() ? static_cast<unsigned char>(out[i + 1]) : 0;
+        if (static_cast<unsigned char>(out[i]) == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            clean += '?';
+            ++i;
+        } else {
+            clean += out[i];
+        }
+    }
+    return clean;
+}
+
 void LogAt(LogLevel level, std::string_view message)
 {
     if (message.empty())

@@ -27,9 +27,14 @@ std::optional<std::string> ReadRaw(std::string_view section, std::string_view na
 }
 
 bool WriteRaw(std::string_view section, std::string_view name, std::string_view value,
-              SettingsScope scope)
+              SettingsScope scope, SettingsPersistence persistence)
 {
-    platform::IniWrite result = platform::WriteIniValue(RootOf(scope), section, name, value);
+    platform::IniPersistence how = platform::IniPersistence::Durable;
+    switch (persistence) {
+    case SettingsPersistence::Durable: how = platform::IniPersistence::Durable; break;
+    case SettingsPersistence::Coalesced: how = platform::IniPersistence::Coalesced; break;
+    }
+    platform::IniWrite result = platform::WriteIniValue(RootOf(scope), section, name, value, how);
     switch (result) {
     case platform::IniWrite::Ok: return true;
     case platform::IniWrite::BadName:
@@ -89,9 +94,10 @@ int ReadSettingInt(std::string_view section, std::string_view name, int defaultV
 }
 
 bool WriteSettingInt(std::string_view section, std::string_view name, int value,
-                     SettingsScope scope)
+                     SettingsScope scope,
+                      SettingsPersistence persistence)
 {
-    return WriteRaw(section, name, std::to_string(value), scope);
+    return WriteRaw(section, name, std::to_string(value), scope, persistence);
 }
 
 bool ReadSettingBool(std::string_view section, std::string_view name, bool defaultValue,
@@ -104,9 +110,10 @@ bool ReadSettingBool(std::string_view section, std::string_view name, bool defau
 }
 
 bool WriteSettingBool(std::string_view section, std::string_view name, bool value,
-                      SettingsScope scope)
+                      SettingsScope scope,
+                      SettingsPersistence persistence)
 {
-    return WriteRaw(section, name, value ? "1" : "0", scope);
+    return WriteRaw(section, name, value ? "1" : "0", scope, persistence);
 }
 
 std::string ReadSettingText(std::string_view section, std::string_view name,
@@ -119,9 +126,10 @@ std::string ReadSettingText(std::string_view section, std::string_view name,
 }
 
 bool WriteSettingText(std::string_view section, std::string_view name, std::string_view text,
-                      SettingsScope scope)
+                      SettingsScope scope,
+                      SettingsPersistence persistence)
 {
-    return WriteRaw(section, name, text, scope);
+    return WriteRaw(section, name, text, scope, persistence);
 }
 
 std::string ReadSettingBinary(std::string_view section, std::string_view name, SettingsScope scope)
@@ -140,7 +148,8 @@ std::string ReadSettingBinary(std::string_view section, std::string_view name, S
 }
 
 bool WriteSettingBinary(std::string_view section, std::string_view name, std::string_view bytes,
-                        SettingsScope scope)
+                        SettingsScope scope,
+                      SettingsPersistence persistence)
 {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text = "hex:";
@@ -149,12 +158,14 @@ bool WriteSettingBinary(std::string_view section, std::string_view name, std::st
         text += kDigits[b >> 4];
         text += kDigits[b & 15];
     }
-    return WriteRaw(section, name, text, scope);
+    return WriteRaw(section, name, text, scope, persistence);
 }
 
 bool DeleteSetting(std::string_view section, std::string_view name, SettingsScope scope)
 {
     return platform::DeleteIniValue(RootOf(scope), section, name) == platform::IniWrite::Ok;
 }
+
+void FlushSettings() { platform::FlushIniFiles(); }
 
 } // namespace tavolex

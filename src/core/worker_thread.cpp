@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 #include <chrono>
 #include <pthread.h>
 #include <sched.h>
@@ -81,7 +82,15 @@ void WorkerThread::Entry(ThreadPriority priority)
         break;
     }
     }
-    ThreadFunction();
+    // An exception ends this thread only: one connection that ran out of memory, or met a
+    // broken invariant of a library, must not take the whole server down with it.
+    try {
+        ThreadFunction();
+    } catch (const std::exception& error) {
+        LogError("%s: ended by an exception: %s", name_, ForLog(error.what()));
+    } catch (...) {
+        LogError("%s: ended by an exception", name_);
+    }
     running_ = false;
     if (group_)
         group_->Finished(this); // may destroy this object: nothing of it is touched afterwards
@@ -260,6 +269,16 @@ size_t ThreadGroup::Count() const
 {
     std::lock_guard guard(lock_);
     return members_.size();
+}
+
+void ThreadGroup::VisitMembers(const std::function<void(const std::vector<WorkerThread*>& members)>& visit)
+{
+    std::lock_guard guard(lock_);
+    std::vector<WorkerThread*> members;
+    members.reserve(members_.size());
+    for (const auto& member : members_)
+        members.push_back(member.get());
+    visit(members);
 }
 
 void ThreadGroup::Finished(WorkerThread* thread)

@@ -1,13 +1,19 @@
 #include "platform.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -163,18 +169,11 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content)
     return true;
 }
 
-IniWrite UpdateIni(SettingsRoot root, std::string_view section, std::string_view name,
-                   const std::string* newValue)
+// Applies one change to the file's lines: the first line of the name takes the new value
+// (`newValue` null deletes it); duplicates go. False when there was nothing to delete.
+bool ApplyIniChange(std::vector<IniLine>& lines, std::string_view section, std::string_view name,
+                    const std::optional<std::string>& newValue)
 {
-    if (!ValidName(section) || !ValidName(name))
-        return IniWrite::BadName;
-    std::lock_guard guard(SettingsLock());
-    std::string path = SettingsFilePath(root);
-    std::string content;
-    ReadWholeFile(path, content);
-    std::vector<IniLine> lines = ParseIni(content);
-
-    // The first line of the name takes the new value; duplicates and deleted lines go.
     std::string replacement = newValue ? std::string(name) + "=" + EscapeIniValue(*newValue) : "";
     bool found = false;
     bool removed = false;
@@ -199,9 +198,11 @@ IniWrite UpdateIni(SettingsRoot root, std::string_view section, std::string_view
                 insertAt = kept.size(); // after the section's last non-blank line
         }
     }
-    if (!found && !newValue && !removed)
-        return IniWrite::Ok; // nothing to delete
-    if (!found) {
+    if (!found && !newValue && !removed) {
+        lines = std::move(kept);
+        return false; // nothing to delete
+    }
+    if (!found && newValue) {
         if (sectionSeen) {
             kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(insertAt),
                         IniLine{replacement, std::string(section), {}, {}});
@@ -213,13 +214,205 @@ IniWrite UpdateIni(SettingsRoot root, std::string_view section, std::string_view
         }
     }
     lines = std::move(kept);
+    return true;
+}
 
+// ---------------------------------------------------------------------------------------------
+// Coalesced writes. A value written with IniPersistence::Coalesced waits here, per file, and
+// reads see it at once; one thread writes each file at most once a second, and whatever still
+// waits is written when the process ends. Everything here is guarded by SettingsLock().
+
+constexpr auto kCoalescePeriod = std::chrono::seconds(1);
+
+struct PendingChange {
+    std::string section;
+    std::string name;
+    std::optional<std::string> value; // nothing: the value is deleted
+};
+
+struct PendingFile {
+    std::vector<PendingChange> changes; // oldest first
+    std::chrono::steady_clock::time_point due;
+};
+
+bool WritePending(const std::string& path, const std::vector<PendingChange>& before,
+                  const PendingChange* last, bool& anyChange);
+
+class Coalescer {
+public:
+    Coalescer() : lock_(SettingsLock()) {}
+    // At the end of the process: the flushing thread stops and every waiting value is written.
+    ~Coalescer()
+    {
+        {
+            std::lock_guard guard(lock_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+        std::lock_guard guard(lock_);
+        FlushAllLocked(true);
+    }
+    Coalescer(const Coalescer&) = delete;
+    Coalescer& operator=(const Coalescer&) = delete;
+
+    // Called with the lock held. False when no thread can be started to write it later.
+    bool Add(const std::string& path, PendingChange change)
+    {
+        if (!thread_.joinable()) {
+            try {
+                thread_ = std::thread(&Coalescer::Run, this);
+            } catch (const std::system_error&) {
+                return false;
+            }
+        }
+        auto [entry, added] = files_.try_emplace(path);
+        if (added)
+            entry->second.due = std::chrono::steady_clock::now() + kCoalescePeriod;
+        entry->second.changes.push_back(std::move(change));
+        wake_.notify_all();
+        return true;
+    }
+
+    // Called with the lock held: the newest waiting change of the name, if any.
+    const PendingChange* Find(const std::string& path, std::string_view section, std::string_view name) const
+    {
+        auto entry = files_.find(path);
+        if (entry == files_.end())
+            return nullptr;
+        const std::vector<PendingChange>& changes = entry->second.changes;
+        for (auto change = changes.rbegin(); change != changes.rend(); ++change) {
+            if (EqualsIgnoringAsciiCase(change->section, section) && EqualsIgnoringAsciiCase(change->name, name))
+                return &*change;
+        }
+        return nullptr;
+    }
+
+    // Called with the lock held: the waiting changes of `path`, handed to a write that takes
+    // them along.
+    std::vector<PendingChange> Take(const std::string& path)
+    {
+        auto entry = files_.find(path);
+        if (entry == files_.end())
+            return {};
+        std::vector<PendingChange> changes = std::move(entry->second.changes);
+        files_.erase(entry);
+        return changes;
+    }
+
+    void FlushAll()
+    {
+        std::lock_guard guard(lock_);
+        FlushAllLocked(true);
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock guard(lock_);
+        while (!stopping_) {
+            if (files_.empty()) {
+                wake_.wait(guard);
+                continue;
+            }
+            auto due = std::chrono::steady_clock::time_point::max();
+            for (const auto& [path, file] : files_)
+                due = std::min(due, file.due);
+            if (std::chrono::steady_clock::now() < due) {
+                wake_.wait_until(guard, due);
+                continue;
+            }
+            FlushAllLocked(false);
+        }
+    }
+
+    // Writes the files that are due (all of them when `everything`). A file that cannot be
+    // written keeps its changes for the next turn; one whose folder is gone loses them, since
+    // nothing will read it again.
+    void FlushAllLocked(bool everything)
+    {
+        auto now = std::chrono::steady_clock::now();
+        for (auto entry = files_.begin(); entry != files_.end();) {
+            if (!everything && entry->second.due > now) {
+                ++entry;
+                continue;
+            }
+            bool anyChange = false;
+            size_t slash = entry->first.rfind('/');
+            struct stat info {};
+            bool folderGone = slash != std::string::npos &&
+                              stat(entry->first.substr(0, slash).c_str(), &info) != 0;
+            if (folderGone || WritePending(entry->first, entry->second.changes, nullptr, anyChange) || everything) {
+                entry = files_.erase(entry);
+            } else {
+                entry->second.due = now + kCoalescePeriod;
+                ++entry;
+            }
+        }
+    }
+
+    std::mutex& lock_;
+    std::condition_variable wake_;
+    std::map<std::string, PendingFile> files_;
+    std::thread thread_;
+    bool stopping_ = false;
+};
+
+Coalescer& Pending()
+{
+    static Coalescer coalescer;
+    return coalescer;
+}
+
+// Reads the file, applies `before` and then `last` (either may be empty), and writes it once.
+// `anyChange` tells whether there was anything to write.
+bool WritePending(const std::string& path, const std::vector<PendingChange>& before,
+                  const PendingChange* last, bool& anyChange)
+{
+    std::string content;
+    ReadWholeFile(path, content);
+    std::vector<IniLine> lines = ParseIni(content);
+    anyChange = false;
+    for (const PendingChange& change : before)
+        anyChange = ApplyIniChange(lines, change.section, change.name, change.value) || anyChange;
+    if (last)
+        anyChange = ApplyIniChange(lines, last->section, last->name, last->value) || anyChange;
+    if (!anyChange)
+        return true;
     std::string output;
     for (const IniLine& line : lines) {
         output += line.text;
         output += '\n';
     }
-    return ReplaceFileAtomically(path, output) ? IniWrite::Ok : IniWrite::Unwritable;
+    return ReplaceFileAtomically(path, output);
+}
+
+IniWrite UpdateIni(SettingsRoot root, std::string_view section, std::string_view name,
+                   std::optional<std::string> newValue, IniPersistence persistence)
+{
+    if (!ValidName(section) || !ValidName(name))
+        return IniWrite::BadName;
+    Coalescer& pending = Pending(); // made before the lock is taken: it takes the same lock
+    std::lock_guard guard(SettingsLock());
+    std::string path = SettingsFilePath(root);
+    PendingChange change{std::string(section), std::string(name), std::move(newValue)};
+    switch (persistence) {
+    case IniPersistence::Coalesced:
+        if (pending.Add(path, change))
+            return IniWrite::Ok;
+        break; // no thread to write it later: write it now
+    case IniPersistence::Durable: break;
+    }
+    // Values still waiting go into this write as well, before this one, so the file never
+    // holds an older value over a newer one.
+    std::vector<PendingChange> before = pending.Take(path);
+    bool anyChange = false;
+    if (WritePending(path, before, &change, anyChange))
+        return IniWrite::Ok;
+    for (PendingChange& waiting : before)
+        pending.Add(path, std::move(waiting)); // kept for the next try
+    return IniWrite::Unwritable;
 }
 
 } // namespace
@@ -351,8 +544,12 @@ std::optional<std::string> ReadIniValue(SettingsRoot root, std::string_view sect
 {
     std::string content;
     {
+        Coalescer& pending = Pending();
         std::lock_guard guard(SettingsLock());
-        if (!ReadWholeFile(SettingsFilePath(root), content))
+        std::string path = SettingsFilePath(root);
+        if (const PendingChange* waiting = pending.Find(path, section, name))
+            return waiting->value;
+        if (!ReadWholeFile(path, content))
             return std::nullopt;
     }
     for (const IniLine& line : ParseIni(content))
@@ -363,16 +560,17 @@ std::optional<std::string> ReadIniValue(SettingsRoot root, std::string_view sect
 }
 
 IniWrite WriteIniValue(SettingsRoot root, std::string_view section, std::string_view name,
-                       std::string_view value)
+                       std::string_view value, IniPersistence persistence)
 {
-    std::string copy(value);
-    return UpdateIni(root, section, name, &copy);
+    return UpdateIni(root, section, name, std::string(value), persistence);
 }
 
 IniWrite DeleteIniValue(SettingsRoot root, std::string_view section, std::string_view name)
 {
-    return UpdateIni(root, section, name, nullptr);
+    return UpdateIni(root, section, name, std::nullopt, IniPersistence::Durable);
 }
+
+void FlushIniFiles() { Pending().FlushAll(); }
 
 std::string EscapeIniValue(std::string_view value)
 {

@@ -7,7 +7,8 @@
 // Settings are INI text files ("[Section]" lines, "Name=Value" lines). A write replaces the
 // whole file atomically (temporary file, then rename) under one process-wide lock, so a reader
 // never sees half a file; a damaged file reads as whatever lines still make sense, and a
-// missing one as empty.
+// missing one as empty. Values written often may be coalesced: they wait in memory, where reads
+// find them, and reach the file at most once a second and when the process ends.
 //
 //     auto value = tavolex::platform::ReadIniValue(SettingsRoot::User, "WebServer", "Port");
 //     tavolex::platform::WriteIniValue(SettingsRoot::User, "WebServer", "Port", "1091");
@@ -60,9 +61,20 @@ enum class IniWrite {
     Unwritable,  // the folder or the temporary file could not be written
 };
 
+// How soon a write reaches the file.
+enum class IniPersistence {
+    Durable,   // the file holds the value when the call returns (and every value still waiting)
+    Coalesced, // for values written often: reads see the value at once, the file within a
+               // second (one write for every value of that second) and at the latest when the
+               // process ends; a value whose write fails is tried again a second later
+};
+
 IniWrite WriteIniValue(SettingsRoot root, std::string_view section, std::string_view name,
-                       std::string_view value);
+                       std::string_view value, IniPersistence persistence = IniPersistence::Durable);
+// Deleting is durable, and takes every waiting value of the file along.
 IniWrite DeleteIniValue(SettingsRoot root, std::string_view section, std::string_view name);
+// Writes every value that waits, now.
+void FlushIniFiles();
 
 // Escaping used for values in the file; exposed for the file-format tests.
 std::string EscapeIniValue(std::string_view value);

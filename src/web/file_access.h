@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 namespace tavolex::web {
@@ -42,5 +43,9 @@ private:
 // (limit + 127) / 128 ms, doubling each time while the pause is below the time left; any other
 // failure ends the attempts at once. Opening never blocks on a FIFO.
 FileHandle OpenWithRetry(const std::string& path, int limitMs);
+
+// True when the open file lies inside `root` (a folder with every symbolic link resolved) as
+// the system resolved it when opening: a link that leads out of the folder does not count.
+bool IsInsideFolder(const FileHandle& file, std::string_view root);
 
 } // namespace tavolex::web

@@ -74,7 +74,9 @@ RequestLine ParseRequestLine(std::string_view line)
     TextCursor cursor(line);
     result.method = std::string(cursor.ConsumeWhile(IsWordByte).substr(0, kFieldLimit));
     cursor.ConsumeWhile(IsBlankByte);
-    result.target = std::string(cursor.ConsumeWhile(IsWordByte).substr(0, kFieldLimit));
+    std::string_view target = cursor.ConsumeWhile(IsWordByte);
+    result.targetLength = target.size();
+    result.target = std::string(target.substr(0, kFieldLimit));
     cursor.ConsumeWhile(IsBlankByte);
     cursor.ConsumeUntil('/');
     if (cursor.ConsumeSpecific('/')) {
@@ -141,15 +143,7 @@ std::string UrlDecode(std::string_view text, size_t maxBytes)
     return out;
 }
 
-std::string ForLog(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 32 || c == 127)
-            c = '?';
-    }
-    return out;
-}
+std::string ForLog(std::string_view text) { return tavolex::ForLog(text); }
 
 void ParseForm(std::string_view text, ParameterMap& parameters)
 {
@@ -236,7 +230,31 @@ bool IsLocalHost(std::string_view host)
 bool IsOwnOrigin(std::string_view origin, uint16_t port)
 {
     std::string portText = std::to_string(port);
-    return origin == "http://localhost:" + portText || origin == "http://127.0.0.1:" + portText;
+    return origin == "http://localhost:" + portText || origin == "http://127.0.0.1:" + portText ||
+           origin == "http://[::1]:" + portText;
+}
+
+bool IfNoneMatchMatches(std::string_view header, std::string_view entityTag)
+{
+    auto isSpace = [](unsigned char c) { return c == ' ' || c == '\t'; };
+    TextCursor cursor(header);
+    for (;;) {
+        cursor.ConsumeWhile([&](unsigned char c) { return isSpace(c) || c == ','; });
+        if (cursor.AtEnd())
+            return false;
+        if (cursor.ConsumeSpecific('*'))
+            return true;
+        if (cursor.NextIs("W/"))
+            cursor.Skip(2);
+        if (!cursor.ConsumeSpecific('"')) {
+            cursor.ConsumeUntil(','); // not an entity tag: it matches nothing
+            continue;
+        }
+        std::string_view tag = cursor.ConsumeUntil('"');
+        if (cursor.ConsumeSpecific('"') && tag == entityTag)
+            return true;
+        cursor.ConsumeUntil(',');
+    }
 }
 
 bool IsAllowedFetchSite(std::string_view site) { return site == "same-origin" || site == "none"; }

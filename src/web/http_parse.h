@@ -18,11 +18,13 @@ inline constexpr size_t kFieldLimit = 259;
 struct RequestLine {
     std::string method;
     std::string target;
+    size_t targetLength = 0; // of the target as sent, before the cut to kFieldLimit
     double version = 0; // C atof of what follows the first "/" after the target; 0 when absent
 };
 
 // RFC 9112 section 3: method, target and version separated by blanks. Bytes up to 32 count as
-// blanks; each of method and target keeps at most 259 bytes.
+// blanks; each of method and target keeps at most 259 bytes (the caller refuses a longer
+// target rather than serving what is left of it).
 RequestLine ParseRequestLine(std::string_view line);
 
 // The end of the first line in `data`: the index of the CR of the first CR LF pair. A CR that
@@ -47,8 +49,8 @@ std::string UrlDecode(std::string_view text, size_t maxBytes = std::string::npos
 // Replaces what is not UTF-8 with U+FFFD, then cuts to `maxUnits` UTF-16 units.
 std::string CleanText(std::string_view bytes, size_t maxUnits = std::string::npos);
 
-// Text from a request as it may appear in a log line: control characters (an escaped "%0A" in a
-// path among them) become "?", so a request cannot write lines of its own into the log.
+// Text from a request as it may appear in a log line: the program's one escaping for log lines
+// (core's ForLog), so an escaped "%0A" in a path cannot write a line of its own into the log.
 std::string ForLog(std::string_view text);
 
 // "a=1&b=2": every piece with a non-empty decoded name adds an entry.
@@ -69,8 +71,14 @@ ByteRange ParseRange(std::string_view header, int64_t size);
 // port. An absent header is checked by the caller.
 bool IsLocalHost(std::string_view host);
 
-// The Origin is this server's own: "http://localhost:PORT" or "http://127.0.0.1:PORT".
+// The Origin is this server's own: "http://localhost:PORT", "http://127.0.0.1:PORT" or
+// "http://[::1]:PORT".
 bool IsOwnOrigin(std::string_view origin, uint16_t port);
+
+// RFC 9110 section 13.1.2: If-None-Match holds "*" or a list of entity tags, each quoted and
+// perhaps marked weak ("W/"); the file matches when one of them is its tag as a whole.
+// `entityTag` is the tag without its quotes.
+bool IfNoneMatchMatches(std::string_view header, std::string_view entityTag);
 
 // Sec-Fetch-Site allows a route: "same-origin" or "none".
 bool IsAllowedFetchSite(std::string_view site);

@@ -4,15 +4,20 @@
 #include "connection_thread.h"
 #include "file_access.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
+#include <span>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <vector>
 #include <zlib.h>
 
 namespace tavolex::web {
@@ -46,12 +51,13 @@ void PutLittleEndian32(std::string& out, uint32_t value)
         out += static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
-// Reads the whole file; false when it cannot be opened or read.
-bool ReadWhole(const std::string& path, std::string& content, time_t& modified)
+// Reads the whole file; false when it cannot be opened or read, or lies outside `root`: the
+// copy is served from inside the folder, so it must never hold what serving would refuse.
+bool ReadWhole(const std::string& path, std::string_view root, std::string& content, time_t& modified)
 {
     FileHandle file = OpenWithRetry(path, kCompressorOpenLimitMs);
     struct stat info {};
-    if (!file || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (!file || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode) || !IsInsideFolder(file, root))
         return false;
     content.resize(static_cast<size_t>(info.st_size));
     size_t done = 0;
@@ -109,10 +115,44 @@ LTCPListener::~LTCPListener()
 {
     Stop();
     connections_.StopAll();
+    CloseSocket(reserveFd_);
 }
+
+namespace {
+
+enum class Loopback6 { Listening, Unavailable, InUse };
+
+// The IPv6 loopback address at `port`. A browser given "localhost" may try [::1] first: were
+// another program to hold that address at our port, it would get the owner's requests.
+Loopback6 ListenOnLoopback6(uint16_t port, int& listening)
+{
+    listening = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listening < 0)
+        return Loopback6::Unavailable; // no IPv6 on this machine
+    int on = 1;
+    setsockopt(listening, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    setsockopt(listening, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int sendBuffer = kListenerSendBuffer;
+    setsockopt(listening, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_loopback;
+    if (bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        listen(listening, kListenBacklog) == 0)
+        return Loopback6::Listening;
+    int error = errno;
+    CloseSocket(listening);
+    return error == EADDRINUSE ? Loopback6::InUse : Loopback6::Unavailable;
+}
+
+} // namespace
 
 void LTCPListener::ThreadFunction()
 {
+    if (reserveFd_ < 0)
+        reserveFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    bool notified = false;
     for (;;) {
         int listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (listening >= 0) {
@@ -125,7 +165,7 @@ void LTCPListener::ThreadFunction()
             sockaddr_in address{};
             address.sin_family = AF_INET;
             address.sin_port = htons(port_);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK); // the server never binds another address
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK); // besides [::1], the only address bound
             if (bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
                 int error = errno;
                 CloseSocket(listening);
@@ -140,10 +180,19 @@ void LTCPListener::ThreadFunction()
                 socklen_t size = sizeof address;
                 if (getsockname(listening, reinterpret_cast<sockaddr*>(&address), &size) == 0)
                     port_ = ntohs(address.sin_port);
-                OnListening();
-                AcceptLoop(listening);
+                int listening6 = -1;
+                if (ListenOnLoopback6(port_, listening6) == Loopback6::InUse) {
+                    // Someone else has [::1] at this port: the next port is tried for both.
+                    CloseSocket(listening);
+                    OnBindInUse();
+                    continue;
+                }
+                OnListening(!notified);
+                notified = true;
+                AcceptLoop(listening, listening6);
                 listening_ = false;
                 CloseSocket(listening);
+                CloseSocket(listening6);
             }
         }
         if (WaitForStop(kListenerRetryMs))
@@ -151,32 +200,89 @@ void LTCPListener::ThreadFunction()
     }
 }
 
-void LTCPListener::AcceptLoop(int listening)
+void LTCPListener::AcceptLoop(int listening, int listening6)
 {
+    const int sockets[2] = {listening, listening6};
+    const size_t count = listening6 >= 0 ? 2 : 1;
     for (;;) {
-        sockaddr_in peer{};
-        socklen_t size = sizeof peer;
-        int accepted = accept4(listening, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
-        if (accepted < 0) {
-            int error = errno;
-            if (error == EAGAIN || error == EWOULDBLOCK) {
-                if (WaitForStopOr(listening, POLLIN, kWaitForever) == StopWait::Stopped)
+        bool nothingWaiting = true;
+        for (size_t i = 0; i < count; ++i) {
+            sockaddr_storage peer{};
+            socklen_t size = sizeof peer;
+            int accepted = accept4(sockets[i], reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+            if (accepted < 0) {
+                int error = errno;
+                if (error == EAGAIN || error == EWOULDBLOCK)
+                    continue;
+                nothingWaiting = false;
+                if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                    // The connection waits in the backlog: make room and try again shortly,
+                    // still listening, so the port is never left for another program to take.
+                    auto now = std::chrono::steady_clock::now();
+                    if (!shortLogged_ || now - *shortLogged_ >= std::chrono::minutes(1)) {
+                        // Writing the log line takes a descriptor too: the reserve lends it one.
+                        CloseSocket(reserveFd_);
+                        LogError("Weblet: cannot accept a connection (%s): closing idle connections", strerror(error));
+                        reserveFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+                        shortLogged_ = now;
+                    }
+                    ShedIdleConnections(kShedBatch);
+                    if (WaitForStop(kDescriptorRetryMs))
+                        return;
+                } else if (error != ECONNRESET && error != ECONNABORTED && error != EINTR) {
                     return;
-            } else if (error != ECONNRESET && error != ECONNABORTED && error != EINTR) {
-                return;
+                }
+                continue;
             }
-        } else {
+            nothingWaiting = false;
             int slot = -1;
             AdoptSocket(slot, accepted);
-            peerAddress_ = ntohl(peer.sin_addr.s_addr);
-            peerText_ = FormatPeer(peerAddress_);
+            SetPeer(peer);
             HandleConnection(slot);
             peerAddress_ = 0;
             CloseSocket(slot);
         }
+        if (nothingWaiting && WaitForStopOrAny(std::span(sockets, count), kWaitForever) == StopWait::Stopped)
+            return;
         if (IsStopRequested())
             return;
     }
+}
+
+void LTCPListener::SetPeer(const sockaddr_storage& peer)
+{
+    if (peer.ss_family == AF_INET6) {
+        const auto& address = reinterpret_cast<const sockaddr_in6&>(peer);
+        bool loopback = IN6_IS_ADDR_LOOPBACK(&address.sin6_addr);
+        // The 32-bit field has no room for IPv6: [::1] counts as this machine's own address.
+        peerAddress_ = loopback ? INADDR_LOOPBACK : 0;
+        peerText_ = loopback ? "::1" : "IPv6";
+        return;
+    }
+    peerAddress_ = ntohl(reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr);
+    peerText_ = FormatPeer(peerAddress_);
+}
+
+size_t LTCPListener::ShedIdleConnections(size_t count)
+{
+    size_t signalled = 0;
+    connections_.VisitMembers([&](const std::vector<WorkerThread*>& members) {
+        std::vector<std::pair<int64_t, WorkerThread*>> idle;
+        for (WorkerThread* member : members) {
+            auto* connection = dynamic_cast<LWebletConnectionThread*>(member);
+            if (!connection || connection->IsStopRequested())
+                continue;
+            if (std::optional<int64_t> since = connection->IdleSince())
+                idle.emplace_back(*since, member);
+        }
+        std::sort(idle.begin(), idle.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (size_t i = 0; i < idle.size() && i < count; ++i) {
+            idle[i].second->SignalStop();
+            ++signalled;
+        }
+    });
+    return signalled;
 }
 
 void LTCPListener::AdoptSocket(int& slot, int socket)
@@ -187,10 +293,12 @@ void LTCPListener::AdoptSocket(int& slot, int socket)
 
 void LTCPListener::HandleConnection(int& slot)
 {
-    // Only this machine's own loopback address is served; other peers are closed unanswered.
-    if (peerText_ != "127.0.0.1")
+    // Only this machine's own loopback addresses are served; other peers are closed unanswered.
+    if (peerText_ != "127.0.0.1" && peerText_ != "::1")
         return;
-    auto thread = std::make_unique<LWebletConnectionThread>(slot, peerAddress_, webRoot_, port_);
+    if (connections_.Count() >= kConnectionLimit && ShedIdleConnections(kShedBatch) == 0)
+        return; // every connection is busy: this one is closed unanswered
+    auto thread = std::make_unique<LWebletConnectionThread>(slot, peerAddress_, peerText_, webRoot_, port_);
     slot = -1;
     connections_.Add(std::move(thread));
 }
@@ -204,13 +312,14 @@ void LTCPListener::OnBindInUse()
     LogFormat("Restarting listener on port: %d", port_.load());
 }
 
-void LTCPListener::OnListening()
+void LTCPListener::OnListening(bool notify)
 {
     if (bindFailed_ && port_ != EffectivePort())
         WriteSettingInt("WebServer", "Port", port_);
     bindFailed_ = false;
     listening_ = true;
-    PostAppNotification(kNotifyWebServerListening);
+    if (notify)
+        PostAppNotification(kNotifyWebServerListening);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -272,7 +381,7 @@ void WebFolderCompressor::ThreadFunction()
         std::string content;
         time_t modified = 0;
         // Files above 4 GiB do not fit the member's 32-bit fields and are never interface text.
-        if (!ReadWhole(path, content, modified) || content.size() > UINT_MAX)
+        if (!ReadWhole(path, webRoot_, content, modified) || content.size() > UINT_MAX)
             continue;
         std::string member = GzipMember(content, static_cast<uint32_t>(modified));
         if (!member.empty())

@@ -5,15 +5,26 @@
 #include "web.h"
 
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <string>
+#include <sys/socket.h>
 
 namespace tavolex::web {
 
 inline constexpr int kListenBacklog = 50;
 inline constexpr int kListenerRetryMs = 30000;
+// Connections open at once. Beyond it the oldest idle ones make room; when none is idle a new
+// one is closed unanswered. Each costs a thread, a socket and an event descriptor.
+inline constexpr size_t kConnectionLimit = 512;
+// When the process runs out of descriptors, idle connections are closed this many at a time
+// and accept is tried again after this pause, the listening socket staying open.
+inline constexpr size_t kShedBatch = 8;
+inline constexpr int kDescriptorRetryMs = 100;
 
-// Binds 127.0.0.1 only, accepts, and gives every connection from exactly 127.0.0.1 its own
-// LWebletConnectionThread, kept in a ThreadGroup.
+// Binds 127.0.0.1 and, where the machine has IPv6, [::1] at the same port; accepts, and gives
+// every connection from exactly 127.0.0.1 or ::1 its own LWebletConnectionThread, kept in a
+// ThreadGroup.
 class LTCPListener final : public WorkerThread {
 public:
     explicit LTCPListener(std::string webRoot);
@@ -33,8 +44,14 @@ private:
     // Gives the socket in the slot to a connection thread, or leaves it there to be closed.
     void HandleConnection(int& slot);
     void OnBindInUse();
-    void OnListening();
-    void AcceptLoop(int listening);
+    // `notify`: the first listen of this run tells the application; a listen after an accept
+    // error does not, so the application never opens its interface twice.
+    void OnListening(bool notify);
+    // Accepts on the IPv4 socket and, when there is one (else -1), the IPv6 socket.
+    void AcceptLoop(int listening, int listening6);
+    void SetPeer(const sockaddr_storage& peer);
+    // Signals the `count` connections that have been idle longest; how many were signalled.
+    size_t ShedIdleConnections(size_t count);
 
     std::atomic<uint16_t> port_{0};
     std::atomic<bool> listening_{false};
@@ -42,6 +59,10 @@ private:
     std::string peerText_;
     std::string webRoot_;
     bool bindFailed_ = false;
+    // When running short of descriptors was last logged: at most once a minute, since it
+    // comes back with every connection while it lasts.
+    std::optional<std::chrono::steady_clock::time_point> shortLogged_;
+    int reserveFd_ = -1; // held back so that the log line about running short can be written
     ThreadGroup connections_;
 };
 

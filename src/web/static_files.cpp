@@ -54,29 +54,6 @@ constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// The path the open descriptor really names, symbolic links resolved.
-std::string RealPathOf(const FileHandle& file)
-{
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", file.fd());
-    char target[PATH_MAX];
-    ssize_t length = readlink(link, target, sizeof target - 1);
-    if (length <= 0)
-        return {};
-    return std::string(target, static_cast<size_t>(length));
-}
-
-bool IsInside(const FileHandle& file, std::string_view root)
-{
-    if (root.empty())
-        return false;
-    std::string real = RealPathOf(file);
-    std::string prefix(root);
-    if (!prefix.ends_with('/'))
-        prefix += '/';
-    return real.starts_with(prefix);
-}
-
 std::string_view LastComponent(std::string_view path)
 {
     size_t slash = path.find_last_of("/\\");
@@ -159,7 +136,9 @@ bool NotFound(WebRequest& request, const std::string& pathTried)
         LogError("Weblet: File not found: %s for connection %s", http::ForLog(pathTried), peer);
     else
         LogLevel2("Weblet: File not found: %s for connection %s", http::ForLog(pathTried), peer);
-    WriteSettingInt("Settings", "LastWebletErrorFileNotFound", static_cast<int>(now));
+    // Every missing file writes this: coalesced, a burst of them costs one write of the file.
+    WriteSettingInt("Settings", "LastWebletErrorFileNotFound", static_cast<int>(now), SettingsScope::User,
+                    SettingsPersistence::Coalesced);
     return SendBytes(request, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", kHeaderSendBaseMs + 64);
 }
 
@@ -167,12 +146,39 @@ bool NotFound(WebRequest& request, const std::string& pathTried)
 FileHandle OpenServable(const std::string& path, std::string_view root, struct stat& info)
 {
     FileHandle file = OpenWithRetry(path, kOpenLimitMs);
-    if (!file || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode) || !IsInside(file, root))
+    if (!file || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode) || !IsInsideFolder(file, root))
         return {};
     return file;
 }
 
 } // namespace
+
+namespace {
+
+// The path the open descriptor really names, symbolic links resolved.
+std::string RealPathOf(const FileHandle& file)
+{
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", file.fd());
+    char target[PATH_MAX];
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length <= 0)
+        return {};
+    return std::string(target, static_cast<size_t>(length));
+}
+
+} // namespace
+
+bool IsInsideFolder(const FileHandle& file, std::string_view root)
+{
+    if (root.empty())
+        return false;
+    std::string real = RealPathOf(file);
+    std::string prefix(root);
+    if (!prefix.ends_with('/'))
+        prefix += '/';
+    return real.starts_with(prefix);
+}
 
 FileHandle OpenWithRetry(const std::string& path, int limitMs)
 {
@@ -235,7 +241,7 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
     if (!file)
         return NotFound(request, filePath);
     // A symbolic link may lead out of the `Web` folder: such a path is answered like "..".
-    if (!IsInside(file, root)) {
+    if (!IsInsideFolder(file, root)) {
         LogFormat("Weblet: Bad request: %s %s", request.peerText, http::ForLog(request.path));
         request.keepAlive = false;
         return SendBytes(request, "HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n", kHeaderSendBaseMs + 64);
@@ -243,10 +249,12 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
 
     int64_t size = info.st_size;
     time_t modified = info.st_mtim.tv_sec;
-    std::string entityTag = Format("%lld%lld", static_cast<int64_t>(modified % 10000000), size);
+    // The "-" keeps two files apart whose time and size would otherwise join to the same digits
+    // (time 12, size 34 and time 123, size 4).
+    std::string entityTag = Format("%lld-%lld", static_cast<int64_t>(modified % 10000000), size);
     std::string lastModified = LastModifiedText(modified);
 
-    if (ifNoneMatch.find(entityTag) != std::string_view::npos ||
+    if (http::IfNoneMatchMatches(ifNoneMatch, entityTag) ||
         EqualsIgnoringCase(ifModifiedSince, lastModified))
         return SendBytes(request, "HTTP/1.1 304 Not Modified\r\n\r\n", kHeaderSendBaseMs + 32);
 
@@ -262,7 +270,9 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
     if (auto range = request.headers.find("Range"); range != request.headers.end()) {
         http::ByteRange bytes = http::ParseRange(range->second, size);
         if (!bytes.satisfiable)
-            return SendBytes(request, "HTTP/1.1 416 Requested Range Not Satisfiable\r\n\r\n", kHeaderSendBaseMs + 64);
+            // The length tells the client that no body follows, so a kept connection goes on.
+            return SendBytes(request, "HTTP/1.1 416 Requested Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n",
+                             kHeaderSendBaseMs + 64);
         int64_t length = bytes.end - bytes.start + 1;
         std::string header = Format("HTTP/1.1 206 Partial Content\r\nContent-Length: %lld\r\n"
                                     "Content-Range: bytes %lld-%lld/%lld\r\nContent-Type: %s\r\n"

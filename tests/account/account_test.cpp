@@ -1,7 +1,11 @@
 #include "account.h"
+#include "random_letters.h"
 #include "test_home.h"
 
 #include <gtest/gtest.h>
+
+#include <array>
+#include <set>
 
 #include <sys/stat.h>
 
@@ -63,6 +67,31 @@ TEST_F(AccountTest, FirstStartMakesTheOwner)
     ASSERT_TRUE(PrepareDatabase());
     database.Query(row, "SELECT count(*) FROM main.GLOBAL_USER");
     EXPECT_EQ(row.ColumnInt(0), 1);
+}
+
+TEST(RandomLetters, EveryLetterComesUpAlikeAndNoIdRepeats)
+{
+    constexpr int kDraws = 2600;
+    std::array<int, 26> counts{};
+    std::set<std::string> drawn;
+    for (int i = 0; i < kDraws; ++i) {
+        std::optional<std::string> letters = RandomLowerLetters(8);
+        ASSERT_TRUE(letters);
+        ASSERT_EQ(letters->size(), 8u);
+        for (char letter : *letters) {
+            ASSERT_TRUE(letter >= 'a' && letter <= 'z') << *letters;
+            ++counts[static_cast<size_t>(letter - 'a')];
+        }
+        drawn.insert(*letters);
+    }
+    // 26^8 IDs: two equal ones among 2600 happen once in 60000 runs of a sound source.
+    EXPECT_EQ(drawn.size(), static_cast<size_t>(kDraws));
+    // 800 of each letter expected; 200 either side is more than seven standard deviations.
+    for (size_t letter = 0; letter < counts.size(); ++letter) {
+        EXPECT_GT(counts[letter], 600) << static_cast<char>('a' + letter);
+        EXPECT_LT(counts[letter], 1000) << static_cast<char>('a' + letter);
+    }
+    EXPECT_EQ(RandomLowerLetters(20)->size(), 20u); // the length of a password salt
 }
 
 TEST(PasswordHash, IsSha512OfSaltPasswordAndPepper)

@@ -123,3 +123,27 @@ TEST_F(LogTest, UnwritableLogFolderLosesLinesQuietly)
 
 } // namespace
 } // namespace tavolex
+
+namespace tavolex {
+namespace {
+
+TEST(LogText, OutsideTextCannotStartLinesOrBreakTheEncoding)
+{
+    struct Row {
+        std::string_view in;
+        std::string_view out;
+    } rows[] = {
+        {"plain text", "plain text"},
+        {"a\r\n12:00:00 forged", "a??12:00:00 forged"},
+        {std::string_view("nul\0tab\tdel\x7f", 12), "nul?tab?del?"},
+        {"caf\xC3\xA9", "caf\xC3\xA9"},             // UTF-8 stays as it is
+        {"next\xC2\x85line", "next?line"},           // U+0085 NEL, a C1 control
+        {"bad\xFF\xC3", "bad\xEF\xBF\xBD\xEF\xBF\xBD"}, // not UTF-8: U+FFFD each
+        {"\xE2\x82", "\xEF\xBF\xBD\xEF\xBF\xBD"},   // a character cut short: U+FFFD each byte
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(ForLog(row.in), row.out) << row.in;
+}
+
+} // namespace
+} // namespace tavolex

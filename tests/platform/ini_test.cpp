@@ -36,6 +36,35 @@ TEST(IniFile, RewritesKeepForeignLinesAndDropDuplicates)
     EXPECT_EQ(ReadIniValue(SettingsRoot::User, "Email", "Server"), std::nullopt);
 }
 
+TEST(IniFile, CoalescedValuesAreReadAtOnceAndWrittenTogether)
+{
+    TestHome home;
+    const std::string file = home.File("settings.ini");
+    WriteFile(file, "[S]\nA=0\n");
+    for (int i = 1; i <= 50; ++i)
+        ASSERT_EQ(WriteIniValue(SettingsRoot::User, "S", "A", std::to_string(i), IniPersistence::Coalesced), IniWrite::Ok);
+    ASSERT_EQ(WriteIniValue(SettingsRoot::User, "T", "B", "b", IniPersistence::Coalesced), IniWrite::Ok);
+    EXPECT_EQ(ReadIniValue(SettingsRoot::User, "s", "a"), "50"); // the newest, names in any case
+    EXPECT_EQ(ReadIniValue(SettingsRoot::User, "T", "B"), "b");
+    FlushIniFiles();
+    EXPECT_EQ(ReadFile(file), "[S]\nA=50\n\n[T]\nB=b\n");
+
+    // A durable write takes the waiting values along, older ones first.
+    ASSERT_EQ(WriteIniValue(SettingsRoot::User, "S", "A", "51", IniPersistence::Coalesced), IniWrite::Ok);
+    ASSERT_EQ(WriteIniValue(SettingsRoot::User, "S", "C", "c"), IniWrite::Ok);
+    EXPECT_EQ(ReadFile(file), "[S]\nA=51\nC=c\n\n[T]\nB=b\n");
+    // Whichever was written last wins, durable or coalesced.
+    ASSERT_EQ(WriteIniValue(SettingsRoot::User, "S", "A", "52", IniPersistence::Coalesced), IniWrite::Ok);
+    ASSERT_EQ(WriteIniValue(SettingsRoot::User, "S", "A", "53"), IniWrite::Ok);
+    ASSERT_EQ(WriteIniValue(SettingsRoot::User, "S", "C", "d", IniPersistence::Coalesced), IniWrite::Ok);
+    EXPECT_EQ(ReadIniValue(SettingsRoot::User, "S", "A"), "53");
+    EXPECT_EQ(ReadIniValue(SettingsRoot::User, "S", "C"), "d");
+    // A delete is durable and takes them along too.
+    ASSERT_EQ(DeleteIniValue(SettingsRoot::User, "T", "B"), IniWrite::Ok);
+    EXPECT_EQ(ReadIniValue(SettingsRoot::User, "T", "B"), std::nullopt);
+    EXPECT_EQ(ReadFile(file), "[S]\nA=53\nC=d\n\n[T]\n");
+}
+
 TEST(IniFile, BadNamesAreRefused)
 {
     TestHome home;

@@ -38,6 +38,30 @@ TEST(RequestLine, MethodTargetAndVersion)
     }
     std::string longTarget = "GET /" + std::string(400, 'a') + " HTTP/1.1";
     EXPECT_EQ(http::ParseRequestLine(longTarget).target.size(), 259u);
+    EXPECT_EQ(http::ParseRequestLine(longTarget).targetLength, 401u); // so the caller can refuse it
+}
+
+TEST(Validators, IfNoneMatchComparesWholeEntityTags)
+{
+    struct Row {
+        std::string_view header;
+        bool matches;
+    } rows[] = {
+        {"\"1234-10\"", true},
+        {"W/\"1234-10\"", true},                 // weak comparison, as RFC 9110 asks for GET
+        {"\"a\", \"1234-10\"", true},
+        {" ,\t\"1234-10\" , ", true},
+        {"*", true},
+        {"\"11234-10\"", false},                 // holds the tag, but is another one
+        {"\"1234-100\"", false},
+        {"1234-10", false},                      // without quotes it is no entity tag
+        {"\"1234-10", false},                     // the closing quote is missing
+        {"\"a,1234-10\"", false},                // a comma inside a tag does not split it
+        {"bogus, \"1234-10\"", true},
+        {"", false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(http::IfNoneMatchMatches(row.header, "1234-10"), row.matches) << row.header;
 }
 
 TEST(RequestLine, LineEndsOnlyAtCarriageReturnLineFeed)
@@ -195,6 +219,8 @@ TEST(Origins, HostOriginAndFetchSite)
 
     EXPECT_TRUE(http::IsOwnOrigin("http://localhost:1090", 1090));
     EXPECT_TRUE(http::IsOwnOrigin("http://127.0.0.1:1090", 1090));
+    EXPECT_TRUE(http::IsOwnOrigin("http://[::1]:1090", 1090)); // the server listens there too
+    EXPECT_FALSE(http::IsOwnOrigin("http://[::1]:1091", 1090));
     EXPECT_FALSE(http::IsOwnOrigin("http://localhost:1091", 1090)); // another local program
     EXPECT_FALSE(http::IsOwnOrigin("https://localhost:1090", 1090));
     EXPECT_FALSE(http::IsOwnOrigin("null", 1090));

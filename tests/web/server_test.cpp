@@ -8,14 +8,25 @@
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <utime.h>
+#include <vector>
 #include <zlib.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVOLEX_TEST_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVOLEX_TEST_UNDER_ASAN 1
+#endif
+#endif
 
 namespace {
 
@@ -25,7 +36,7 @@ using tavolex::testing::ReadFile;
 using tavolex::testing::WriteFile;
 
 // Every fixture file carries this modification time, so validators are fixed texts:
-// ETag = 1700001234 % 10000000 followed by the size.
+// ETag = 1700001234 % 10000000, a "-", then the size.
 constexpr time_t kFixtureTime = 1700001234;
 constexpr const char* kFixtureDate = "Tue, 14 Nov 2023 22:33:54 GMT";
 
@@ -124,6 +135,8 @@ public:
         WriteFile(root_ + "/outside.txt", "secret outside the Web folder");
         fs::create_symlink("../outside.txt", root_ + "/Web/escape.txt");
         fs::create_symlink("ten.txt", root_ + "/Web/inside.txt");
+        WriteFile(root_ + "/outside.html", "<p>secret page outside the Web folder</p>");
+        fs::create_symlink("../outside.html", root_ + "/Web/leak.html");
         mkfifo((root_ + "/Web/pipe.txt").c_str(), 0600);
         for (const auto& entry : fs::recursive_directory_iterator(root_ + "/Web")) {
             if (entry.is_regular_file() && !entry.is_symlink()) {
@@ -147,7 +160,10 @@ private:
 // One running tavolex with its own TAVOLEX_HOME.
 class Server {
 public:
-    Server(const Install& install, uint16_t port, bool waitForListening = true) : port_(port)
+    // `environment`: variables set for the program besides the two every test sets.
+    Server(const Install& install, uint16_t port, bool waitForListening = true,
+           const std::vector<std::pair<std::string, std::string>>& environment = {})
+        : port_(port)
     {
         std::string pattern = (fs::temp_directory_path() / "tavolex-home-XXXXXX").string();
         home_ = mkdtemp(pattern.data());
@@ -157,6 +173,8 @@ public:
         if (pid_ == 0) {
             setenv("TAVOLEX_HOME", home_.c_str(), 1);
             setenv("TAVOLEX_BROWSER", "none", 1);
+            for (const auto& [name, value] : environment)
+                setenv(name.c_str(), value.c_str(), 1);
             execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -214,6 +232,18 @@ public:
     }
     std::string SettingsText() const { return ReadFile(home_ + "/settings.ini"); }
     uint16_t port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    // True while one of the program's threads carries `name` (the system keeps 15 bytes of it).
+    bool HasThread(std::string_view name) const
+    {
+        std::error_code ignored;
+        for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/task", ignored)) {
+            std::string comm = ReadFile(task.path().string() + "/comm");
+            if (comm.starts_with(name.substr(0, 15)))
+                return true;
+        }
+        return false;
+    }
 
 private:
     std::string home_;
@@ -248,6 +278,19 @@ protected:
     static Server* server_;
     static uint16_t port_;
 };
+
+// One request on a fresh connection: the answer, and whether the server closed afterwards.
+struct ClosingAnswer {
+    std::string bytes;
+    bool closed;
+};
+ClosingAnswer ExchangeOnce(uint16_t port, std::string_view request)
+{
+    Client client(port);
+    client.Send(request);
+    std::string bytes = client.ReadUntilClose();
+    return {bytes, client.closed()};
+}
 
 Install* ServerTest::install_ = nullptr;
 Server* ServerTest::server_ = nullptr;
@@ -309,7 +352,7 @@ TEST_F(ServerTest, AnswersByteForByte)
         {"cross-site page", "POST /api/status/checkalive HTTP/1.1\r\nSec-Fetch-Site: cross-site\r\n\r\n", forbidden},
         {"own origin", "GET /api/status/checkalive HTTP/1.1\r\nHost: localhost:" + port + "\r\nOrigin: http://127.0.0.1:" + port + "\r\nSec-Fetch-Site: same-origin\r\nConnection: close\r\n\r\n", ok33},
         {"foreign origin on a file is served", "GET /ten.txt HTTP/1.0\r\nOrigin: http://evil.example\r\n\r\n",
-         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" + FileHeaders("application/octet-stream", tenDisposition, "max-age=0", "123410") + "0123456789"},
+         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" + FileHeaders("application/octet-stream", tenDisposition, "max-age=0", "1234-10") + "0123456789"},
         // The server's own route.
         {"checkalive", "GET /api/status/checkalive HTTP/1.0\r\nConnection: close\r\n\r\n", ok33},
         {"checkalive with a query", "GET /api/status/checkalive?x=1 HTTP/1.1\r\nHost: [::1]:9\r\nConnection: close\r\n\r\n", ok33},
@@ -317,35 +360,35 @@ TEST_F(ServerTest, AnswersByteForByte)
         {"form body too long", "POST /api/status/checkalive HTTP/1.1\r\nContent-Length: 5000001\r\n\r\n",
          "HTTP/1.1 500 Content Length Too Long\r\nConnection: close\r\n\r\n"},
         // Files.
-        {"validators match", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: \"123410\"\r\n\r\n", "HTTP/1.1 304 Not Modified\r\n\r\n"},
+        {"validators match", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: \"1234-10\"\r\n\r\n", "HTTP/1.1 304 Not Modified\r\n\r\n"},
         {"date matches", "GET /ten.txt HTTP/1.0\r\nIf-Modified-Since: tue, 14 nov 2023 22:33:54 gmt\r\n\r\n", "HTTP/1.1 304 Not Modified\r\n\r\n"},
         {"first byte", "GET /ten.txt HTTP/1.0\r\nRange: bytes=0-0\r\n\r\n",
          "HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\nContent-Range: bytes 0-0/10\r\nContent-Type: application/octet-stream\r\n" +
-             tenDisposition + "Cache-Control: max-age=0\r\nLast-Modified: " + kFixtureDate + "\r\nETag: \"123410\"\r\n\r\n0"},
+             tenDisposition + "Cache-Control: max-age=0\r\nLast-Modified: " + kFixtureDate + "\r\nETag: \"1234-10\"\r\n\r\n0"},
         {"suffix range", "GET /ten.txt HTTP/1.0\r\nRange: bytes=-4\r\n\r\n",
          "HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\nContent-Range: bytes 6-9/10\r\nContent-Type: application/octet-stream\r\n" +
-             tenDisposition + "Cache-Control: max-age=0\r\nLast-Modified: " + kFixtureDate + "\r\nETag: \"123410\"\r\n\r\n6789"},
-        {"range past the end", "GET /ten.txt HTTP/1.0\r\nRange: bytes=20-\r\n\r\n", "HTTP/1.1 416 Requested Range Not Satisfiable\r\n\r\n"},
+             tenDisposition + "Cache-Control: max-age=0\r\nLast-Modified: " + kFixtureDate + "\r\nETag: \"1234-10\"\r\n\r\n6789"},
+        {"range past the end", "GET /ten.txt HTTP/1.0\r\nRange: bytes=20-\r\n\r\n", "HTTP/1.1 416 Requested Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n"},
         {"folder default", "GET / HTTP/1.0\r\n\r\n",
-         "HTTP/1.1 200 OK\r\nContent-Length: 40\r\n" + FileHeaders("text/html", "", "max-age=3600", "123440") +
+         "HTTP/1.1 200 OK\r\nContent-Length: 40\r\n" + FileHeaders("text/html", "", "max-age=3600", "1234-40") +
              "<!DOCTYPE html><title>Test home</title>\n"},
         {"sub-folder default", "GET /sub/ HTTP/1.0\r\n\r\n",
-         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" + FileHeaders("text/html", "", "max-age=3600", "123410") + "sub index\n"},
+         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" + FileHeaders("text/html", "", "max-age=3600", "1234-10") + "sub index\n"},
         {".html fallback", "GET /menus HTTP/1.0\r\n\r\n",
-         "HTTP/1.1 200 OK\r\nContent-Length: 36\r\n" + FileHeaders("text/html", "", "max-age=3600", "123436") +
+         "HTTP/1.1 200 OK\r\nContent-Length: 36\r\n" + FileHeaders("text/html", "", "max-age=3600", "1234-36") +
              "<!DOCTYPE html><title>Menus</title>\n"},
         {"pdf is an attachment", "GET /doc.pdf HTTP/1.0\r\n\r\n",
          "HTTP/1.1 200 OK\r\nContent-Length: 15\r\n" +
              FileHeaders("application/pdf", "Content-Disposition: attachment; filename=\"doc.pdf\"; filename*=UTF-8''doc.pdf\r\n",
-                         "max-age=0", "123415") + "%PDF-1.4\n%%EOF\n"},
+                         "max-age=0", "1234-15") + "%PDF-1.4\n%%EOF\n"},
         {"unknown extension", "GET /data.XYZ HTTP/1.0\r\n\r\n",
          "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n" +
              FileHeaders("application/octet-stream", "Content-Disposition: attachment; filename=\"data.XYZ\"; filename*=UTF-8''data.XYZ\r\n",
-                         "max-age=0", "12348") + "xyz data"},
+                         "max-age=0", "1234-8") + "xyz data"},
         {"symlink inside Web", "GET /inside.txt HTTP/1.0\r\n\r\n",
          "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" +
              FileHeaders("application/octet-stream", "Content-Disposition: attachment; filename=\"inside.txt\"; filename*=UTF-8''inside.txt\r\n",
-                         "max-age=0", "123410") + "0123456789"},
+                         "max-age=0", "1234-10") + "0123456789"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(Exchange(row.request), row.response) << row.note;
@@ -367,6 +410,10 @@ TEST_F(ServerTest, AnswersByteForByte)
     EXPECT_NE(log.find("Weblet: Forbidden: foreign Origin http://evil.example for api/status/checkalive"), std::string::npos);
     EXPECT_NE(log.find("Weblet: Forbidden: Sec-Fetch-Site same-site for api/status/checkalive"), std::string::npos);
     EXPECT_NE(log.find("LWebletConnectionThread::ThreadFunction calling web script: api/status/checkalive"), std::string::npos);
+    // The time of the last missing file is coalesced: it reaches the file within a second.
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (server_->SettingsText().find("LastWebletErrorFileNotFound=") == std::string::npos && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_NE(server_->SettingsText().find("LastWebletErrorFileNotFound="), std::string::npos);
 }
 
@@ -444,7 +491,7 @@ TEST_F(ServerTest, GzipCopiesOfTextFiles)
     std::string answer = Exchange("GET /app.JS HTTP/1.0\r\nAccept-Encoding: deflate, gzip\r\n\r\n");
     std::string header = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(member.size()) +
                          "\r\nContent-Type: text/javascript\r\nCache-Control: max-age=3600\r\nLast-Modified: " + kFixtureDate +
-                         "\r\nETag: \"1234" + std::to_string(original.size()) + "\"\r\n\r\n";
+                         "\r\nETag: \"1234-" + std::to_string(original.size()) + "\"\r\n\r\n";
     EXPECT_EQ(answer, header + member);
 
     // The member: gzip magic, deflate, the source's modification time, and the source inside.
@@ -457,6 +504,172 @@ TEST_F(ServerTest, GzipCopiesOfTextFiles)
     EXPECT_TRUE(plain.ends_with(original));
     std::string ranged = Exchange("GET /app.JS HTTP/1.0\r\nAccept-Encoding: gzip\r\nRange: bytes=0-7\r\n\r\n");
     EXPECT_TRUE(ranged.ends_with("\r\n\r\n" + original.substr(0, 8))) << ranged;
+}
+
+// Requests beyond the server's limits, headers that decide where a request goes or how its
+// bytes are framed, and answers before HTTP/1.1: each is answered and then closed.
+TEST_F(ServerTest, LimitsHostsAndFramingAnswerAndClose)
+{
+    const std::string ok33 = "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: application/json\r\n"
+                             "Content-Length: 33\r\n\r\n{\"errorcode\":200,\"errormsg\":\"OK\"}";
+    const std::string tooLarge = "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    const std::string uriTooLong = "HTTP/1.1 414 URI Too Long\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    const std::string badRequest = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    const std::string notImplemented = "HTTP/1.1 501 Not Implemented\r\nConnection: close\r\n\r\n";
+    const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    const std::string notFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    const std::string notModified = "HTTP/1.1 304 Not Modified\r\n\r\n";
+    const std::string tenFile =
+        "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n" +
+        FileHeaders("application/octet-stream",
+                    "Content-Disposition: attachment; filename=\"ten.txt\"; filename*=UTF-8''ten.txt\r\n", "max-age=0",
+                    "1234-10") +
+        "0123456789";
+    const std::string port = std::to_string(port_);
+    const std::string checkalive = "GET /api/status/checkalive HTTP/1.1\r\n";
+    auto headerLines = [](int count) {
+        std::string lines;
+        for (int i = 0; i < count; ++i)
+            lines += "X-N" + std::to_string(i) + ": 1\r\n";
+        return lines;
+    };
+    // "X-Pad: " and padding: a header line of `size` bytes without its CR LF.
+    auto padLine = [](size_t size) { return "X-Pad: " + std::string(size - 7, 'p') + "\r\n"; };
+    const std::string smuggled = "GET /ten.txt HTTP/1.1\r\n\r\n";
+    const std::string chunked = std::to_string(smuggled.size()) + "\r\n" + smuggled + "\r\n0\r\n\r\n";
+
+    struct Row {
+        std::string note;
+        std::string request;
+        std::string response;
+    } rows[] = {
+        // Line, block and count limits.
+        {"request line over 16 KB", "GET /" + std::string(17000, 'a') + " HTTP/1.1\r\n\r\n", tooLarge},
+        {"header line of 16384 bytes", checkalive + padLine(16384) + "Connection: close\r\n\r\n", ok33},
+        {"header line of 16385 bytes", checkalive + padLine(16385) + "Connection: close\r\n\r\n", tooLarge},
+        {"header line that never ends", checkalive + "X-Pad: " + std::string(40000, 'p'), tooLarge},
+        {"100 header lines", checkalive + headerLines(99) + "Connection: close\r\n\r\n", ok33},
+        {"101 header lines", checkalive + headerLines(100) + "Connection: close\r\n\r\n", tooLarge},
+        {"header block over 64 KB", checkalive + padLine(15000) + padLine(15000) + padLine(15000) + padLine(15000) +
+                                        padLine(15000) + "\r\n", tooLarge},
+        // The 259-byte target field is refused when the target does not fit, never cut.
+        {"target of 259 bytes", "GET /" + std::string(258, 'a') + " HTTP/1.0\r\n\r\n", notFound},
+        {"target of 260 bytes", "GET /" + std::string(259, 'a') + " HTTP/1.0\r\n\r\n", uriTooLong},
+        {"query past the field", "GET /api/status/checkalive?name=" + std::string(250, 'x') + "&id=1 HTTP/1.1\r\n\r\n",
+         uriTooLong},
+        // Host, Origin and Sec-Fetch-Site, whatever the case of their names.
+        {"lower-case host", "GET /ten.txt HTTP/1.1\r\nhost: evil.example\r\n\r\n", forbidden},
+        {"upper-case host on a route", checkalive + "HOST: evil.example\r\n\r\n", forbidden},
+        {"lower-case origin", checkalive + "origin: http://evil.example\r\n\r\n", forbidden},
+        {"a second, foreign origin", checkalive + "Origin: http://localhost:" + port + "\r\norigin: http://evil.example\r\n\r\n",
+         forbidden},
+        {"lower-case sec-fetch-site", checkalive + "sec-fetch-site: cross-site\r\n\r\n", forbidden},
+        {"two Host headers", checkalive + "Host: localhost\r\nHost: localhost\r\n\r\n", badRequest},
+        {"two Host headers in two cases", "GET /ten.txt HTTP/1.1\r\nHost: localhost\r\nhost: 127.0.0.1\r\n\r\n", badRequest},
+        // Framing: no chunked bodies, and one body length.
+        {"chunked body", "POST /api/status/checkalive HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked,
+         notImplemented},
+        {"lower-case transfer-encoding on a file", "GET /ten.txt HTTP/1.1\r\ntransfer-encoding: gzip\r\n\r\n", notImplemented},
+        {"blank before a colon", "POST /api/status/checkalive HTTP/1.1\r\nContent-Length : 28\r\n\r\n" + smuggled, badRequest},
+        {"Content-Length headers disagree",
+         "POST /api/status/checkalive HTTP/1.1\r\nContent-Length: 3\r\ncontent-length: 28\r\n\r\na=1" + smuggled, badRequest},
+        // Before HTTP/1.1 a route's answer ends the connection.
+        {"HTTP/1.0 route", "GET /api/status/checkalive HTTP/1.0\r\n\r\n", ok33},
+        {"route without a version", "GET /api/status/checkalive\r\n\r\n", ok33},
+        {"HTTP/1.0 form POST", "POST /api/status/checkalive HTTP/1.0\r\nContent-Length: 3\r\n\r\na=1", ok33},
+        // If-None-Match compares whole entity tags.
+        {"weak tag", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: W/\"1234-10\"\r\n\r\n", notModified},
+        {"tag in a list", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: \"x\", \"1234-10\"\r\n\r\n", notModified},
+        {"any tag", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: *\r\n\r\n", notModified},
+        {"tag holding the tag", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: \"11234-10\"\r\n\r\n", tenFile},
+        {"tag without quotes", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: 1234-10\r\n\r\n", tenFile},
+        {"tag of another file", "GET /ten.txt HTTP/1.0\r\nIf-None-Match: \"1234-1\"\r\n\r\n", tenFile},
+    };
+    for (const Row& row : rows) {
+        ClosingAnswer answer = ExchangeOnce(port_, row.request);
+        EXPECT_EQ(answer.bytes, row.response) << row.note;
+        EXPECT_TRUE(answer.closed) << row.note;
+    }
+
+    std::string log = server_->LogText();
+    EXPECT_NE(log.find("Weblet: Request line too long: 127.0.0.1\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Request header fields too large: 127.0.0.1 api/status/checkalive\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Request URI too long: 127.0.0.1 (260 bytes)\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Bad request: 127.0.0.1 ten.txt (more than one Host header)\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Weblet: Transfer-Encoding requested: 127.0.0.1 api/status/checkalive (return error 501 Not Implemented)\r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("Weblet: Bad request: 127.0.0.1 api/status/checkalive (Content-Length headers disagree)\r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("Weblet: Bad request: 127.0.0.1 api/status/checkalive (blank before a header's colon)\r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("Weblet: Forbidden: foreign Host header evil.example from 127.0.0.1"), std::string::npos);
+}
+
+// A connection that stays open never takes body bytes that no handler read for a request.
+TEST_F(ServerTest, KeptConnectionsSkipUnreadBodies)
+{
+    const std::string ok33 = "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: application/json\r\n"
+                             "Content-Length: 33\r\n\r\n{\"errorcode\":200,\"errormsg\":\"OK\"}";
+    const std::string notFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    const std::string last = "GET /api/status/checkalive HTTP/1.1\r\nConnection: close\r\n\r\n";
+    const std::string smuggled = "GET /ten.txt HTTP/1.1\r\n\r\n";
+    const std::string length = std::to_string(smuggled.size());
+    struct Row {
+        std::string note;
+        std::string request; // followed by `last` on the same connection
+        std::string response;
+    } rows[] = {
+        {"body of a file request", "GET /missing.txt HTTP/1.1\r\nContent-Length: " + length + "\r\n\r\n" + smuggled,
+         notFound + ok33},
+        {"form body under a lower-case name", "POST /api/status/checkalive HTTP/1.1\r\ncontent-length: " + length + "\r\n\r\n" + smuggled,
+         ok33 + ok33},
+        {"body of a GET route", "GET /api/status/checkalive HTTP/1.1\r\nContent-Length: " + length + "\r\n\r\n" + smuggled,
+         ok33 + ok33},
+        {"HTTP/1.0 asking to keep the connection", "GET /api/status/checkalive HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n",
+         ok33 + ok33},
+        {"416 leaves the connection open",
+         "GET /ten.txt HTTP/1.1\r\nRange: bytes=20-\r\n\r\n",
+         "HTTP/1.1 416 Requested Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n" + ok33},
+    };
+    for (const Row& row : rows) {
+        ClosingAnswer answer = ExchangeOnce(port_, row.request + last);
+        EXPECT_EQ(answer.bytes, row.response) << row.note;
+        EXPECT_TRUE(answer.closed) << row.note;
+    }
+
+    SCOPED_TRACE("a body too long to skip closes the connection after the answer");
+    Client client(port_);
+    ASSERT_TRUE(client.Send("GET /missing.txt HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n" + std::string(1000, 'x')));
+    EXPECT_EQ(client.ReadUntilClose(), notFound);
+    EXPECT_TRUE(client.closed());
+}
+
+// The gzip copier keeps to the `Web` folder as serving does: a symbolic link that leads out of
+// it gets no copy, so the outside file cannot be fetched as that copy either.
+TEST_F(ServerTest, GzipCopiesStayInsideTheWebFolder)
+{
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(install_->WebFile("app.JS.gz")) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (server_->HasThread("WebFolderCompressor") && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_FALSE(server_->HasThread("WebFolderCompressor")) << "the compressor did not finish";
+    EXPECT_TRUE(fs::exists(install_->WebFile("index.html.gz")));
+    EXPECT_FALSE(fs::exists(install_->WebFile("leak.html.gz")));
+    EXPECT_EQ(Exchange("GET /leak.html.gz HTTP/1.0\r\n\r\n"), "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(Exchange("GET /leak.html HTTP/1.0\r\nAccept-Encoding: gzip\r\n\r\n"),
+              "HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n");
+}
+
+// A session cookie is request text like any other: it cannot write lines of its own into the log.
+TEST_F(ServerTest, SessionCookieIsEscapedInTheLog)
+{
+    std::string answer = Exchange("GET /api/status/checkalive HTTP/1.1\r\n"
+                                  "Cookie: tavolexs_sess=abc%0D%0A12:00:01 forged\r\nConnection: close\r\n\r\n");
+    EXPECT_TRUE(answer.ends_with("{\"errorcode\":200,\"errormsg\":\"OK\"}")) << answer;
+    std::string log = server_->LogText();
+    EXPECT_NE(log.find("for: abc??12:00:01 forged\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\n12:00:01 forged"), std::string::npos);
 }
 
 TEST_F(ServerTest, OtherLoopbackPeersGetNothing)
@@ -497,6 +710,258 @@ TEST(ServerProcess, PortMovesUpWhenTakenAndIsSaved)
     EXPECT_NE(log.find("Some other program may be using port " + std::to_string(taken) + ".\r\n", at), std::string::npos);
     EXPECT_NE(log.find("Restarting listener on port: " + std::to_string(moved) + "\r\n", at), std::string::npos);
     EXPECT_NE(server.SettingsText().find("Port=" + std::to_string(moved)), std::string::npos) << server.SettingsText();
+}
+
+// The size of a process's address space, from /proc (0 when it cannot be read).
+size_t AddressSpaceBytes(pid_t pid)
+{
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmSize:");
+    if (at == std::string::npos)
+        return 0;
+    return std::stoul(status.substr(at + 7)) * 1024;
+}
+
+// How many connection threads the program runs now.
+size_t ConnectionThreads(pid_t pid)
+{
+    size_t count = 0;
+    std::error_code ignored;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored))
+        count += ReadFile(task.path().string() + "/comm").starts_with("LWebletConnecti");
+    return count;
+}
+
+size_t CountOf(const std::string& text, std::string_view part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+// Under a memory limit far below what the requests would take, huge header lines are refused
+// with 431, and a request whose parameters do not fit ends its own connection, not the server.
+TEST(ServerProcess, MemoryLimitIsNeverReachedByHeadersAndNeverEndsTheProcess)
+{
+#ifdef TAVOLEX_TEST_UNDER_ASAN
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit here allows";
+#endif
+    Install install;
+    uint16_t port = FreePort();
+    // One heap for all threads: C's allocator would otherwise reserve 64 MB of address space
+    // for the heap of each new thread, and the room below would depend on how many it made.
+    Server server(install, port, true, {{"MALLOC_ARENA_MAX", "1"}});
+    size_t started = AddressSpaceBytes(server.pid());
+    ASSERT_GT(started, 0u);
+    // Room for a few connection threads (8 MB of stack each), not for four 128 MB lines.
+    constexpr size_t kHeadroom = 160u << 20;
+    rlimit limit{started + kHeadroom, started + kHeadroom};
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_AS, &limit, nullptr), 0);
+
+    constexpr size_t kLine = 128u << 20;
+    std::vector<std::string> answers(4);
+    std::vector<std::thread> senders;
+    for (std::string& answer : answers) {
+        senders.emplace_back([&answer, port] {
+            Client client(port);
+            client.Send("GET /api/status/checkalive HTTP/1.1\r\nX-Pad: ");
+            const std::string piece(1u << 20, 'p');
+            for (size_t sent = 0; sent < kLine && client.Send(piece); sent += piece.size()) {
+            }
+            answer = client.ReadUntilClose();
+        });
+    }
+    for (std::thread& sender : senders)
+        sender.join();
+    const std::string tooLarge = "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    for (const std::string& answer : answers)
+        EXPECT_TRUE(answer.empty() || answer == tooLarge) << answer.substr(0, 200); // a reset may eat the answer
+
+    // 2.5 million form parameters of about 100 bytes each: more memory than the limit leaves.
+    std::string form;
+    while (form.size() + 2 <= 5000000)
+        form += "a&";
+    ClosingAnswer failed = ExchangeOnce(port, "POST /api/status/checkalive HTTP/1.1\r\nContent-Length: " +
+                                                  std::to_string(form.size()) + "\r\n\r\n" + form);
+    EXPECT_EQ(failed.bytes, "");
+    EXPECT_TRUE(failed.closed);
+
+    ClosingAnswer alive = ExchangeOnce(port, "GET /api/status/checkalive HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_TRUE(alive.bytes.ends_with("{\"errorcode\":200,\"errormsg\":\"OK\"}")) << alive.bytes;
+    EXPECT_EQ(server.Terminate(), 0);
+    std::string log = server.LogText();
+    EXPECT_EQ(CountOf(log, "Weblet: Request header fields too large: 127.0.0.1 api/status/checkalive\r\n"), 4u) << log;
+    EXPECT_EQ(CountOf(log, "LWebletConnectionThread: ended by an exception: std::bad_alloc\r\n"), 1u) << log;
+}
+
+// A coalesced setting that still waits in memory is written when the program ends.
+TEST(ServerProcess, WaitingSettingsAreWrittenAtExit)
+{
+    Install install;
+    uint16_t port = FreePort();
+    Server server(install, port);
+    ASSERT_EQ(ExchangeOnce(port, "GET /missing.txt HTTP/1.0\r\n\r\n").bytes, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(server.Terminate(), 0);
+    std::string settings = server.SettingsText();
+    size_t section = settings.find("\n[Settings]\n");
+    ASSERT_NE(section, std::string::npos) << settings;
+    EXPECT_NE(settings.find("\nLastWebletErrorFileNotFound=", section), std::string::npos) << settings;
+}
+
+// With the process out of descriptors the server keeps its port: the connections idle longest
+// make room, and the request behind them is answered.
+TEST(ServerProcess, OutOfDescriptorsIdleConnectionsMakeRoom)
+{
+#ifdef TAVOLEX_TEST_UNDER_ASAN
+    // The sanitizers test whether memory is readable through a pipe: out of descriptors, their
+    // type checks report sound objects as broken.
+    GTEST_SKIP() << "the sanitizers' own checks need descriptors this test takes away";
+#endif
+    Install install;
+    uint16_t port = FreePort();
+    Server server(install, port);
+    auto openDescriptors = [&] {
+        size_t count = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/" + std::to_string(server.pid()) + "/fd"))
+            ++count;
+        return count;
+    };
+    // Room for about ten connections (a socket and an event descriptor each).
+    rlimit limit{openDescriptors() + 24, openDescriptors() + 24};
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+
+    std::vector<std::unique_ptr<Client>> idle;
+    // The first one waits alone for a while, so it is the one idle longest beyond doubt.
+    idle.push_back(std::make_unique<Client>(port));
+    ASSERT_TRUE(idle.back()->connected());
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (ConnectionThreads(server.pid()) < 1 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 1; i < 40; ++i) {
+        idle.push_back(std::make_unique<Client>(port));
+        ASSERT_TRUE(idle.back()->connected());
+    }
+    ClosingAnswer answer = ExchangeOnce(port, "GET /ten.txt HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(answer.bytes.starts_with("HTTP/1.1 200 OK\r\n") && answer.bytes.ends_with("0123456789")) << answer.bytes;
+    EXPECT_TRUE(idle.front()->ServerClosed()); // the oldest gave way
+    EXPECT_TRUE(Server::WaitListening(port));
+    EXPECT_EQ(server.Terminate(), 0);
+    std::string log = server.LogText();
+    EXPECT_EQ(CountOf(log, "Weblet: cannot accept a connection (Too many open files): closing idle connections\r\n"), 1u) << log;
+}
+
+// At 512 open connections the ones idle longest make room for a new one, with descriptors to
+// spare: the cap, not the system, decides.
+TEST(ServerProcess, ConnectionCapMakesRoomFromIdleConnections)
+{
+    Install install;
+    uint16_t port = FreePort();
+    Server server(install, port);
+    rlimit plenty{8192, 8192};
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &plenty, nullptr), 0);
+    rlimit own{};
+    getrlimit(RLIMIT_NOFILE, &own);
+    if (own.rlim_cur < 600)
+        GTEST_SKIP() << "this test needs 600 descriptors of its own";
+
+    auto threads = [&] { return ConnectionThreads(server.pid()); };
+    // In groups the backlog holds, each given its threads before the next: a full backlog would
+    // drop connections for the client to send again a second later.
+    std::vector<std::unique_ptr<Client>> idle;
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    // The first one waits alone for a while, so it is the one idle longest beyond doubt.
+    idle.push_back(std::make_unique<Client>(port));
+    while (threads() < 1 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (idle.size() < 512) {
+        for (int i = 0; i < 32 && idle.size() < 512; ++i) {
+            idle.push_back(std::make_unique<Client>(port));
+            ASSERT_TRUE(idle.back()->connected());
+        }
+        while (threads() < idle.size() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(threads(), 512u);
+
+    ClosingAnswer answer = ExchangeOnce(port, "GET /ten.txt HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(answer.bytes.starts_with("HTTP/1.1 200 OK\r\n") && answer.bytes.ends_with("0123456789")) << answer.bytes;
+    EXPECT_TRUE(idle.front()->ServerClosed()); // the oldest gave way
+    EXPECT_FALSE(idle.back()->ServerClosed(200)); // the newest did not
+    idle.clear();
+    EXPECT_EQ(server.Terminate(), 0);
+    EXPECT_EQ(server.LogText().find("cannot accept a connection"), std::string::npos);
+}
+
+// A socket on [::1]: listening at `port` (v6only), or connected to it. -1 when it cannot be made.
+int Loopback6Socket(uint16_t port, bool listening)
+{
+    int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    int on = 1;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_loopback;
+    bool ok = listening ? bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 1) == 0
+                        : connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (!ok) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One request over [::1]; the answer up to the server's close.
+std::string Exchange6(uint16_t port, std::string_view request)
+{
+    int fd = Loopback6Socket(port, false);
+    if (fd < 0)
+        return {};
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    pollfd ready{fd, POLLIN, 0};
+    char buffer[4096];
+    ssize_t got;
+    while (poll(&ready, 1, 5000) > 0 && (got = recv(fd, buffer, sizeof buffer, 0)) > 0)
+        answer.append(buffer, static_cast<size_t>(got));
+    close(fd);
+    return answer;
+}
+
+// The server also listens on [::1] at its port, so no other program can take that address for
+// a browser that tries it first; when one already holds it there, the server moves on.
+TEST(ServerProcess, ListensOnTheIpv6LoopbackAddressToo)
+{
+    uint16_t taken = FreePort(2);
+    ASSERT_NE(taken, 0);
+    int blocker = Loopback6Socket(taken, true);
+    if (blocker < 0)
+        GTEST_SKIP() << "this machine has no IPv6 loopback address";
+    Install install;
+    Server server(install, taken, false);
+    uint16_t moved = static_cast<uint16_t>(taken + 1);
+    ASSERT_TRUE(Server::WaitListening(moved));
+    const std::string ok33 = "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: application/json\r\n"
+                             "Content-Length: 33\r\n\r\n{\"errorcode\":200,\"errormsg\":\"OK\"}";
+    const std::string port = std::to_string(moved);
+    EXPECT_EQ(Exchange6(moved, "GET /api/status/checkalive HTTP/1.1\r\nHost: [::1]:" + port +
+                                   "\r\nOrigin: http://[::1]:" + port + "\r\nConnection: close\r\n\r\n"),
+              ok33);
+    EXPECT_EQ(Exchange6(moved, "GET /missing6.txt HTTP/1.0\r\n\r\n"), "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(ExchangeOnce(moved, "GET /api/status/checkalive HTTP/1.0\r\n\r\n").bytes, ok33);
+    EXPECT_EQ(server.Terminate(), 0);
+    close(blocker);
+
+    std::string log = server.LogText();
+    size_t at = log.find("Webserver cannot bind to TCP/IP port.\r\n");
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_NE(log.find("Restarting listener on port: " + port + "\r\n", at), std::string::npos);
+    EXPECT_NE(log.find("missing6.txt for connection ::1\r\n"), std::string::npos) << log;
 }
 
 TEST(ServerProcess, TerminationEndsWaitingConnections)
