@@ -1,0 +1,97 @@
+// The real parts for the browser tests: build/tavolex started in a fresh TAVOLEX_HOME with a
+// free port and no browser of its own, and Debian's chromium driven by playwright-core.
+import { spawn } from "node:child_process";
+import { mkdtempSync, writeFileSync, rmSync, mkdirSync, readdirSync, readFileSync } from "node:fs";
+import { createServer, connect } from "node:net";
+import { tmpdir } from "node:os";
+import path from "node:path";
+import { chromium } from "playwright-core";
+
+// The build folder under test: TAVOLEX_BUILD_DIR (CTest passes it), else ../../build.
+export const buildDir = path.resolve(process.env.TAVOLEX_BUILD_DIR || new URL("../../build", import.meta.url).pathname);
+export const shotsDir = path.join(buildDir, "browser-screens");
+mkdirSync(shotsDir, { recursive: true });
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = createServer();
+    server.on("error", reject);
+    server.listen(0, "127.0.0.1", () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+function accepts(port) {
+  return new Promise((resolve) => {
+    const socket = connect(port, "127.0.0.1");
+    socket.on("connect", () => { socket.destroy(); resolve(true); });
+    socket.on("error", () => resolve(false));
+  });
+}
+
+export class Program {
+  static async start() {
+    const program = new Program();
+    program.home = mkdtempSync(path.join(tmpdir(), "tavolex-browser-"));
+    program.port = await freePort();
+    writeFileSync(path.join(program.home, "settings.ini"), `[WebServer]\nPort=${program.port}\n`);
+    await program.run();
+    return program;
+  }
+  async run() {
+    this.child = spawn(path.join(buildDir, "tavolex"), [], {
+      env: { ...process.env, TAVOLEX_HOME: this.home, TAVOLEX_BROWSER: "none" }, stdio: ["ignore", "ignore", "pipe"],
+    });
+    this.stderr = "";
+    this.child.stderr.on("data", (chunk) => { this.stderr += chunk; });
+    this.exited = new Promise((resolve) => this.child.on("exit", resolve));
+    for (let i = 0; i < 400; i++) {
+      if (await accepts(this.port)) return;
+      await new Promise((r) => setTimeout(r, 50));
+    }
+    throw new Error("tavolex did not listen on port " + this.port + ": " + this.stderr);
+  }
+  get url() { return `http://127.0.0.1:${this.port}/`; }
+  async stop() {
+    if (!this.child || this.child.exitCode !== null) return;
+    this.child.kill("SIGTERM");
+    await this.exited;
+  }
+  log() {
+    const folder = path.join(this.home, "Logs");
+    try { return readdirSync(folder).map((f) => readFileSync(path.join(folder, f), "utf8")).join(""); } catch { return ""; }
+  }
+  async remove() {
+    await this.stop();
+    rmSync(this.home, { recursive: true, force: true });
+  }
+}
+
+// Chromium as this machine allows it: headless, no sandbox (root), and none of the background
+// connections that the closed network refuses.
+export async function openBrowser() {
+  const profile = mkdtempSync(path.join(tmpdir(), "tavolex-chromium-"));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: process.env.TAVOLEX_CHROMIUM || "/usr/bin/chromium",
+    headless: true,
+    args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+      "--disable-background-networking", "--disable-component-update", "--disable-sync"],
+    viewport: { width: 1280, height: 800 },
+    acceptDownloads: true,
+    locale: "en-GB",
+  });
+  const page = context.pages()[0] || await context.newPage();
+  const problems = [];
+  page.on("pageerror", (error) => problems.push(String(error)));
+  return {
+    context, page, problems,
+    async close() { await context.close(); rmSync(profile, { recursive: true, force: true }); },
+  };
+}
+
+export async function screenshot(page, name) {
+  await page.waitForTimeout(150);     // let the last layout and fonts settle before the picture
+  await page.screenshot({ path: path.join(shotsDir, name + ".png") });
+}
