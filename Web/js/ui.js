@@ -25,7 +25,7 @@ export function field(label, control, { hint, required } = {}) {
   control.id = id;
   const error = h("p", { class: "field-error", id: id + "-error", role: "alert", hidden: true });
   const described = [error.id];
-  const parts = [h("label", { for: id }, label, required ? h("span", { class: "required", "aria-hidden": "true" }, " *") : null)];
+  const parts = [h("label", { for: id }, label)];
   if (hint) {
     const hintLine = h("p", { class: "hint", id: id + "-hint" }, hint);
     described.unshift(hintLine.id);

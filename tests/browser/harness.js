@@ -82,6 +82,7 @@ export async function openBrowser() {
     acceptDownloads: true,
     locale: "en-GB",
   });
+  context.setDefaultTimeout(10000);
   const page = context.pages()[0] || await context.newPage();
   const problems = [];
   page.on("pageerror", (error) => problems.push(String(error)));
