@@ -42,6 +42,10 @@ function dropDraft(id) {
 }
 
 function changed() {
+  for (const category of s.model.rcategories) {
+    const count = document.querySelector(`[data-key="${category.key}"] .cat-count`);
+    if (count) count.textContent = shownCount(category);
+  }
   s.dirty = true;
   storeDraft();
   showState();
@@ -194,7 +198,11 @@ function showToggle(element, label, row) {
   return box;
 }
 
-function categoryRow(category, index) {
+function shownCount(category) {
+  return category.ritems.filter((i) => !i.hidden).length + " of " + category.ritems.length + " shown";
+}
+
+function categoryRow(category) {
   const isGroup = category.category_id === null;
   const title = isGroup ? "Dishes without a category" : category.name;
   const li = h("li", { class: "edit-category" + (category.hidden ? " is-hidden" : ""), "data-key": category.key, "data-category": category.category_id ?? "" });
@@ -205,7 +213,7 @@ function categoryRow(category, index) {
   description.addEventListener("input", () => { category.description = description.value; changed(); });
   const row = h("div", { class: "cat-row" + (category.error ? " has-error" : "") },
     handle(title, s.model.rcategories, category, drawList), showToggle(category, title, li), name, description,
-    h("span", { class: "shared-note" }, category.ritems.filter((i) => !i.hidden).length + " of " + category.ritems.length + " shown"));
+    h("span", { class: "shared-note cat-count" }, shownCount(category)));
   if (category.error) row.append(h("p", { class: "row-error", role: "alert" }, category.error));
   dropTarget(li, s.model.rcategories, category, drawList);
   const items = h("ol", { class: "edit-items", "aria-label": "Dishes in " + title });

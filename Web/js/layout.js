@@ -61,8 +61,8 @@ export function layoutMenu(menu, options, money, measure) {
   const scale = paper.width / 595;                       // A3 gets larger type, not wider gaps only
   const f = (size, weight = 400, italic = false) => ({ family, size: size * scale, weight, italic });
   const fonts = {
-    title: f(26, 700), subtitle: f(10.5), heading: f(15, 700), headingNote: f(9.5, 400, true),
-    name: f(11, 700), price: f(11, 700), detail: f(9.5), extras: f(9, 400, true), folio: f(8.5),
+    title: f(30, 700), subtitle: f(11), heading: f(17, 700), headingNote: f(10.5, 400, true),
+    name: f(12.5, 700), price: f(12.5, 700), detail: f(10.5), extras: f(10, 400, true), folio: f(9),
   };
   const margin = 48 * scale;
   const gap = 24 * scale;
@@ -81,7 +81,7 @@ export function layoutMenu(menu, options, money, measure) {
     const detailLines = item.detail ? wrap(item.detail, fonts.detail, columnWidth - priceWidth - 12 * scale, measure) : [];
     const extrasLines = item.extras ? wrap(item.extras, fonts.extras, columnWidth - priceWidth - 12 * scale, measure) : [];
     const height = nameLines.length * lineOf(fonts.name) + detailLines.length * lineOf(fonts.detail) +
-      extrasLines.length * lineOf(fonts.extras) + 7 * scale;
+      extrasLines.length * lineOf(fonts.extras) + 10 * scale;
     function draw(x, top, out) {
       let y = top + fonts.name.size;
       nameLines.forEach((line, index) => {
@@ -109,7 +109,7 @@ export function layoutMenu(menu, options, money, measure) {
     const lines = category.name ? wrap(category.name, fonts.heading, columnWidth, measure) : [];
     const notes = category.description ? wrap(category.description, fonts.headingNote, columnWidth, measure) : [];
     if (!lines.length && !notes.length) return null;
-    const height = lines.length * lineOf(fonts.heading) + notes.length * lineOf(fonts.headingNote) + 10 * scale;
+    const height = lines.length * lineOf(fonts.heading) + notes.length * lineOf(fonts.headingNote) + (notes.length ? 16 : 12) * scale;
     function draw(x, top, out) {
       let y = top + fonts.heading.size;
       for (const line of lines) { out.push(textElement(x, y, line, fonts.heading, ACCENT)); y += lineOf(fonts.heading); }
@@ -119,6 +119,7 @@ export function layoutMenu(menu, options, money, measure) {
         y += 4 * scale;
       }
       y += fonts.headingNote.size * 0.15;
+      y += 2 * scale;
       for (const line of notes) { out.push(textElement(x, y, line, fonts.headingNote, SOFT)); y += lineOf(fonts.headingNote); }
     }
     return { height, draw };
