@@ -66,7 +66,7 @@ async function remove(container, business) {
 // The time zone picker: a search box that narrows a list of every zone the program knows.
 function timeZonePicker(value) {
   const search = input({ type: "search", placeholder: "Type a city or an offset, e.g. Paris or +05:45" });
-  const list = h("select", { size: 6, class: "zone-list" });
+  const list = h("select", { size: 5, class: "zone-list" });
   function fill() {
     const chosen = list.value || value;
     const found = searchTimeZones(search.value);
@@ -82,8 +82,7 @@ function timeZonePicker(value) {
   list.value = value || "";
   const wrapper = h("div", { class: "field" },
     h("label", { for: "tz-search" }, "Time zone"),
-    h("p", { class: "hint", id: "tz-hint" }, TIME_ZONES.length + " time zones. Search, then choose one in the list."),
-    search, list, h("p", { class: "field-error", id: "tz-list-error", role: "alert", hidden: true }));
+    search, h("p", { class: "hint", id: "tz-hint" }, TIME_ZONES.length + " time zones: search, then choose one in the list."), list, h("p", { class: "field-error", id: "tz-list-error", role: "alert", hidden: true }));
   search.id = "tz-search";
   search.setAttribute("aria-describedby", "tz-hint");
   search.setAttribute("aria-controls", "tz-list");
@@ -141,20 +140,19 @@ async function showForm(container, business) {
   const cancel = h("button", { type: "button", class: "secondary", onclick: () => render(container) }, "Cancel");
   const form = h("form", { class: "panel editing", novalidate: true },
     h("h1", {}, isNew ? "Add a business" : "Change “" + b.name + "”"),
-    h("div", { class: "form-grid" },
-      h("div", { class: "wide" }, nameField),
-      h("div", { class: "wide" }, field("Address", address)),
-      field("Phone", phone), emailField,
-      h("div", { class: "wide" }, field("Website", website)),
-      h("div", { class: "wide" }, zone.wrapper)),
-    h("fieldset", {}, h("legend", {}, "How prices are written"),
-      h("div", { class: "form-grid" },
-        field("Currency symbol", symbol, { hint: "€, $, £, CHF … leave empty for none" }),
-        field("Symbol position", place),
-        field("Decimals", digits), field("Decimal mark", decimal),
-        field("Thousands mark", thousands),
-        h("div", { class: "field" }, h("label", { class: "checkbox", for: "neg-paren" }, parentheses, "Negative amounts in parentheses"))),
-      sample),
+    h("div", { class: "form-columns" },
+      h("fieldset", {}, h("legend", {}, "The business"),
+        nameField, field("Address", address), field("Phone", phone), emailField, field("Website", website)),
+      h("div", {},
+        h("fieldset", {}, h("legend", {}, "Where it is"), zone.wrapper),
+        h("fieldset", {}, h("legend", {}, "How prices are written"),
+          h("div", { class: "form-grid" },
+            field("Currency symbol", symbol, { hint: "€, $, £, CHF … or empty" }),
+            field("Symbol position", place),
+            field("Decimals", digits), field("Decimal mark", decimal),
+            field("Thousands mark", thousands),
+            h("div", { class: "field" }, h("label", { class: "checkbox", for: "neg-paren" }, parentheses, "Negative amounts in parentheses"))),
+          sample))),
     h("div", { class: "dialog-actions" }, cancel, save));
   form.addEventListener("input", () => { editing = true; });
   form.addEventListener("submit", async (event) => {

@@ -88,9 +88,10 @@ function drawList() {
 }
 
 function productTable(items, category) {
-  return h("table", { class: "list" },
+  return h("table", { class: "list catalogue" },
+    h("colgroup", {}, ["dish", "detail", "extras", "price", "menus", "actions"].map((c) => h("col", { class: "c-" + c }))),
     h("thead", {}, h("tr", {}, h("th", { scope: "col" }, "Dish"), h("th", { scope: "col" }, "Description"),
-      h("th", { scope: "col" }, "Extras"), h("th", { scope: "col" }, "Price"), h("th", { scope: "col" }, "Menus"),
+      h("th", { scope: "col" }, "Extras"), h("th", { scope: "col", class: "price" }, "Price"), h("th", { scope: "col" }, "Menus"),
       h("th", { scope: "col" }, h("span", { class: "visually-hidden" }, "Actions")))),
     h("tbody", {}, items.map((item) => h("tr", { "data-product": item.product_id },
       h("td", {}, h("strong", {}, item.name)), h("td", {}, item.detail), h("td", {}, item.extras),

@@ -25,15 +25,14 @@ export function field(label, control, { hint, required } = {}) {
   control.id = id;
   const error = h("p", { class: "field-error", id: id + "-error", role: "alert", hidden: true });
   const described = [error.id];
-  const parts = [h("label", { for: id }, label)];
+  let hintLine = null;
   if (hint) {
-    const hintLine = h("p", { class: "hint", id: id + "-hint" }, hint);
+    hintLine = h("p", { class: "hint", id: id + "-hint" }, hint);
     described.unshift(hintLine.id);
-    parts.push(hintLine);
   }
   control.setAttribute("aria-describedby", described.join(" "));
   if (required) control.required = true;
-  const wrapper = h("div", { class: "field" }, parts, control, error);
+  const wrapper = h("div", { class: "field" }, h("label", { for: id }, label), control, hintLine, error);
   wrapper.setError = (message) => setFieldError(control, message);
   return wrapper;
 }

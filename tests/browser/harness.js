@@ -71,14 +71,14 @@ export class Program {
 
 // Chromium as this machine allows it: headless, no sandbox (root), and none of the background
 // connections that the closed network refuses.
-export async function openBrowser() {
+export async function openBrowser({ viewport = { width: 1280, height: 800 }, deviceScaleFactor = 1 } = {}) {
   const profile = mkdtempSync(path.join(tmpdir(), "tavolex-chromium-"));
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: process.env.TAVOLEX_CHROMIUM || "/usr/bin/chromium",
     headless: true,
     args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
       "--disable-background-networking", "--disable-component-update", "--disable-sync"],
-    viewport: { width: 1280, height: 800 },
+    viewport, deviceScaleFactor,
     acceptDownloads: true,
     locale: "en-GB",
   });
@@ -92,7 +92,27 @@ export async function openBrowser() {
   };
 }
 
-export async function screenshot(page, name) {
+export async function screenshot(page, name, { top = false } = {}) {
+  if (top) await page.evaluate(() => window.scrollTo(0, 0));
   await page.waitForTimeout(150);     // let the last layout and fonts settle before the picture
   await page.screenshot({ path: path.join(shotsDir, name + ".png") });
+}
+
+// Sets up data through the program's own API, from inside the page (so with its session), for
+// tests whose subject is not how that data was typed in.
+export async function seed(page, businesses) {
+  return page.evaluate(async (list) => {
+    const post = async (route, body) => (await fetch(route, { method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body) })).json();
+    const made = [];
+    for (const business of list) {
+      const added = await post("api/business/add", { name: business.name, address: business.address || "", phone: "", email: "", website: "" });
+      const menus = [];
+      for (const menu of business.menus || []) {
+        const answer = await post("api/menu/add", { name: menu.name, restaurant_id: added.id, settings: menu.settings || { papersize: "A4", columns: "1", font: "Lato" }, rcategories: menu.rcategories || [] });
+        menus.push(answer.id);
+      }
+      made.push({ id: added.id, menus });
+    }
+    return made;
+  }, businesses);
 }

@@ -28,7 +28,7 @@ test("an owner goes from an empty start to a downloaded PDF of their menu", asyn
   // The search narrowed the 138 zones to the one with its offset and name.
   await expect(page.getByLabel("Time zones found").locator("option")).toHaveCount(2);
   await expect(page.locator("#currency-sample")).toContainText("1.234,50 €");
-  await screenshot(page, "02-business-form");
+  await screenshot(page, "02-business-form", { top: true });
   await saveBusinessForm(page);
   const card = page.locator("article.card").filter({ hasText: "Café Nord" });
   await expect(card).toContainText("UTC+05:45 Kathmandu");
