@@ -24,6 +24,8 @@ let redirecting = false;
 function redirect(target) {
   if (redirecting) return;
   redirecting = true;
+  // Back at index.html the shell returns to this screen, where a draft waits if there was one.
+  try { sessionStorage.setItem("tavolex.return", window.location.hash); } catch { /* storage off */ }
   // The program writes both "login.html" and "/sessionexpired.html"; both live at the root.
   const page = target.replace(/^\/+/, "");
   window.location.assign(new URL(page, window.location.origin + "/").href);

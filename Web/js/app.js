@@ -74,6 +74,9 @@ async function start() {
     setTimeout(() => window.location.reload(), ALIVE_EVERY_MS);
     return;
   }
+  let back = "";
+  try { back = sessionStorage.getItem("tavolex.return") || ""; sessionStorage.removeItem("tavolex.return"); } catch { /* storage off */ }
+  if (back && !window.location.hash) history.replaceState(null, "", back);
   setInterval(keepAlive, ALIVE_EVERY_MS);
   window.addEventListener("hashchange", show);
   window.addEventListener("beforeunload", (event) => {

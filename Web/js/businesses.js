@@ -41,7 +41,11 @@ async function render(container) {
         h("button", { onclick: () => showForm(container, business), "aria-label": "Edit " + business.name }, "Edit"),
         h("button", { class: "link-danger", onclick: () => remove(container, business), "aria-label": "Delete " + business.name }, "Delete"))));
   }
-  container.replaceChildren(head, cards);
+  // A first business and no menu yet: say what comes next.
+  const next = menus.ok && !menus.menus.length ? h("div", { class: "banner next-step" },
+    h("p", {}, "Next: put your dishes and prices in the catalogue, then make a menu."),
+    h("a", { class: "button primary", href: "#/catalogue" }, "Open the catalogue")) : null;
+  container.replaceChildren(head, next || "", cards);
 }
 
 async function remove(container, business) {
@@ -126,6 +130,11 @@ async function showForm(container, business) {
   }
   function showSample() {
     const row = normalCurrency(currencyRow());
+    // The position choices show the symbol being typed, in this business's own format.
+    SYMBOL_PLACES.forEach((choice, index) => {
+      const example = formatPrice(1250, { ...row, order: choice.value, useSymbol: true, symbol: row.symbol || "$" });
+      place.options[index].textContent = choice.label.replace(/\(.*\)/, "(" + example + ")");
+    });
     sample.textContent = "Sample: " + formatPrice(123450, row) + "   ·   " + formatPrice(-950, row);
     const clash = decimal.value === thousands.value;
     setFieldError(thousands, clash ? "The thousands mark must differ from the decimal mark." : "");
@@ -153,7 +162,7 @@ async function showForm(container, business) {
             field("Thousands mark", thousands),
             h("div", { class: "field" }, h("label", { class: "checkbox", for: "neg-paren" }, parentheses, "Negative amounts in parentheses"))),
           sample))),
-    h("div", { class: "dialog-actions" }, cancel, save));
+    h("div", { class: "dialog-actions form-actions" }, cancel, save));
   form.addEventListener("input", () => { editing = true; });
   form.addEventListener("submit", async (event) => {
     event.preventDefault();
@@ -188,7 +197,12 @@ async function showForm(container, business) {
       if (saved.serverText === "Invalid email format") { setFieldError(email, saved.message); email.focus(); }
       else if (saved.serverText === "Invalid time zone") zone.list.focus();
       else announce(saved.message, "error");
-      if (isNew) { save.textContent = "Save changes"; form.querySelector("h1").textContent = "Change “" + fields.name + "”"; }
+      if (isNew && !form.querySelector(".added-note")) {
+        save.textContent = "Save changes";
+        form.querySelector("h1").textContent = "Change “" + fields.name + "”";
+        form.querySelector("h1").after(h("p", { class: "banner next-step added-note", role: "status" },
+          "“" + fields.name + "” is added. Correct what is marked, then save the rest."));
+      }
       return;
     }
     const currency = await api.postForm("api/currency/save", { id, ...currencyRow() });

@@ -94,8 +94,7 @@ function draw(restored) {
     h("div", { class: "field" }, h("label", { for: "menu-paper" }, "Paper"), paper),
     h("div", { class: "field" }, h("label", { for: "menu-columns" }, "Layout"), columns),
     h("div", { class: "field" }, h("label", { for: "menu-font" }, "Typeface"), font),
-    h("p", { class: "state", id: "save-state", role: "status" }),
-    save, download);
+    h("div", { class: "editor-actions" }, h("p", { class: "state", id: "save-state", role: "status" }), save, download));
   const parts = [h("p", {}, h("a", { href: "#/menus/" + m.restaurant_id }, "← All menus of " + (m.header.name || "this business"))), bar];
   if (restored) {
     const discard = h("button", { class: "small", onclick: discardDraft }, "Discard them");
@@ -307,6 +306,8 @@ function drawPages() {
   document.getElementById("page-count").textContent = pages.length === 1 ? "1 page, " + s.model.settings.papersize : pages.length + " pages, " + s.model.settings.papersize;
   const box = document.getElementById("overflow");
   box.replaceChildren();
+  const shown = s.model.rcategories.some((c) => !c.hidden && c.ritems.some((i) => !i.hidden));
+  if (!shown) box.append(h("p", { class: "empty-pages" }, "Tick the categories and dishes this menu shows: they appear on the pages here."));
   if (overflow.length) {
     box.append(h("div", { class: "overflow-list", role: "alert" }, h("strong", {}, "Too long to fit on a page, so left out:"),
       h("ul", {}, overflow.map((item) => h("li", {}, item.name || "(dish without a name)"))),

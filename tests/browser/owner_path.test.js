@@ -35,7 +35,7 @@ test("an owner goes from an empty start to a downloaded PDF of their menu", asyn
   await expect(card).toContainText("hello@cafe-nord.example");   // stored as the program lower-cased it
   await screenshot(page, "03-businesses");
 
-  await page.getByRole("link", { name: "Catalogue" }).click();
+  await page.getByRole("navigation").getByRole("link", { name: "Catalogue" }).click();
   await expect(page.getByRole("heading", { name: "Your catalogue is empty" })).toBeVisible();
   await addCategory(page, "Starters", "Small plates to share");
   await addDish(page, "Starters", { name: "Tomato soup", detail: "Slow-roasted tomatoes with basil oil", price: "6,50" });
@@ -91,7 +91,7 @@ test("an owner goes from an empty start to a downloaded PDF of their menu", asyn
   await expect(page.locator("#notice")).toContainText("Lunch.pdf");
 
   // The price changed in the menu is the catalogue's price, and the catalogue says where it shows.
-  await page.getByRole("link", { name: "Catalogue" }).click();
+  await page.getByRole("navigation").getByRole("link", { name: "Catalogue" }).click();
   const risotto = page.locator("tr", { hasText: "Mushroom risotto" });
   await expect(risotto).toContainText("15,50 €");
   await expect(risotto).toContainText("Shown on 1 menu");
