@@ -53,7 +53,7 @@ async function render(container, [businessId = ""]) {
     box.menu = menu;
     boxes.push(box);
     return h("tr", { "data-menu": menu.id },
-      h("td", {}, box),
+      h("td", { class: "pick" }, box),
       h("td", {}, h("a", { href: "#/menu/" + menu.id, class: "menu-link" }, h("strong", {}, menu.name || "(no name)"))),
       h("td", {}, menu.restaurant.name || "(business deleted)"),
       h("td", { class: "actions" },
@@ -63,7 +63,7 @@ async function render(container, [businessId = ""]) {
         h("button", { class: "small link-danger", onclick: () => removeMenus(container, businessId, [menu]), "aria-label": "Delete " + menu.name }, "Delete")));
   });
   const table = h("table", { class: "list" },
-    h("thead", {}, h("tr", {}, h("th", { scope: "col" }, all), h("th", { scope: "col" }, "Menu"), h("th", { scope: "col" }, "Business"),
+    h("thead", {}, h("tr", {}, h("th", { scope: "col", class: "pick" }, all), h("th", { scope: "col" }, "Menu"), h("th", { scope: "col" }, "Business"),
       h("th", { scope: "col" }, h("span", { class: "visually-hidden" }, "Actions")))),
     h("tbody", {}, rows));
   container.replaceChildren(head, filters, table);
