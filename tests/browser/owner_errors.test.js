@@ -104,6 +104,10 @@ test("Tavolex stopped while the window is open: the owner is told, and work goes
   await expect(page.locator("#notice")).toContainText("Tavolex is not answering");
   await expect(page.locator("#save-state")).toContainText("Unsaved changes");
   await screenshot(page, "10-tavolex-stopped");
+  await page.getByRole("button", { name: "Download PDF" }).click();
+  await expect(page.locator("#pdf-error")).toContainText("Tavolex is not answering, so the PDF could not be made");
+  await screenshot(page, "10b-download-while-stopped");
+  await page.getByRole("dialog").getByRole("button", { name: "Close" }).click();
   await program.run();
   await expect(page.locator("#offline")).toBeHidden();
   await page.getByRole("button", { name: "Save menu" }).click();
