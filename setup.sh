@@ -22,8 +22,13 @@ packages=(
   libfreetype-dev libfontconfig-dev libharfbuzz-dev
   fonts-dejavu-core fonts-dejavu-extra fonts-freefont-otf
   qpdf poppler-utils wrk librsvg2-bin mupdf-tools
-  fonts-lato fonts-open-sans nodejs npm chromium
+  fonts-lato fonts-open-sans chromium
 )
+
+# Node and npm for the browser tests: Debian's packages, unless the machine has them already
+# (a node build that carries its own npm conflicts with Debian's npm package).
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for package in "${packages[@]}"; do
