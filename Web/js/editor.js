@@ -2,13 +2,12 @@
 // pages laid out live beside it. Unsaved changes live in a draft in localStorage until the
 // program has stored them, so neither a closed window nor an ended session loses them.
 import * as api from "./api.js";
-import { h, input, select, setFieldError, announce, confirmDialog, openDialog } from "./ui.js";
-import { formatAmount, parsePrice } from "./money.js";
+import { h, input, select, announce, confirmDialog, openDialog } from "./ui.js";
+import { formatAmount, formatPrice, parsePrice } from "./money.js";
 import { loadCurrency, problem } from "./store.js";
 import { PAPER_SIZES } from "./menus.js";
 import { layoutMenu, canvasMeasure, loadPageFonts, FAMILIES } from "./layout.js";
 import { downloadPdf } from "./pdf.js";
-import { formatPrice } from "./money.js";
 
 let s = null;        // this screen's state while it is shown
 let nextKey = 1;
@@ -297,7 +296,7 @@ function drawPages() {
   const views = document.getElementById("page-views");
   if (!views) return;
   s.layout = layOut(s.model, s.currency, s.measure);
-  const { pages, overflow, paper } = s.layout;
+  const { pages, overflow } = s.layout;
   views.replaceChildren(...pages.map((svg, index) => {
     const view = h("figure", { class: "page-view", "aria-label": "Page " + (index + 1) + " of " + pages.length, style: "margin:0 0 1rem" });
     view.innerHTML = svg;
@@ -313,8 +312,6 @@ function drawPages() {
       h("ul", {}, overflow.map((item) => h("li", {}, item.name || "(dish without a name)"))),
       h("p", {}, "Shorten its description, or choose a larger paper.")));
   }
-  for (const row of document.querySelectorAll(".edit-item.too-long")) row.classList.remove("too-long");
-  void paper;
 }
 
 // ---- saving
