@@ -248,7 +248,10 @@ function itemRow(category, item, redrawItems) {
     changed();
   });
   if (item.priceError) price.setAttribute("aria-invalid", "true");
-  li.append(handle(item.name, category.ritems, item, redrawItems), showToggle(item, item.name, li), name, detail, extras, price, error);
+  // A dish typed here but never saved can go again; a saved one is hidden, or deleted in the catalogue.
+  const remove = item.product_id ? h("span") : h("button", { type: "button", class: "small quiet remove", "aria-label": "Remove this new dish",
+    onclick: () => { category.ritems.splice(category.ritems.indexOf(item), 1); changed(); redrawItems(); } }, "✕");
+  li.append(handle(item.name, category.ritems, item, redrawItems), showToggle(item, item.name, li), name, detail, extras, price, remove, error);
   dropTarget(li, category.ritems, item, redrawItems);
   return li;
 }
@@ -338,9 +341,15 @@ function saveBody() {
 }
 
 async function saveMenu() {
+  // A dish needs a price the owner typed: an empty one is never sent as 0.
+  let empty = false;
+  for (const item of s.model.rcategories.flatMap((c) => c.ritems)) {
+    if (!String(item.priceText ?? "").trim() && !item.priceError) { item.priceError = parsePrice("", s.currency).message; empty = true; }
+  }
+  if (empty) drawList();
   const bad = s.model.rcategories.flatMap((c) => c.ritems).find((i) => i.priceError);
   if (bad) {
-    announce("A price is not written right. Correct the marked price, then save.", "error");
+    announce("A price is missing or not written right. Correct the marked price, then save.", "error");
     document.getElementById("price-" + bad.key)?.focus();
     return false;
   }

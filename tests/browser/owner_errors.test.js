@@ -61,6 +61,20 @@ test("a price that cannot be read is refused at the field, in the catalogue and 
   await expect(page.locator("#save-state")).toContainText("All changes saved");
 });
 
+test("a new dish without a price is never saved as 0, and can be taken out again", async () => {
+  await page.getByRole("button", { name: "+ Add a dish to Desserts" }).click();
+  const sorbet = page.locator(".edit-item").last();
+  await sorbet.locator("input.name").fill("Sorbet");
+  await page.getByRole("button", { name: "Save menu" }).click();
+  await expect(sorbet.locator(".row-error")).toContainText("Type a price");
+  await expect(page.locator("#save-state")).toContainText("Unsaved changes");
+  await sorbet.getByRole("button", { name: "Remove this new dish" }).click();
+  await expect(page.locator(".edit-item")).toHaveCount(1);
+  await page.getByRole("button", { name: "Save menu" }).click();
+  await expect(page.locator("#save-state")).toContainText("All changes saved");
+  await expect(page.locator(".edit-item")).toHaveCount(1);       // nothing named Sorbet was stored
+});
+
 test("a dish the program cannot store gets its error on its own row, and the rest is saved", async () => {
   await page.getByRole("button", { name: "+ Add a dish to Desserts" }).click();
   const fresh = page.locator(".edit-item").last();
