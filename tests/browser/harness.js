@@ -110,6 +110,14 @@ export async function seed(page, businesses) {
       for (const menu of business.menus || []) {
         const answer = await post("api/menu/add", { name: menu.name, restaurant_id: added.id, settings: menu.settings || { papersize: "A4", columns: "1", font: "Lato" }, rcategories: menu.rcategories || [] });
         menus.push(answer.id);
+        // Add leaves what the catalogue already had hidden in a new menu; show what was asked.
+        const shown = new Map((menu.rcategories || []).filter((c) => !c.hidden).map((c) => [c.name, new Set(c.ritems.filter((i) => !i.hidden).map((i) => i.name))]));
+        const got = await (await fetch("api/menu/get?id=" + answer.id)).json();
+        for (const category of got.rcategories) {
+          category.hidden = !shown.has(category.name);
+          for (const item of category.ritems) item.hidden = category.hidden || !shown.get(category.name).has(item.name);
+        }
+        await post("api/menu/save", got);
       }
       made.push({ id: added.id, menus });
     }
