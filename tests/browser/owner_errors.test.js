@@ -110,6 +110,20 @@ test("an ended session leads to its page, and the unsaved change comes back afte
   await expect(page.locator("#save-state")).toContainText("All changes saved");
 });
 
+test("the sign-in page the catalogue routes send a stranger to leads back into Tavolex", async () => {
+  const menu = page.url();
+  await browser.context.clearCookies();
+  await page.evaluate(() => fetch("api/product/fetchall").then((r) => r.json()).then((a) => { window.lastAnswer = a; }));
+  assert.equal(await page.evaluate(() => window.lastAnswer.errorredirect), "login.html");
+  await page.goto(program.url + "login.html");
+  await expect(page.getByRole("heading", { name: "Sign in to Tavolex" })).toBeVisible();
+  await screenshot(page, "09b-login");
+  await page.getByRole("link", { name: "Continue where I was" }).click();
+  await expect(page.getByRole("heading", { name: "Your businesses" })).toBeVisible();
+  await page.goto(menu);
+  await expect(page.locator(".edit-item")).toHaveCount(1);
+});
+
 test("Tavolex stopped while the window is open: the owner is told, and work goes on when it is back", async () => {
   await program.stop();
   await expect(page.locator("#offline")).toBeVisible();          // checkalive notices within seconds
