@@ -120,6 +120,12 @@ export function postJson(path, body) {
   });
 }
 
+// True once the page is on its way to the session pages: the draft is stored already, so the
+// browser's "leave this page?" question would only confuse.
+export function isRedirecting() {
+  return redirecting;
+}
+
 export function redirectTo(page) {
   redirect(page);
 }

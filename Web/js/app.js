@@ -80,7 +80,7 @@ async function start() {
   setInterval(keepAlive, ALIVE_EVERY_MS);
   window.addEventListener("hashchange", show);
   window.addEventListener("beforeunload", (event) => {
-    if (current?.screen.hasUnsavedChanges?.()) { event.preventDefault(); event.returnValue = ""; }
+    if (!api.isRedirecting() && current?.screen.hasUnsavedChanges?.()) { event.preventDefault(); event.returnValue = ""; }
   });
   await show();
 }

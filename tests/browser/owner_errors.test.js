@@ -97,6 +97,12 @@ test("a dish the program cannot store gets its error on its own row, and the res
 test("an ended session leads to its page, and the unsaved change comes back afterwards", async () => {
   const tart = itemRow(page, "Lemon tart");
   await tart.locator("input.name").fill("Lemon tart with meringue");
+  // Closing or reloading the window with unsaved changes asks first; the draft survives it.
+  const asked = new Promise((resolve) => page.once("dialog", async (dialog) => { resolve(dialog.type()); await dialog.accept(); }));
+  await page.reload();
+  assert.equal(await asked, "beforeunload");
+  await expect(page.locator("#draft-banner")).toBeVisible();
+  await expect(page.locator(".edit-item input.name").first()).toHaveValue("Lemon tart with meringue");
   await browser.context.addCookies([{ name: "tavolexs_sess", value: "nosuchsession00000", url: program.url }]);
   await page.getByRole("button", { name: "Save menu" }).click();
   await page.waitForURL(/sessionexpired\.html$/);
