@@ -71,6 +71,20 @@ test("dishes are found by search and by category, and move between categories", 
   await expect(coffee.locator("tbody tr")).toHaveCount(1);
 });
 
+test("a category is renamed and described, and menus show the new heading", async () => {
+  await page.getByRole("button", { name: "Rename Cakes" }).click();
+  const dialog = page.getByRole("dialog");
+  await dialog.getByLabel("Name", { exact: true }).fill("Cakes and pastries");
+  await dialog.getByLabel("Description").fill("Baked this morning");
+  await dialog.getByRole("button", { name: "Save" }).click();
+  await expect(page.getByRole("heading", { name: "Cakes and pastries" })).toBeVisible();
+  await expect(page.locator("section.category-block", { hasText: "Cakes and pastries" })).toContainText("Baked this morning");
+  await page.goto(program.url + "#/menu/" + shop.menus[0]);
+  await expect(page.locator("#page-views svg").first()).toContainText("Cakes and pastries");
+  await expect(page.locator("#page-views svg").first()).toContainText("Baked this morning");
+  await page.getByRole("navigation").getByRole("link", { name: "Catalogue" }).click();
+});
+
 test("deleting a dish names the menus that lose it", async () => {
   await page.getByRole("button", { name: "Delete Espresso" }).click();
   const dialog = page.getByRole("dialog");
