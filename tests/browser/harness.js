@@ -54,18 +54,26 @@ export class Program {
     throw new Error("tavolex did not listen on port " + this.port + ": " + this.stderr);
   }
   get url() { return `http://127.0.0.1:${this.port}/`; }
+  // Ends the program as a desktop session would (SIGTERM) and throws unless it ended cleanly:
+  // under the sanitizers a report at exit (a leak, say) shows as a failed status here.
   async stop() {
-    if (!this.child || this.child.exitCode !== null) return;
+    if (!this.child || this.child.exitCode !== null || this.child.signalCode !== null) return;
     this.child.kill("SIGTERM");
     await this.exited;
+    if (this.child.exitCode !== 0) {
+      throw new Error(`tavolex ended with status ${this.child.exitCode ?? this.child.signalCode}: ${this.stderr.slice(-4000)}`);
+    }
   }
   log() {
     const folder = path.join(this.home, "Logs");
     try { return readdirSync(folder).map((f) => readFileSync(path.join(folder, f), "utf8")).join(""); } catch { return ""; }
   }
   async remove() {
-    await this.stop();
-    rmSync(this.home, { recursive: true, force: true });
+    try {
+      await this.stop();
+    } finally {
+      rmSync(this.home, { recursive: true, force: true });
+    }
   }
 }
 
