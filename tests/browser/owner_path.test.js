@@ -57,10 +57,10 @@ test("an owner goes from an empty start to a downloaded PDF of their menu", asyn
   for (const category of ["Starters", "Mains"]) await categoryRow(page, category).locator(".cat-row input.show").check();
   // Prices typed in place, in the business's format; the order changed with the keyboard.
   await itemRow(page, "Mushroom risotto").locator("input.price").fill("15,50");
-  // Dishes made in the same second come in name order, others by age: swap whatever is first.
-  const starters = page.locator(".edit-category").first().locator(".edit-item input.name");
+  // Entries made in the same second come in name order, others by age: swap whatever is first.
+  const starters = categoryRow(page, "Starters").locator(".edit-item input.name");
   const before = await starters.evaluateAll((inputs) => inputs.map((i) => i.value));
-  await page.locator(".edit-category").first().locator(".edit-item .handle").first().focus();
+  await categoryRow(page, "Starters").locator(".edit-item .handle").first().focus();
   await page.keyboard.press("ArrowDown");
   await expect(page.locator("#move-live")).toContainText("moved to place 2 of 2");
   const order = await starters.evaluateAll((inputs) => inputs.map((i) => i.value));
@@ -76,7 +76,7 @@ test("an owner goes from an empty start to a downloaded PDF of their menu", asyn
   await expect(page.locator("#save-state")).toContainText("All changes saved");
   // What was saved is what the program gives back: order and prices survive a reload.
   await page.reload();
-  await expect(page.locator(".edit-item input.name").first()).toHaveValue(order[0]);
+  await expect(categoryRow(page, "Starters").locator(".edit-item input.name").first()).toHaveValue(order[0]);
   await expect(itemRow(page, "Mushroom risotto").locator("input.price")).toHaveValue("15,50");
 
   const [download] = await Promise.all([
