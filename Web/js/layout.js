@@ -58,7 +58,8 @@ export function layoutMenu(menu, options, money, measure) {
   const paper = PAPER[options.paper] || PAPER.A4;
   const family = FAMILIES.includes(options.font) ? options.font : FAMILIES[0];
   const columns = options.columns === 2 ? 2 : 1;
-  const scale = paper.width / 595;                       // A3 gets larger type, not wider gaps only
+  // Type and spacing grow with the paper's width, so an A3 menu reads like an enlarged A4 one.
+  const scale = paper.width / 595;
   const f = (size, weight = 400, italic = false) => ({ family, size: size * scale, weight, italic });
   const fonts = {
     title: f(30, 700), subtitle: f(11), heading: f(17, 700), headingNote: f(10.5, 400, true),
@@ -153,7 +154,6 @@ export function layoutMenu(menu, options, money, measure) {
   function nextColumn() {
     if (column + 1 < columns) { column++; y = page.top; } else newPage();
   }
-  const columnHeight = () => bottom - page.top;
   const atColumnTop = () => y === page.top;
   const x = () => margin + column * (columnWidth + gap);
 
@@ -188,6 +188,7 @@ export function layoutMenu(menu, options, money, measure) {
     }
   }
 
+  // Pages are numbered "2 / 3" at the foot; a menu of one page carries no number.
   const count = pages.length;
   const documents = pages.map((p) => {
     const folio = count > 1 ? p.number + " / " + count : "";
