@@ -132,3 +132,15 @@ export async function seed(page, businesses) {
     return made;
   }, businesses);
 }
+
+// Every visible form control on the page has a name an assistive technology reads out: a
+// <label>, aria-label or aria-labelledby. Answers the controls that have none, described.
+export async function unlabelledControls(page) {
+  return page.evaluate(() => [...document.querySelectorAll("input, select, textarea, button")]
+    .filter((control) => control.offsetParent !== null || control.closest("dialog[open]"))
+    .filter((control) => {
+      if (control.tagName === "BUTTON") return !(control.textContent.trim() || control.getAttribute("aria-label"));
+      return !(control.labels?.length || control.getAttribute("aria-label") || control.getAttribute("aria-labelledby"));
+    })
+    .map((control) => control.outerHTML.slice(0, 120)));
+}

@@ -5,7 +5,7 @@ import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import path from "node:path";
-import { Program, openBrowser, screenshot, seed, shotsDir } from "./harness.js";
+import { Program, openBrowser, screenshot, seed, shotsDir, unlabelledControls } from "./harness.js";
 import { expect } from "./expect.js";
 import { newMenu, itemRow } from "./steps.js";
 
@@ -57,6 +57,7 @@ test("menus are listed per business, copied, moved and deleted several at once",
   await page.getByLabel("Business").selectOption("");
   await expect(page.locator("tr", { hasText: "Vini" })).toContainText("Trattoria Due");
   await screenshot(page, "11-menus");
+  assert.deepEqual(await unlabelledControls(page), [], "every control has a name");
 
   await page.getByRole("checkbox", { name: "Select Cena" }).check();
   await page.getByRole("checkbox", { name: "Select Pranzo estate" }).check();
@@ -77,6 +78,7 @@ test("deleting a business names the menus that go with it", async () => {
   await expect(dialog).toContainText("Colazione");
   await expect(dialog).toContainText("Vini");
   await screenshot(page, "12-business-delete");
+  assert.deepEqual(await unlabelledControls(page), [], "every control has a name");
   await dialog.getByRole("button", { name: "Delete business" }).click();
   await expect(page.locator("article.card")).toHaveCount(1);
   await page.getByRole("navigation").getByRole("link", { name: "Menus" }).click();
@@ -91,9 +93,15 @@ test("dishes are reordered by drag and drop, and the pages follow", async () => 
   const names = await page.locator('.edit-category:first-child .edit-item input.name').evaluateAll((e) => e.map((i) => i.value));
   assert.deepEqual(names, ["Antipasto 3", "Antipasto 1", "Antipasto 2"]);
   await expect(page.locator("#page-views svg").first()).toContainText(/Antipasto 3.*Antipasto 1.*Antipasto 2/);
+  // Whole categories move too, here by keyboard.
+  await page.getByRole("button", { name: "Move Pasta: arrow keys up and down" }).focus();
+  await page.keyboard.press("ArrowUp");
+  await expect(page.locator(".edit-category input.cat-name").first()).toHaveValue("Pasta");
+  await expect(page.locator("#page-views svg").first()).toContainText(/Pasta.*Antipasti/);
   await page.getByRole("button", { name: "Save menu" }).click();
   await expect(page.locator("#save-state")).toContainText("All changes saved");
-  await expect(page.locator(".edit-item input.name").first()).toHaveValue("Antipasto 3");
+  await expect(page.locator(".edit-category input.cat-name").first()).toHaveValue("Pasta");
+  await expect(page.locator('.edit-category:nth-child(2) .edit-item input.name').first()).toHaveValue("Antipasto 3");
 });
 
 test("pages keep categories whole, number themselves, and print on Letter", async () => {
@@ -122,6 +130,7 @@ test("pages keep categories whole, number themselves, and print on Letter", asyn
     assert.equal(all.length, 1, prefix + "dishes stay on one page");
   }
   await screenshot(page, "13-editor-two-columns-letter");
+  assert.deepEqual(await unlabelledControls(page), [], "every control has a name");
   const [download] = await Promise.all([page.waitForEvent("download"), page.getByRole("button", { name: "Download PDF" }).click()]);
   assert.equal(download.suggestedFilename(), "Big board.pdf");
   const file = path.join(shotsDir, "big-board.pdf");

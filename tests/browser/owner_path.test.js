@@ -6,7 +6,7 @@ import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import { readFileSync } from "node:fs";
 import path from "node:path";
-import { Program, openBrowser, screenshot, shotsDir } from "./harness.js";
+import { Program, openBrowser, screenshot, shotsDir, unlabelledControls } from "./harness.js";
 import { expect } from "./expect.js";
 import { addBusiness, saveBusinessForm, addCategory, addDish, newMenu, itemRow, categoryRow } from "./steps.js";
 
@@ -20,6 +20,7 @@ test("an owner goes from an empty start to a downloaded PDF of their menu", asyn
   await page.goto(program.url);
   await expect(page.getByRole("heading", { name: "Start with your business" })).toBeVisible();
   await screenshot(page, "01-businesses-empty");
+  assert.deepEqual(await unlabelledControls(page), [], "every control has a name");
 
   await addBusiness(page, {
     name: "Café Nord", address: "12 Harbour Street, Kathmandu", phone: "+977 1 555 0101", email: "Hello@Cafe-Nord.example",
@@ -29,11 +30,13 @@ test("an owner goes from an empty start to a downloaded PDF of their menu", asyn
   await expect(page.getByLabel("Time zones found").locator("option")).toHaveCount(2);
   await expect(page.locator("#currency-sample")).toContainText("1.234,50 €");
   await screenshot(page, "02-business-form", { top: true });
+  assert.deepEqual(await unlabelledControls(page), [], "every control has a name");
   await saveBusinessForm(page);
   const card = page.locator("article.card").filter({ hasText: "Café Nord" });
   await expect(card).toContainText("UTC+05:45 Kathmandu");
   await expect(card).toContainText("hello@cafe-nord.example");   // stored as the program lower-cased it
   await screenshot(page, "03-businesses");
+  assert.deepEqual(await unlabelledControls(page), [], "every control has a name");
 
   await page.getByRole("navigation").getByRole("link", { name: "Catalogue" }).click();
   await expect(page.getByRole("heading", { name: "Your catalogue is empty" })).toBeVisible();
@@ -49,6 +52,7 @@ test("an owner goes from an empty start to a downloaded PDF of their menu", asyn
   await expect(page.locator("tbody tr")).toHaveCount(1);
   await page.getByLabel("Search dishes").fill("");
   await screenshot(page, "04-catalogue");
+  assert.deepEqual(await unlabelledControls(page), [], "every control has a name");
 
   await newMenu(page, "Lunch", "A4");
   // A new menu lists the whole catalogue, nothing shown yet.
@@ -72,6 +76,7 @@ test("an owner goes from an empty start to a downloaded PDF of their menu", asyn
   await expect(preview).toContainText("15,50 €");
   assert.equal(await preview.locator("text", { hasText: "secret" }).count(), 0, "a hidden dish is not on the page");
   await screenshot(page, "05-menu-editor");
+  assert.deepEqual(await unlabelledControls(page), [], "every control has a name");
   await page.getByRole("button", { name: "Save menu" }).click();
   await expect(page.locator("#save-state")).toContainText("All changes saved");
   // What was saved is what the program gives back: order and prices survive a reload.
