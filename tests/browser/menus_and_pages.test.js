@@ -160,6 +160,28 @@ test("a dish taller than a whole page is left out and named, never cut", async (
   assert.ok(result.pages[0].includes("Short soup") && !result.pages[0].includes("Endless"));
 });
 
+test("the keyboard reaches the editor's controls one by one, each with a visible focus", async () => {
+  await page.goto(program.url + "#/menu/" + uno.menus[0]);
+  await expect(page.locator(".edit-item").first()).toBeVisible();
+  await page.locator("#main").focus();
+  const seen = new Set();
+  for (let i = 0; i < 40; i++) {
+    await page.keyboard.press("Tab");
+    const focus = await page.evaluate(() => {
+      const element = document.activeElement;
+      const style = getComputedStyle(element);
+      return { what: element.tagName + "." + element.className + ":" + (element.getAttribute("aria-label") || element.textContent.trim().slice(0, 20)),
+        outline: style.outlineStyle, width: parseFloat(style.outlineWidth) };
+    });
+    assert.notEqual(focus.outline, "none", "visible focus on " + focus.what);
+    assert.ok(focus.width >= 2, "a focus ring of at least 2 px on " + focus.what);
+    seen.add(focus.what.split(":")[0]);
+  }
+  for (const kind of ["INPUT.", "SELECT.", "BUTTON.handle", "INPUT.show", "INPUT.price"]) {
+    assert.ok([...seen].some((what) => what.startsWith(kind)), kind + " reached by Tab: " + [...seen].join(", "));
+  }
+});
+
 test("the editor stays usable at 200 % zoom", async () => {
   const zoomed = await openBrowser({ viewport: { width: 640, height: 400 }, deviceScaleFactor: 2 });
   try {
