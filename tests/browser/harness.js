@@ -47,6 +47,9 @@ export class Program {
     this.stderr = "";
     this.child.stderr.on("data", (chunk) => { this.stderr += chunk; });
     this.exited = new Promise((resolve) => this.child.on("exit", resolve));
+    // A test file that dies half-way must not leave the program running behind it.
+    const child = this.child;
+    process.once("exit", () => { if (child.exitCode === null && child.signalCode === null) child.kill("SIGKILL"); });
     for (let i = 0; i < 400; i++) {
       if (await accepts(this.port)) return;
       await new Promise((r) => setTimeout(r, 50));
