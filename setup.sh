@@ -23,7 +23,13 @@ packages=(
   fonts-dejavu-core fonts-dejavu-extra fonts-freefont-otf
   qpdf poppler-utils wrk librsvg2-bin mupdf-tools
   openssl python3 python3-aiosmtpd
+  fonts-lato fonts-open-sans chromium
 )
+
+# Node and npm for the browser tests: Debian's packages, unless the machine has them already
+# (a node build that carries its own npm conflicts with Debian's npm package).
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -37,6 +43,13 @@ if ((${#missing[@]})); then
   if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The browser tests' driver, at the version pinned in tests/browser/package-lock.json.
+pinned="$(sed -n 's/.*"playwright-core": "\(.*\)".*/\1/p' tests/browser/package.json)"
+installed="$(sed -n 's/^  "version": "\(.*\)".*/\1/p' tests/browser/node_modules/playwright-core/package.json 2>/dev/null || true)"
+if [ "$pinned" != "$installed" ]; then
+  (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
 fi
 
 build="${TAVOLEX_BUILD_DIR:-build}"
