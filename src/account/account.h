@@ -37,9 +37,14 @@ struct SessionContext {
     std::string lastActive;
 };
 
-// Creates "main.db" with every table and the owner's rows when the file does not exist yet.
-// True when the file exists afterwards.
+// Creates "main.db" with every table and the owner's rows when the file does not exist yet or is
+// empty. True when the file is usable afterwards; a file that is not a readable database is
+// never changed, and DatabaseProblem() then says why.
 bool PrepareDatabase();
+// "main.db is damaged: ...; nothing was changed" when PrepareDatabase found it so, else empty.
+std::string DatabaseProblem();
+// Removes the sessions not active for 30 days, and forgets them in the cache.
+void RemoveStaleSessions(db::LAppDatabaseAccount& db);
 // Runs the first-start steps on an open, empty database. False when a step that the rest
 // depends on failed.
 bool CreateFirstStartRows(db::LAppDatabaseAccount& db);

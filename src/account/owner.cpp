@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 
 #include <mutex>
+#include <cstdio>
 #include <sys/stat.h>
 
 namespace tavolex::account {
@@ -18,10 +19,49 @@ namespace {
 constexpr std::string_view kFixedPassword = "quorvantelisb";
 constexpr std::string_view kPepper = "q7TmR2#wK9!pLx4%Zc8&Nv3Hs";
 
-bool FileExists(const std::string& path)
+// The file's size, or -1 when there is none.
+off_t FileSize(const std::string& path)
 {
     struct stat info {};
-    return stat(path.c_str(), &info) == 0;
+    return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
+}
+
+std::mutex& DamageLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::string& DamageText()
+{
+    static std::string text;
+    return text;
+}
+
+// A file that SQLite cannot read as a database is left exactly as it is: the owner's data may
+// still be recovered from it. The program says so once and every route answers with the text.
+bool CheckExistingFile(const std::string& path)
+{
+    db::LAppDatabaseAccount database{std::string(kAccountName)};
+    std::string problem;
+    if (!database.Open(path, db::OpenMode::ExistingOnly)) {
+        problem = "it cannot be opened";
+    } else {
+        db::DbQuery check;
+        database.QueryText(check, "PRAGMA quick_check;");
+        if (database.FailureCount() > 0)
+            problem = database.LastFailure();
+        else if (check.HasRow() && check.ColumnText(0) != "ok")
+            problem = check.ColumnText(0);
+    }
+    if (problem.empty())
+        return true;
+    std::string text = Format("main.db is damaged: %s; nothing was changed", problem);
+    LogError("%s", text);
+    fprintf(stderr, "%s\n", text.c_str());
+    std::lock_guard guard(DamageLock());
+    DamageText() = text;
+    return false;
 }
 
 } // namespace
@@ -86,8 +126,14 @@ bool PrepareDatabase()
     static std::mutex lock;
     std::lock_guard guard(lock);
     std::string path = db::DefaultDatabasePath();
-    if (FileExists(path))
-        return true;
+    {
+        std::lock_guard damage(DamageLock());
+        DamageText().clear();
+    }
+    // An empty file holds nothing to keep: it is set up as a missing one would be.
+    off_t size = FileSize(path);
+    if (size > 0)
+        return CheckExistingFile(path);
     // Build the new file beside its final name and move it there only when it is complete, so
     // that a start interrupted half-way never leaves a file that looks set up but is not.
     std::string building = path + ".new";
@@ -110,6 +156,12 @@ bool PrepareDatabase()
         return false;
     }
     return true;
+}
+
+std::string DatabaseProblem()
+{
+    std::lock_guard guard(DamageLock());
+    return DamageText();
 }
 
 bool IsPasswordNotSet(db::LAppDatabaseAccount& db, std::string_view email)

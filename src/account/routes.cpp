@@ -3,6 +3,8 @@
 
 #include "web.h"
 
+#include <atomic>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -102,12 +104,24 @@ void TakeSession(web::WebRequest& request, const SessionContext& session)
     request.session.accountDatabase = session.databaseName;
 }
 
+// Sessions a browser stopped using go once a day while the program runs (and at start).
+void RemoveStaleSessionsWhenDue(db::LAppDatabaseAccount& database)
+{
+    static std::atomic<int64_t> nextCleanup{0};
+    int64_t now = static_cast<int64_t>(time(nullptr));
+    int64_t due = nextCleanup.load();
+    if (now < due || !nextCleanup.compare_exchange_strong(due, now + 24 * 3600))
+        return;
+    RemoveStaleSessions(database);
+}
+
 class SessionRouteStep final : public web::RouteStepHooks {
 public:
     void BeginRoute(web::WebRequest& request, std::string_view sessionCookie) override
     {
         auto data = std::make_unique<RequestData>();
-        if (request.path != "_fault") {
+        if (request.path != "_fault" && DatabaseProblem().empty()) {
+            RemoveStaleSessionsWhenDue(data->Database());
             SessionContext session;
             if (LoadSession(data->Database(), session, sessionCookie))
                 TakeSession(request, session);
@@ -167,6 +181,10 @@ void AccountDetailsGet(web::WebRequest& request)
 void IsSessionValid(web::WebRequest& request)
 {
     web::PostAppNotification(web::kNotifyBrowserAlive);
+    if (std::string problem = DatabaseProblem(); !problem.empty()) {
+        web::SendError(request, 500, problem);
+        return;
+    }
     if (!request.session.name.empty()) {
         web::SendJson(request, kIsSessionValidBody);
         return;
@@ -220,6 +238,11 @@ db::LAppDatabaseAccount& RequestDatabase(web::WebRequest& request)
 
 bool CheckAccess(web::WebRequest& request)
 {
+    // A damaged file is said so on every route, never answered as an expired session.
+    if (std::string problem = DatabaseProblem(); !problem.empty()) {
+        web::SendError(request, 500, problem);
+        return false;
+    }
     db::LAppDatabaseAccount& database = RequestDatabase(request);
     if (request.session.name.empty()) {
         // The desktop user is the owner: a request without a session gets one at once.
@@ -239,6 +262,10 @@ bool CheckAccess(web::WebRequest& request)
 
 bool CheckScriptAccess(web::WebRequest& request, std::string_view script)
 {
+    if (std::string problem = DatabaseProblem(); !problem.empty()) {
+        web::SendError(request, 500, problem);
+        return false;
+    }
     if (request.session.name.empty()) {
         LogFormat("LWebSQLScript script %s called when not logged in [IP Address: %s]", request.path,
                   request.peerText);

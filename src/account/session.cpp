@@ -229,6 +229,15 @@ std::string GetLoggedOnUser(const SessionContext& session)
     return session.userEmail;
 }
 
+void RemoveStaleSessions(db::LAppDatabaseAccount& db)
+{
+    constexpr time_t kStaleAfter = 30 * 24 * 3600;
+    std::string before = db::DateText(time(nullptr) - kStaleAfter);
+    // LAST_ACTIVE holds the local date a session was last used; one without a date is kept.
+    if (db.ExecuteFormat("DELETE FROM main.SESSION_DATA WHERE LAST_ACTIVE < '%s' AND LAST_ACTIVE <> '';", before))
+        ClearSessionCache();
+}
+
 void ClearSessionCache()
 {
     SessionCache& cache = Cache();

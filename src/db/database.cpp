@@ -190,13 +190,16 @@ LAppDatabaseAccount::~LAppDatabaseAccount()
     Close();
 }
 
-bool LAppDatabaseAccount::Open(const std::string& path)
+bool LAppDatabaseAccount::Open(const std::string& path, OpenMode mode)
 {
     Close();
     sqlite3* connection = nullptr;
-    int result = sqlite3_open_v2(path.c_str(), &connection,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+    switch (mode) {
+    case OpenMode::CreateWhenMissing: flags |= SQLITE_OPEN_CREATE; break;
+    case OpenMode::ExistingOnly: break;
+    }
+    int result = sqlite3_open_v2(path.c_str(), &connection, flags, nullptr);
     if (result != SQLITE_OK) {
         sqlite3_close(connection);
         return false;

@@ -79,6 +79,8 @@ struct BatchStatement {
     bool hasBlob = false;
 };
 
+enum class OpenMode { CreateWhenMissing, ExistingOnly };
+
 class LAppDatabaseAccount {
 public:
     explicit LAppDatabaseAccount(std::string databaseName = {});
@@ -88,7 +90,7 @@ public:
 
     // Read-write, created when missing, with the 20000 ms busy time-out and the SQL function
     // now() (the current UTC time as "YYYY-MM-DD HH:MM:SS").
-    bool Open(const std::string& path);
+    bool Open(const std::string& path, OpenMode mode = OpenMode::CreateWhenMissing);
     bool IsOpen() const { return connection_ != nullptr; }
     // The file the handle opened; empty when closed.
     const std::string& FilePath() const { return filePath_; }

@@ -324,3 +324,59 @@ TEST_F(RoutesTest, KilledWhileWritingRestartsClean)
 
 } // namespace
 } // namespace tavolex::account
+
+namespace tavolex::account {
+namespace {
+
+// An empty main.db is set up as a missing one; one that is not a database is never touched,
+// and every route says so instead of answering as if the session had expired.
+TEST_F(RoutesTest, EmptyAndDamagedDatabaseFiles)
+{
+    {
+        LiveServer server(TAVOLEX_BINARY, [](const std::string& home) { testing::WriteFile(home + "/main.db", ""); });
+        HttpClient client(server.port());
+        LogOn(client);
+        EXPECT_EQ(client.Request("GET", "api/category/fetch").body, R"({"data":[],"errorcode":200})");
+    }
+    const std::string damaged = std::string("SQLite format 2\0", 16) + std::string(4000, 'x');
+    LiveServer server(TAVOLEX_BINARY, [&](const std::string& home) { testing::WriteFile(home + "/main.db", damaged); });
+    HttpClient client(server.port());
+    std::string expected = R"({"errorcode":500,"errormsg":"main.db is damaged: file is not a database; nothing was changed"})";
+    for (const char* path : {"api/account/issessionvalid", "api/account/detailsget", "api/category/fetch"})
+        EXPECT_EQ(client.Request("GET", path).raw, JsonHead(expected.size()) + "\r\n\r\n" + expected) << path;
+    EXPECT_NE(server.LogText().find("main.db is damaged: file is not a database; nothing was changed"), std::string::npos);
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    EXPECT_EQ(testing::ReadFile(server.home().File("main.db")), damaged);
+}
+
+TEST_F(RoutesTest, SessionsUnusedForThirtyDaysGo)
+{
+    LiveServer server(TAVOLEX_BINARY);
+    HttpClient client(server.port());
+    LogOn(client);
+    ASSERT_EQ(server.Stop(SIGTERM), 0);
+    {
+        db::LAppDatabaseAccount database{"main"};
+        ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
+        std::string old = db::DateText(time(nullptr) - 31 * 24 * 3600);
+        std::string recent = db::DateText(time(nullptr) - 29 * 24 * 3600);
+        ASSERT_TRUE(database.ExecuteFormat(
+            "INSERT INTO main.SESSION_DATA VALUES('oldsessionaaaaaaaa', 'administrator', 'main', '%s'),"
+            "('recentsessionaaaaa', 'administrator', 'main', '%s'), ('undatedsessionaaaa', 'administrator', 'main', '')",
+            old, recent));
+    }
+    server.Start(TAVOLEX_BINARY);
+    HttpClient again(server.port());
+    again.SetCookie(client.cookie());
+    EXPECT_EQ(again.Request("GET", "api/account/issessionvalid").status, 200);
+    db::LAppDatabaseAccount database{"main"};
+    ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
+    db::DbQuery rows;
+    std::set<std::string> left;
+    for (database.Query(rows, "SELECT ID FROM main.SESSION_DATA"); rows.HasRow(); database.NextRow(rows))
+        left.insert(rows.ColumnText(0));
+    EXPECT_EQ(left, (std::set<std::string>{client.cookie(), "recentsessionaaaaa", "undatedsessionaaaa"}));
+}
+
+} // namespace
+} // namespace tavolex::account

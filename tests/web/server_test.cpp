@@ -944,8 +944,28 @@ TEST(ServerProcess, ListensOnTheIpv6LoopbackAddressToo)
         GTEST_SKIP() << "this machine has no IPv6 loopback address";
     Install install;
     Server server(install, taken, false);
-    uint16_t moved = static_cast<uint16_t>(taken + 1);
+    // The port the server moved to, as its log says: usually the next one, unless another test
+    // running beside this one took that first.
+    uint16_t moved = 0;
+    for (auto deadline = Clock::now() + std::chrono::seconds(10); moved == 0 && Clock::now() < deadline;) {
+        std::string log = server.LogText();
+        size_t at = log.find("Restarting listener on port: ");
+        if (at != std::string::npos && log.find("\r\n", at) != std::string::npos)
+            moved = static_cast<uint16_t>(std::atoi(log.c_str() + at + 29));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GT(moved, taken);
     ASSERT_TRUE(Server::WaitListening(moved));
+    // The second address is set up right after the first: give it the same short moment.
+    for (int i = 0; i < 250; ++i) {
+        int probe = Loopback6Socket(moved, false);
+        if (probe >= 0) {
+            close(probe);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     const std::string ok33 = "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: application/json\r\n"
                              "Content-Length: 33\r\n\r\n{\"errorcode\":200,\"errormsg\":\"OK\"}";
     const std::string port = std::to_string(moved);
