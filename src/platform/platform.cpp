@@ -203,14 +203,16 @@ bool ApplyIniChange(std::vector<IniLine>& lines, std::string_view section, std::
         return false; // nothing to delete
     }
     if (!found && newValue) {
+        // The new lines say where they belong as parsed ones do, so a later change of the same
+        // batch finds the section and the value instead of adding them again.
+        IniLine added{replacement, std::string(section), std::string(name), EscapeIniValue(*newValue)};
         if (sectionSeen) {
-            kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(insertAt),
-                        IniLine{replacement, std::string(section), {}, {}});
+            kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(insertAt), std::move(added));
         } else {
             if (!kept.empty() && !TrimBlanks(kept.back().text).empty())
                 kept.push_back(IniLine{"", {}, {}, {}});
-            kept.push_back(IniLine{"[" + std::string(section) + "]", {}, {}, {}});
-            kept.push_back(IniLine{replacement, {}, {}, {}});
+            kept.push_back(IniLine{"[" + std::string(section) + "]", std::string(section), {}, {}});
+            kept.push_back(std::move(added));
         }
     }
     lines = std::move(kept);

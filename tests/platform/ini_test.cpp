@@ -65,6 +65,22 @@ TEST(IniFile, CoalescedValuesAreReadAtOnceAndWrittenTogether)
     EXPECT_EQ(ReadFile(file), "[S]\nA=53\nC=d\n\n[T]\n");
 }
 
+// Several waiting values of sections the file does not have yet: each section is made once, and
+// a value written twice stands once with its newest text.
+TEST(IniFile, CoalescedValuesOfNewSectionsAreWrittenOnce)
+{
+    TestHome home;
+    const std::string file = home.File("settings.ini");
+    WriteFile(file, "[WebServer]\nPort=1\n");
+    const std::pair<const char*, const char*> writes[] = {{"A", "1"}, {"B", "2"}, {"A", "3"}, {"C", ""}};
+    for (auto [name, value] : writes)
+        ASSERT_EQ(WriteIniValue(SettingsRoot::User, "Email", name, value, IniPersistence::Coalesced), IniWrite::Ok);
+    ASSERT_EQ(WriteIniValue(SettingsRoot::User, "RDF", "ID", "x", IniPersistence::Coalesced), IniWrite::Ok);
+    FlushIniFiles();
+    EXPECT_EQ(ReadFile(file), "[WebServer]\nPort=1\n\n[Email]\nA=3\nB=2\nC=\n\n[RDF]\nID=x\n");
+    EXPECT_EQ(ReadIniValue(SettingsRoot::User, "Email", "A"), "3");
+}
+
 TEST(IniFile, BadNamesAreRefused)
 {
     TestHome home;
