@@ -74,14 +74,9 @@ void BusinessAdd(web::WebRequest& request, JsonValue& body)
         SendDatabaseFailure(request, db, "api/business/add");
         return;
     }
-    TextBuffer answer;
-    JsonWriter writer(answer);
-    writer.BeginObject();
-    writer.String("id", business.Key());
-    writer.Integer("errorcode", 200);
-    writer.String("errormsg", "OK");
-    writer.EndObject();
-    web::SendJson(request, answer.view());
+    SendAnswer(request, [&](JsonWriter& writer) {
+        writer.String("id", business.Key());
+    });
 }
 
 void BusinessSave(web::WebRequest& request, JsonValue& body)
@@ -179,14 +174,9 @@ void BusinessDelete(web::WebRequest& request, JsonValue& body)
         SendDatabaseFailure(request, db, "api/business/delete");
         return;
     }
-    TextBuffer answer;
-    JsonWriter writer(answer);
-    writer.BeginObject();
-    writer.String("restaurantId", id);
-    writer.Integer("errorcode", 200);
-    writer.String("errormsg", "OK");
-    writer.EndObject();
-    web::SendJson(request, answer.view());
+    SendAnswer(request, [&](JsonWriter& writer) {
+        writer.String("restaurantId", id);
+    });
 }
 
 void BusinessDetailsGet(web::WebRequest& request)
@@ -206,23 +196,18 @@ void BusinessDetailsGet(web::WebRequest& request)
     db::DbQuery row;
     db.Query(row, "SELECT NAME as name, ADDRESS as address, PHONE as phone, EMAIL as email, WEBSITE as website, TIMEZONE as timezone FROM %s.RESTAURANT WHERE ID = '%Q';",
              db.GetDatabaseName(), id);
-    TextBuffer answer;
-    JsonWriter writer(answer);
-    writer.BeginObject();
-    for (int i = 0; i < row.ColumnCount(); ++i) {
-        const std::string& name = row.ColumnName(i);
-        switch (row.ClassOf(i)) {
-        case db::ColumnClass::Integer: writer.Int64(name, row.ColumnInt64(i)); break;
-        case db::ColumnClass::Real: writer.Real(name, row.ColumnReal(i)); break;
-        case db::ColumnClass::Text: writer.String(name, row.ColumnText(i)); break;
-        case db::ColumnClass::Blob:
-        case db::ColumnClass::Null: break;
+    SendAnswer(request, [&](JsonWriter& writer) {
+        for (int i = 0; i < row.ColumnCount(); ++i) {
+            const std::string& name = row.ColumnName(i);
+            switch (row.ClassOf(i)) {
+            case db::ColumnClass::Integer: writer.Int64(name, row.ColumnInt64(i)); break;
+            case db::ColumnClass::Real: writer.Real(name, row.ColumnReal(i)); break;
+            case db::ColumnClass::Text: writer.String(name, row.ColumnText(i)); break;
+            case db::ColumnClass::Blob:
+            case db::ColumnClass::Null: break;
+            }
         }
-    }
-    writer.Integer("errorcode", 200);
-    writer.String("errormsg", "OK");
-    writer.EndObject();
-    web::SendJson(request, answer.view());
+    });
 }
 
 void BusinessAppsFetch(web::WebRequest& request)
@@ -238,14 +223,9 @@ void BusinessAppsFetch(web::WebRequest& request)
         web::SendError(request, 400, "Invalid restaurant id");
         return;
     }
-    TextBuffer answer;
-    JsonWriter writer(answer);
-    writer.BeginObject();
-    WriteApplications(writer, IsAdministrator(request));
-    writer.Integer("errorcode", 200);
-    writer.String("errormsg", "OK");
-    writer.EndObject();
-    web::SendJson(request, answer.view());
+    SendAnswer(request, [&](JsonWriter& writer) {
+        WriteApplications(writer, IsAdministrator(request));
+    });
 }
 
 void BusinessFetch(web::WebRequest& request)
@@ -254,27 +234,22 @@ void BusinessFetch(web::WebRequest& request)
         return;
     bool isAdministrator = IsAdministrator(request);
     db::LAppDatabaseAccount& db = account::RequestDatabase(request);
-    TextBuffer answer;
-    JsonWriter writer(answer);
-    writer.BeginObject();
-    writer.BeginArray("rrestaurants");
-    db::DbQuery rows;
-    for (db.Query(rows, "SELECT R.ID, R.NAME, R.ADDRESS, R.PHONE, R.EMAIL, R.WEBSITE, R.TIMEZONE FROM %s.RESTAURANT R GROUP BY R.ID ORDER BY R.CREATED_DATE, R.ID",
-                  db.GetDatabaseName());
-         rows.HasRow(); db.NextRow(rows)) {
-        writer.BeginObject();
-        static constexpr std::string_view kNames[] = {"id", "name", "address", "phone", "email", "website", "timezone"};
-        for (int i = 0; i < 7; ++i)
-            writer.String(kNames[i], rows.ColumnText(i));
-        writer.Bool("readonly", false);
-        WriteApplications(writer, isAdministrator);
-        writer.EndObject();
-    }
-    writer.EndArray();
-    writer.Integer("errorcode", 200);
-    writer.String("errormsg", "OK");
-    writer.EndObject();
-    web::SendJson(request, answer.view());
+    SendAnswer(request, [&](JsonWriter& writer) {
+        writer.BeginArray("rrestaurants");
+        db::DbQuery rows;
+        for (db.Query(rows, "SELECT R.ID, R.NAME, R.ADDRESS, R.PHONE, R.EMAIL, R.WEBSITE, R.TIMEZONE FROM %s.RESTAURANT R GROUP BY R.ID ORDER BY R.CREATED_DATE, R.ID",
+                      db.GetDatabaseName());
+             rows.HasRow(); db.NextRow(rows)) {
+            writer.BeginObject();
+            static constexpr std::string_view kNames[] = {"id", "name", "address", "phone", "email", "website", "timezone"};
+            for (int i = 0; i < 7; ++i)
+                writer.String(kNames[i], rows.ColumnText(i));
+            writer.Bool("readonly", false);
+            WriteApplications(writer, isAdministrator);
+            writer.EndObject();
+        }
+        writer.EndArray();
+    });
 }
 
 } // namespace tavolex::menu

@@ -23,15 +23,10 @@ int LogoCount(db::LAppDatabaseAccount& db)
 
 void SendUploadAnswer(web::WebRequest& request, std::string_view id, std::string_view mimeType)
 {
-    TextBuffer answer;
-    JsonWriter writer(answer);
-    writer.BeginObject();
-    writer.String("logoId", id);
-    writer.String("logoMimetype", mimeType);
-    writer.Integer("errorcode", 200);
-    writer.String("errormsg", "OK");
-    writer.EndObject();
-    web::SendJson(request, answer.view());
+    SendAnswer(request, [&](JsonWriter& writer) {
+        writer.String("logoId", id);
+        writer.String("logoMimetype", mimeType);
+    });
 }
 
 // Stores the picture and answers: the upload routes' common end.
@@ -160,22 +155,17 @@ void LogosFetch(web::WebRequest& request)
         return;
     }
     db::LAppDatabaseAccount& db = account::RequestDatabase(request);
-    TextBuffer answer;
-    JsonWriter writer(answer);
-    writer.BeginObject();
-    writer.BeginArray("rlogos");
-    db::DbQuery rows;
-    for (db.Query(rows, "SELECT ID as id FROM %s.USER_IMAGES WHERE TYPE = '%Q';", db.GetDatabaseName(), kLogoType);
-         rows.HasRow(); db.NextRow(rows)) {
-        writer.BeginObject();
-        writer.String("id", rows.ColumnText(0));
-        writer.EndObject();
-    }
-    writer.EndArray();
-    writer.Integer("errorcode", 200);
-    writer.String("errormsg", "OK");
-    writer.EndObject();
-    web::SendJson(request, answer.view());
+    SendAnswer(request, [&](JsonWriter& writer) {
+        writer.BeginArray("rlogos");
+        db::DbQuery rows;
+        for (db.Query(rows, "SELECT ID as id FROM %s.USER_IMAGES WHERE TYPE = '%Q';", db.GetDatabaseName(), kLogoType);
+             rows.HasRow(); db.NextRow(rows)) {
+            writer.BeginObject();
+            writer.String("id", rows.ColumnText(0));
+            writer.EndObject();
+        }
+        writer.EndArray();
+    });
 }
 
 void LogoServeFile(web::WebRequest& request)
@@ -223,14 +213,9 @@ void LogoDelete(web::WebRequest& request, JsonValue& body)
         SendDatabaseFailure(request, db, "api/menu/logodelete");
         return;
     }
-    TextBuffer answer;
-    JsonWriter writer(answer);
-    writer.BeginObject();
-    writer.String("logoId", id);
-    writer.Integer("errorcode", 200);
-    writer.String("errormsg", "OK");
-    writer.EndObject();
-    web::SendJson(request, answer.view());
+    SendAnswer(request, [&](JsonWriter& writer) {
+        writer.String("logoId", id);
+    });
 }
 
 } // namespace

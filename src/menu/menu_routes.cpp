@@ -245,28 +245,23 @@ void MenuGet(web::WebRequest& request)
         web::SendError(request, 400, "Menu not found");
         return;
     }
-    TextBuffer answer;
-    JsonWriter writer(answer);
-    writer.BeginObject();
-    writer.String("id", id);
-    writer.String("name", menu.ColumnText(0));
-    std::string businessId = menu.ColumnText(1);
-    menu.Close();
-    writer.String("restaurant_id", businessId);
-    WriteHeader(writer, db, businessId);
+    SendAnswer(request, [&](JsonWriter& writer) {
+        writer.String("id", id);
+        writer.String("name", menu.ColumnText(0));
+        std::string businessId = menu.ColumnText(1);
+        menu.Close();
+        writer.String("restaurant_id", businessId);
+        WriteHeader(writer, db, businessId);
 
-    writer.BeginObject("settings");
-    db::DbQuery settings;
-    for (db.Query(settings, "SELECT NAME, VALUE FROM %s.MENU_SETTINGS WHERE MENU_ID = '%Q'", schema, id);
-         settings.HasRow(); db.NextRow(settings))
-        writer.String(settings.ColumnText(0), settings.ColumnText(1));
-    writer.EndObject();
+        writer.BeginObject("settings");
+        db::DbQuery settings;
+        for (db.Query(settings, "SELECT NAME, VALUE FROM %s.MENU_SETTINGS WHERE MENU_ID = '%Q'", schema, id);
+             settings.HasRow(); db.NextRow(settings))
+            writer.String(settings.ColumnText(0), settings.ColumnText(1));
+        writer.EndObject();
 
-    WriteCatalogue(writer, db, id);
-    writer.Integer("errorcode", 200);
-    writer.String("errormsg", "OK");
-    writer.EndObject();
-    web::SendJson(request, answer.view());
+        WriteCatalogue(writer, db, id);
+    });
 }
 
 void MenuAdd(web::WebRequest& request, JsonValue& body)
@@ -355,26 +350,21 @@ void MenuFetch(web::WebRequest& request)
                              schema, schema);
     if (std::string business = web::Get(request.parameters, "restaurantid"); !business.empty())
         sql += Format(" WHERE R.ID = '%Q'", business);
-    TextBuffer answer;
-    JsonWriter writer(answer);
-    writer.BeginObject();
-    writer.BeginArray("rmenus");
-    db::DbQuery rows;
-    for (db.QueryText(rows, sql); rows.HasRow(); db.NextRow(rows)) {
-        writer.BeginObject();
-        writer.String("id", rows.ColumnText(0));
-        writer.String("name", rows.ColumnText(1));
-        writer.BeginObject("restaurant");
-        writer.String("id", rows.ColumnText(2));
-        writer.String("name", rows.ColumnText(3));
-        writer.EndObject();
-        writer.EndObject();
-    }
-    writer.EndArray();
-    writer.Integer("errorcode", 200);
-    writer.String("errormsg", "OK");
-    writer.EndObject();
-    web::SendJson(request, answer.view());
+    SendAnswer(request, [&](JsonWriter& writer) {
+        writer.BeginArray("rmenus");
+        db::DbQuery rows;
+        for (db.QueryText(rows, sql); rows.HasRow(); db.NextRow(rows)) {
+            writer.BeginObject();
+            writer.String("id", rows.ColumnText(0));
+            writer.String("name", rows.ColumnText(1));
+            writer.BeginObject("restaurant");
+            writer.String("id", rows.ColumnText(2));
+            writer.String("name", rows.ColumnText(3));
+            writer.EndObject();
+            writer.EndObject();
+        }
+        writer.EndArray();
+    });
 }
 
 void MenuDelete(web::WebRequest& request, JsonValue& body)
@@ -479,15 +469,10 @@ void MenuCopy(web::WebRequest& request, JsonValue& body)
         SendDatabaseFailure(request, db, "api/menu/copy");
         return;
     }
-    TextBuffer answer;
-    JsonWriter writer(answer);
-    writer.BeginObject();
-    writer.String("menuid", menuId);
-    writer.String("menuname", name);
-    writer.Integer("errorcode", 200);
-    writer.String("errormsg", "OK");
-    writer.EndObject();
-    web::SendJson(request, answer.view());
+    SendAnswer(request, [&](JsonWriter& writer) {
+        writer.String("menuid", menuId);
+        writer.String("menuname", name);
+    });
 }
 
 void ProductDelete(web::WebRequest& request, JsonValue& body)

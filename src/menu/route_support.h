@@ -41,6 +41,20 @@ void SetIfChanged(db::DbRecord& record, std::string_view field, std::string_view
 void SendDatabaseFailure(web::WebRequest& request, const db::LAppDatabaseAccount& db,
                          std::string_view route);
 
+// Sends one object: the members `members` writes, then "errorcode" 200 and "errormsg" "OK".
+template<class Members>
+void SendAnswer(web::WebRequest& request, Members&& members)
+{
+    TextBuffer answer;
+    JsonWriter writer(answer);
+    writer.BeginObject();
+    members(writer);
+    writer.Integer("errorcode", 200);
+    writer.String("errormsg", "OK");
+    writer.EndObject();
+    web::SendJson(request, answer.view());
+}
+
 // Adds "errorcode" 200 and "errormsg" "OK" where the object has no member of that name, and
 // sends it.
 void SendCompletedRequest(web::WebRequest& request, JsonValue& object);
