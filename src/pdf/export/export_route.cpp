@@ -229,8 +229,12 @@ void GeneratePdf(web::WebRequest& request)
         return;
     }
     if (sending) {
-        // The job keeps its own copy; what becomes of the e-mail later goes to the log.
-        mail::SendMenu(path, sendTo, replyTo, message);
+        // The job keeps its own copy; what becomes of the e-mail later goes to the log. A job
+        // that could not even be queued is not answered as sent.
+        if (!mail::SendMenu(path, sendTo, replyTo, message)) {
+            web::SendError(request, 500, "Internal error");
+            return;
+        }
         web::SendOk(request);
         return;
     }
