@@ -322,5 +322,49 @@ TEST(LegacyMigration, DocumentsThatAreNotMenusAreKeptWhole)
     EXPECT_NE(trace.find("menu k5 > setting \"refused\""), std::string::npos) << trace;
 }
 
+// The upgrade is one transaction: a program killed in the middle of it leaves the file at its
+// old version with its legacy menus, and the next start upgrades it whole.
+TEST(LegacyMigration, AnUpgradeKilledHalfWayLeavesTheOldVersion)
+{
+    std::vector<std::string> items;
+    for (int i = 0; i < 60; ++i)
+        items.push_back(Item(Format("Dish %d", i), Format("$%d.50", i + 1)));
+    std::vector<std::string> ids, contents;
+    for (int i = 0; i < 200; ++i) {
+        ids.push_back(Format("k%d", i));
+        contents.push_back(Menu("Bar", "", {Category(Format("Group %d", i), items)}));
+    }
+    std::vector<LegacyMenu> menus;
+    for (size_t i = 0; i < ids.size(); ++i)
+        menus.push_back({ids[i].c_str(), "Big", contents[i]});
+    LiveServer server(TAVOLEX_BINARY, [&](const std::string& home) { PrepareFile(home, menus); });
+    std::string backup = db::UpgradeBackupPath(db::DefaultDatabasePath(), 65);
+    std::thread request([&] {
+        HttpClient client(server.port());
+        client.Request("GET", "api/account/detailsget");
+    });
+    // The copy is made just before the upgrade's transaction begins; the conversion of 200
+    // menus then takes seconds.
+    for (int i = 0; i < 500 && !std::filesystem::exists(backup); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(std::filesystem::exists(backup));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    server.Stop(SIGKILL);
+    request.join();
+    {
+        Rows rows;
+        ASSERT_EQ(rows.One("SELECT DBVERSION FROM main.ACCOUNT"), "65") << "the upgrade finished before the kill";
+        EXPECT_EQ(rows.One("SELECT count(*) FROM main.MENU_CONTENT WHERE CONTENT IS NOT NULL"), "200");
+        EXPECT_EQ(rows.One("SELECT count(*) FROM main.sqlite_master WHERE name IN ('PRODUCT', 'MENU_ITEM')"), "0");
+    }
+    server.Start(TAVOLEX_BINARY);
+    HttpClient client(server.port());
+    EXPECT_EQ(client.Request("GET", "api/account/detailsget").status, 200);
+    Rows rows;
+    EXPECT_EQ(rows.One("SELECT DBVERSION FROM main.ACCOUNT"), "87");
+    EXPECT_EQ(rows.One("SELECT count(*) FROM main.MENU_CONTENT WHERE CONTENT IS NOT NULL"), "0");
+    EXPECT_EQ(rows.One("SELECT count(*) FROM main.PRODUCT"), "12000");
+}
+
 } // namespace
 } // namespace tavolex::menu
