@@ -97,6 +97,10 @@ bool InstallWebRoutes();
 
 // The request's own database handle, opened by the route step.
 db::LAppDatabaseAccount& RequestDatabase(web::WebRequest& request);
+// The profile of the request's logged-on user. False (and a log line) when it cannot be loaded.
+bool LoadRequestProfile(web::WebRequest& request, BRProfile& profile);
+// The logged-on user's USER_ACCOUNT row has the administrator bit.
+bool IsAdministrator(web::WebRequest& request);
 
 // Every protected handler calls this first and returns at once on false. A request without a
 // session gets a new one for the owner; without one still, a protected path answers the 303

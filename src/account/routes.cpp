@@ -151,10 +151,8 @@ void AccountDetailsGet(web::WebRequest& request)
     if (!CheckAccess(request))
         return;
     db::LAppDatabaseAccount& database = RequestDatabase(request);
-    SessionContext session{request.session.name, request.session.userEmail,
-                           request.session.accountDatabase, {}};
     BRProfile profile;
-    if (!profile.Reload(database, GetLoggedOnUser(session), kAccountName)) {
+    if (!LoadRequestProfile(request, profile)) {
         web::SendError(request, 500, "Internal error");
         return;
     }
@@ -234,6 +232,18 @@ void ScriptRouteHandler(web::WebRequest& request)
 db::LAppDatabaseAccount& RequestDatabase(web::WebRequest& request)
 {
     return DatabaseOf(request);
+}
+
+bool LoadRequestProfile(web::WebRequest& request, BRProfile& profile)
+{
+    SessionContext session{request.session.name, request.session.userEmail, request.session.accountDatabase, {}};
+    return profile.Reload(RequestDatabase(request), GetLoggedOnUser(session), kAccountName);
+}
+
+bool IsAdministrator(web::WebRequest& request)
+{
+    BRProfile profile;
+    return LoadRequestProfile(request, profile) && (profile.userType & kAdministratorBit) != 0;
 }
 
 bool CheckAccess(web::WebRequest& request)

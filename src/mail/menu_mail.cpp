@@ -245,20 +245,12 @@ std::string CopyForJob(const std::string& pdfPath)
 // ---------------------------------------------------------------------------------------------
 // Routes
 
-bool IsAdministrator(web::WebRequest& request)
-{
-    account::SessionContext session{request.session.name, request.session.userEmail, request.session.accountDatabase, {}};
-    account::BRProfile profile;
-    return profile.Reload(account::RequestDatabase(request), account::GetLoggedOnUser(session), account::kAccountName) &&
-           (profile.userType & account::kAdministratorBit) != 0;
-}
-
 // The settings routes' common start: the gate and the administrator check.
 bool Admitted(web::WebRequest& request)
 {
     if (!account::CheckAccess(request))
         return false;
-    if (!IsAdministrator(request)) {
+    if (!account::IsAdministrator(request)) {
         web::SendError(request, 403, "Unauthorized");
         return false;
     }

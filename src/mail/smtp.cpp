@@ -26,12 +26,6 @@ constexpr uint16_t kSubmissionPort = 587;
 constexpr uint16_t kSmtpPort = 25;
 constexpr std::string_view kTestRecipient = "settings-check@ostrevan.example";
 
-std::string Base64(std::string_view bytes)
-{
-    std::string lines = Base64Lines(bytes);
-    return lines; // already cut to 76 characters a line, each ended by CRLF
-}
-
 std::vector<std::string> SplitAddresses(std::string_view list)
 {
     std::vector<std::string> addresses;
@@ -182,11 +176,11 @@ SendStatus OpenDialogue(SmtpSession& session, MailSendObserver& observer, std::s
                 return FromConnection(status);
         }
         if (session.code() == 334) {
-            if ((status = session.SendRaw(Base64(userName), kCommandSendMs)) != ConnStatus::Ok ||
+            if ((status = session.SendRaw(Base64Lines(userName), kCommandSendMs)) != ConnStatus::Ok ||
                 (status = session.ReadReply()) != ConnStatus::Ok)
                 return FromConnection(status);
             if (session.code() == 334) {
-                if ((status = session.SendRaw(Base64(password), kCommandSendMs)) != ConnStatus::Ok ||
+                if ((status = session.SendRaw(Base64Lines(password), kCommandSendMs)) != ConnStatus::Ok ||
                     (status = session.ReadReply()) != ConnStatus::Ok)
                     return FromConnection(status);
             }

@@ -109,13 +109,6 @@ void PlaceCatalogueHidden(db::LAppDatabaseAccount& db, std::string_view menuId)
     }
 }
 
-// "hidden" given as a boolean sets the placement's visibility; otherwise it keeps its own.
-void ApplyHidden(db::DbRecord& placement, const JsonValue& element)
-{
-    if (const JsonMember* hidden = element.FindMember("hidden"); hidden && hidden->type() == JsonValueType::Bool)
-        placement.Set("IS_VISIBLE", hidden->boolean() ? "0" : "1");
-}
-
 // A list of quoted IDs for "IN (...)": 'a','b'.
 std::string QuotedList(const JsonValue& array)
 {
@@ -479,11 +472,9 @@ void ProductDelete(web::WebRequest& request, JsonValue& body)
 {
     if (!account::CheckAccess(request))
         return;
-    account::SessionContext session{request.session.name, request.session.userEmail,
-                                    request.session.accountDatabase, {}};
     account::BRProfile profile;
     db::LAppDatabaseAccount& db = account::RequestDatabase(request);
-    if (!profile.Reload(db, account::GetLoggedOnUser(session), account::kAccountName)) {
+    if (!account::LoadRequestProfile(request, profile)) {
         web::SendError(request, 500, "Internal error");
         return;
     }

@@ -30,12 +30,6 @@ void TakePosition(const JsonValue& element, int& counter)
     counter = static_cast<int>(std::clamp<int64_t>(position->NumberAsInt64(), INT_MIN, INT_MAX));
 }
 
-void ApplyHidden(db::DbRecord& placement, const JsonValue& element)
-{
-    if (const JsonMember* hidden = element.FindMember("hidden"); hidden && hidden->type() == JsonValueType::Bool)
-        SetIfChanged(placement, "IS_VISIBLE", hidden->boolean() ? "0" : "1");
-}
-
 // An optional "-", then digits with at most one "." among them ("-" alone reads as 0).
 bool IsPriceText(std::string_view text)
 {

@@ -3,17 +3,6 @@
 
 namespace tavolex::menu {
 
-bool IsAdministrator(web::WebRequest& request)
-{
-    account::SessionContext session{request.session.name, request.session.userEmail,
-                                    request.session.accountDatabase, {}};
-    account::BRProfile profile;
-    if (!profile.Reload(account::RequestDatabase(request), account::GetLoggedOnUser(session),
-                        account::kAccountName))
-        return false;
-    return (profile.userType & account::kAdministratorBit) != 0;
-}
-
 std::string_view FieldText(std::string_view text)
 {
     return CutUtf8ToUnits(text.substr(0, text.find('\0')), kFieldUnits);
@@ -72,6 +61,12 @@ void SetIfChanged(db::DbRecord& record, std::string_view field, std::string_view
 {
     if (record.Get(field) != value)
         record.Set(field, value);
+}
+
+void ApplyHidden(db::DbRecord& placement, const JsonValue& element)
+{
+    if (const JsonMember* hidden = element.FindMember("hidden"); hidden && hidden->type() == JsonValueType::Bool)
+        SetIfChanged(placement, "IS_VISIBLE", hidden->boolean() ? "0" : "1");
 }
 
 void SendDatabaseFailure(web::WebRequest& request, const db::LAppDatabaseAccount& db,

@@ -15,8 +15,7 @@ namespace tavolex::menu {
 // Record fields and settings hold at most this many UTF-16 units; longer input is cut.
 inline constexpr size_t kFieldUnits = 259;
 
-// The logged-on user's USER_ACCOUNT row has the administrator bit.
-bool IsAdministrator(web::WebRequest& request);
+using account::IsAdministrator;
 
 // A text as a record field holds it: cut at a NUL (the stored texts are C strings to every
 // other reader of the file) and to kFieldUnits.
@@ -35,6 +34,9 @@ bool RefuseWithoutSession(web::WebRequest& request, std::string_view message);
 
 // Sets the field only when the value differs, so an update writes just the changed columns.
 void SetIfChanged(db::DbRecord& record, std::string_view field, std::string_view value);
+
+// "hidden" given as a boolean sets the placement's visibility; otherwise it keeps its own.
+void ApplyHidden(db::DbRecord& placement, const JsonValue& element);
 
 // Logs what failed and answers 500 "Internal error": a write that did not reach the file is
 // never answered as a success.

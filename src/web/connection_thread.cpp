@@ -44,24 +44,6 @@ int MillisecondsLeft(Clock::time_point deadline)
     return static_cast<int>(std::clamp<long long>(left, 0, 1LL << 30));
 }
 
-// Content-Length as C's atoi reads it, saturating instead of overflowing.
-int64_t ParseContentLength(std::string_view text)
-{
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    bool negative = i < text.size() && text[i] == '-';
-    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
-        ++i;
-    int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (value > (INT64_MAX - 9) / 10)
-            return negative ? -1 : INT64_MAX;
-        value = value * 10 + (text[i] - '0');
-    }
-    return negative ? -value : value;
-}
-
 bool ContainsIgnoringCase(std::string_view text, std::string_view word)
 {
     for (size_t i = 0; i + word.size() <= text.size(); ++i) {
@@ -375,7 +357,7 @@ bool LWebletConnectionThread::ServeOneRequest()
     // handlers keep reading "Content-Length" exactly.
     int64_t announced = 0;
     for (const std::string& value : guarded.contentLengths) {
-        int64_t length = std::max<int64_t>(0, ParseContentLength(value));
+        int64_t length = std::max<int64_t>(0, http::ParseContentLength(value));
         if (&value != &guarded.contentLengths.front() && length != announced) {
             LogFormat("Weblet: Bad request: %s %s (Content-Length headers disagree)", peerText_,
                       http::ForLog(request.path));
@@ -468,7 +450,7 @@ bool LWebletConnectionThread::ServeRoute(const std::vector<std::string>& origins
         break;
     case RouteKind::Plain:
         if (isPost) {
-            int64_t length = ParseContentLength(Get(request.headers, "Content-Length", "0"));
+            int64_t length = http::ParseContentLength(Get(request.headers, "Content-Length", "0"));
             if (length > kFormBodyLimit) {
                 LogFormat("Weblet: Content too long: %s %s", peerText_, http::ForLog(request.path));
                 return RefuseAndClose(kContentTooLong);
@@ -500,7 +482,7 @@ ConnStatus LWebletConnectionThread::ReadJsonBody(const WebRequest& request, std:
 {
     body.clear();
     if (auto header = request.headers.find("Content-Length"); header != request.headers.end()) {
-        int64_t length = ParseContentLength(header->second);
+        int64_t length = http::ParseContentLength(header->second);
         // Grows with what arrives: an announced length alone reserves nothing.
         while (length > 0 && static_cast<int64_t>(body.size()) < length) {
             size_t want = static_cast<size_t>(std::min<int64_t>(length - static_cast<int64_t>(body.size()),

@@ -259,4 +259,21 @@ bool IfNoneMatchMatches(std::string_view header, std::string_view entityTag)
 
 bool IsAllowedFetchSite(std::string_view site) { return site == "same-origin" || site == "none"; }
 
+int64_t ParseContentLength(std::string_view text)
+{
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    bool negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        ++i;
+    int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value > (INT64_MAX - 9) / 10)
+            return negative ? -1 : INT64_MAX;
+        value = value * 10 + (text[i] - '0');
+    }
+    return negative ? -value : value;
+}
+
 } // namespace tavolex::web::http

@@ -44,6 +44,9 @@ HeaderLine ParseHeaderLine(std::string_view line);
 // "+" is a space, "%XY" one byte (a character that is not a hex digit counts as 0), a decoded
 // zero byte is dropped, a "%" with fewer than two characters after it ends the text. At most
 // `maxBytes` bytes are produced.
+// Content-Length as C's atoi reads it, saturating instead of overflowing.
+int64_t ParseContentLength(std::string_view text);
+
 std::string UrlDecode(std::string_view text, size_t maxBytes = std::string::npos);
 
 // Replaces what is not UTF-8 with U+FFFD, then cuts to `maxUnits` UTF-16 units.

@@ -4,6 +4,7 @@
 #include "web.h"
 
 #include "connection_thread.h"
+#include "http_parse.h"
 #include "platform.h"
 
 #include <cerrno>
@@ -256,13 +257,7 @@ bool ReadMultipartUpload(WebRequest& request, std::vector<UploadedFile>& files, 
     std::string boundary = BoundaryOf(Get(request.headers, "Content-Type"));
     if (boundary.empty() || !request.thread)
         return false;
-    std::string lengthText = Get(request.headers, "Content-Length");
-    int64_t length = 0;
-    for (char c : lengthText) {
-        if (c < '0' || c > '9')
-            break;
-        length = std::min<int64_t>(length * 10 + (c - '0'), INT64_MAX / 16);
-    }
+    int64_t length = http::ParseContentLength(Get(request.headers, "Content-Length"));
     // The announced size decides before a byte is read; the body is never read past it, so a
     // body that goes on cannot fill the disk.
     if (length > kMaxUploadFileBytes + kMultipartOverhead) {

@@ -153,11 +153,9 @@ void GeneratePdf(web::WebRequest& request)
     }
     if (!account::CheckAccess(request))
         return;
-    account::SessionContext session{request.session.name, request.session.userEmail,
-                                    request.session.accountDatabase, {}};
-    std::string user = account::GetLoggedOnUser(session);
+    std::string user = request.session.userEmail;
     account::BRProfile profile;
-    profile.Reload(account::RequestDatabase(request), user, account::kAccountName);
+    account::LoadRequestProfile(request, profile);
 
     std::string fileName = ExportFileName(CutUtf8ToUnits(web::Get(request.parameters, "filename", "menu.pdf"), kNameUnits));
     std::string replyTo(CutUtf8ToUnits(web::Get(request.parameters, "replyto", profile.email), kNameUnits));
