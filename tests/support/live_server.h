@@ -93,6 +93,8 @@ public:
     }
     void SetCookie(std::string cookie) { cookie_ = std::move(cookie); }
     const std::string& cookie() const { return cookie_; }
+    // How long one answer may take; long upgrades on a loaded machine need more than the default.
+    void SetPatience(std::chrono::seconds patience) { patience_ = patience; }
 
 private:
     void Connect()
@@ -107,10 +109,10 @@ private:
         closed_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
     }
 
-    // Reads into `buffer_` until it holds `count` bytes or the server closes or 10 s pass.
+    // Reads into `buffer_` until it holds `count` bytes or the server closes or the patience runs out.
     bool Fill(size_t count)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        auto deadline = std::chrono::steady_clock::now() + patience_;
         while (buffer_.size() < count) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
             pollfd ready{fd_, POLLIN, 0};
@@ -165,6 +167,7 @@ private:
     bool closed_ = false;
     std::string buffer_;
     std::string cookie_;
+    std::chrono::seconds patience_{10};
 };
 
 // build/tavolex running with a TAVOLEX_HOME of its own until the object goes.
