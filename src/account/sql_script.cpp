@@ -149,7 +149,9 @@ std::string RunSqlScript(db::LAppDatabaseAccount& db, std::string_view script,
         } else {
             if (!transaction)
                 transaction.emplace(db);
-            db.Execute(statement.sql);
+            // A lock that could not be had is not waited for a second time by the statement.
+            if (transaction->began())
+                db.Execute(statement.sql);
             if (!statement.key.empty())
                 writer.String("key", statement.key);
             writer.Integer("errorcode", 200);

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <mutex>
 #include <set>
@@ -27,6 +31,47 @@ std::string Encode(std::string_view text)
 {
     return Format("%U", text);
 }
+
+// A tmpfs of `bytes` mounted over a test's home folder, so its disk can really fill up; unmounted
+// when the object goes (declare it before the server, so the server stops first). Mounting needs
+// root; without it the folder stays as it is and `mounted()` says so.
+class SmallDisk {
+public:
+    explicit SmallDisk(size_t bytes) : bytes_(bytes) {}
+    ~SmallDisk()
+    {
+        if (mounted_)
+            umount2(path_.c_str(), MNT_DETACH);
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    void MountOver(const std::string& path)
+    {
+        path_ = path;
+        std::string options = "size=" + std::to_string(bytes_);
+        mounted_ = mount("tavolex-test", path_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    bool mounted() const { return mounted_; }
+
+    // Writes a filler file until the disk refuses more, then gives `room` bytes back.
+    void FillLeaving(size_t room)
+    {
+        int fd = open((path_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::string block(4096, 'f');
+        off_t size = 0;
+        for (ssize_t wrote; (wrote = write(fd, block.data(), block.size())) > 0;)
+            size += wrote;
+        EXPECT_EQ(ftruncate(fd, size > static_cast<off_t>(room) ? size - static_cast<off_t>(room) : 0), 0);
+        close(fd);
+    }
+    void Empty() { unlink((path_ + "/filler").c_str()); }
+
+private:
+    size_t bytes_;
+    std::string path_;
+    bool mounted_ = false;
+};
 
 class RoutesTest : public ::testing::Test {
 protected:
@@ -347,6 +392,69 @@ TEST_F(RoutesTest, EmptyAndDamagedDatabaseFiles)
     EXPECT_NE(server.LogText().find("main.db is damaged: file is not a database; nothing was changed"), std::string::npos);
     EXPECT_EQ(server.Stop(SIGTERM), 0);
     EXPECT_EQ(testing::ReadFile(server.home().File("main.db")), damaged);
+}
+
+// Another process holding the database lock past the program's wait: the add says the database
+// is busy, stores nothing, and the log says which script failed; once the lock goes, adds work.
+TEST_F(RoutesTest, AHeldLockIsAnsweredAsBusyAndStoresNothing)
+{
+    LiveServer server(TAVOLEX_BINARY);
+    HttpClient client(server.port());
+    LogOn(client);
+    client.SetPatience(std::chrono::seconds(90));
+    {
+        db::LAppDatabaseAccount holder{"main"};
+        ASSERT_TRUE(holder.Open(db::DefaultDatabasePath()));
+        ASSERT_TRUE(holder.Execute("BEGIN EXCLUSIVE"));
+        EXPECT_EQ(client.Request("POST", "api/category/add", "name=Held").body,
+                  R"({"errorcode":500,"errormsg":"The database is busy"})");
+    }
+    EXPECT_EQ(client.Request("GET", "api/category/fetch").body, R"({"data":[],"errorcode":200})");
+    EXPECT_NE(server.LogText().find("LWebSQLScript script api/category/add failed, nothing was stored: database is locked"),
+              std::string::npos) << server.LogText();
+    EXPECT_EQ(client.Request("POST", "api/category/add", "name=Free").body.size(), 52u);
+}
+
+// A full disk: every add answers either a key that names a stored row or "The disk is full";
+// after room is made, adds work again.
+TEST_F(RoutesTest, AFullDiskIsAnsweredAsFullAndNoAnswerNamesAMissingRow)
+{
+    SmallDisk disk(8 << 20);
+    LiveServer server(TAVOLEX_BINARY, [&](const std::string& home) { disk.MountOver(home); });
+    if (!disk.mounted())
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    HttpClient client(server.port());
+    LogOn(client);
+    ASSERT_EQ(client.Request("GET", "api/category/fetch").body, R"({"data":[],"errorcode":200})");
+    disk.FillLeaving(64 << 10);
+
+    std::vector<std::string> keys;
+    int full = 0;
+    const std::string description(3000, 'd');
+    for (int i = 0; i < 80; ++i) {
+        std::string body = client.Request("POST", "api/category/add", Format("name=Dish%d&description=%s", i, description)).body;
+        if (body == R"({"errorcode":500,"errormsg":"The disk is full"})")
+            ++full;
+        else if (body.size() == 52u)
+            keys.push_back(body.substr(8, 10));
+        else
+            ADD_FAILURE() << body;
+    }
+    EXPECT_GT(full, 0);
+    EXPECT_GT(keys.size(), 0u) << "the room left should hold a few rows";
+    {
+        db::LAppDatabaseAccount database{"main"};
+        ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
+        for (const std::string& key : keys) {
+            db::DbQuery row;
+            database.Query(row, "SELECT count(*) FROM main.CATEGORY WHERE ID = '%Q'", key);
+            EXPECT_EQ(row.ColumnText(0), "1") << key;
+        }
+    }
+    EXPECT_NE(server.LogText().find("LWebSQLScript script api/category/add failed, nothing was stored: database or disk is full"),
+              std::string::npos);
+    disk.Empty();
+    EXPECT_EQ(client.Request("POST", "api/category/add", "name=Later").body.size(), 52u);
 }
 
 TEST_F(RoutesTest, SessionsUnusedForThirtyDaysGo)
