@@ -935,6 +935,41 @@ std::string Exchange6(uint16_t port, std::string_view request)
 
 // The server also listens on [::1] at its port, so no other program can take that address for
 // a browser that tries it first; when one already holds it there, the server moves on.
+// A form body may take as long as it likes while bytes keep coming; one that stops for 30 s
+// ends its connection. The slow one here outlasts any limit on the whole body's time.
+TEST(ServerProcess, BodiesMustKeepArrivingButMayTakeLong)
+{
+    Install install;
+    uint16_t port = FreePort();
+    Server server(install, port);
+    Client slow(port), stalled(port);
+    ASSERT_TRUE(slow.connected() && stalled.connected());
+    const std::string form = "a=0123456789";
+    std::string head = "POST /api/status/checkalive HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                       "application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(form.size()) + "\r\n\r\n";
+    ASSERT_TRUE(slow.Send(head) && stalled.Send(head + form.substr(0, 4)));
+    const auto start = Clock::now();
+    bool stalledClosed = false;
+    double stalledAfter = 0;
+    // One byte every 3.5 s: 42 s in all, more than the 40 s a limit on the whole would allow.
+    for (size_t i = 0; i < form.size(); ++i) {
+        for (auto next = Clock::now() + std::chrono::milliseconds(3500); Clock::now() < next;) {
+            if (stalledClosed)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            else if (stalled.ServerClosed(100)) {
+                stalledClosed = true;
+                stalledAfter = std::chrono::duration<double>(Clock::now() - start).count();
+            }
+        }
+        ASSERT_TRUE(slow.Send(form.substr(i, 1))) << "the slow sender was cut off after " << i << " bytes";
+    }
+    std::string answer = slow.Read(17, 10000);
+    EXPECT_EQ(answer, "HTTP/1.1 200 OK\r\n");
+    EXPECT_TRUE(stalledClosed);
+    EXPECT_GE(stalledAfter, 29.0);
+    EXPECT_LE(stalledAfter, 40.0);
+}
+
 TEST(ServerProcess, ListensOnTheIpv6LoopbackAddressToo)
 {
     uint16_t taken = FreePort(2);
