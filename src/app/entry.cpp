@@ -5,9 +5,13 @@
 
 #include "app_internal.h"
 #include "core.h"
+#include "platform.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 namespace tavolex::app {
 
@@ -48,6 +52,15 @@ int ProcessEntry(int argc, char** argv)
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+
+    // Nothing the owner does could be kept in a data folder that cannot be written: say so at
+    // once rather than after the wait for a start-up lock that cannot be made there.
+    const std::string dataFolder = platform::DataFolder();
+    if (access(dataFolder.c_str(), W_OK) != 0) {
+        std::fprintf(stderr, "Tavolex: the data folder %s cannot be written (%s); Tavolex cannot start\n",
+                     dataFolder.c_str(), std::strerror(errno));
+        return 1;
+    }
 
     UniqueFd startupLock = TakeLockFile(StartupLockPath(), kStartupLockMs);
     if (!startupLock)

@@ -164,6 +164,10 @@ UniqueFd TakeLockFile(const std::string& path, int timeoutMs)
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        // Only another start holding the lock is worth waiting for; a file that cannot be made
+        // stays so.
+        if (!fd && errno != EINTR)
+            return {};
         if (fd && flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
             return fd;
         if (MillisecondsLeft(deadline) == 0)

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <optional>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -520,6 +521,21 @@ TEST(BrowserLaunch, AddressAfterAPortMove)
     EXPECT_NE(ReadFile(first.home().File("settings.ini")).find("Port=" + std::to_string(port + 1)),
               std::string::npos);
     close(taken);
+}
+
+// A data folder that cannot be written is said at once, on stderr, and nothing starts.
+TEST(Start, AReadOnlyDataFolderIsReportedAtOnce)
+{
+    TestHome home;
+    if (mount("tavolex-test", home.path().c_str(), "tmpfs", MS_RDONLY, "size=65536") != 0)
+        GTEST_SKIP() << "mounting a read-only tmpfs needs root";
+    Finished finished = RunToEnd(TAVOLEX_BINARY, {}, {{"TAVOLEX_HOME", home.path()}, {"TAVOLEX_BROWSER", "none"}}, 15s);
+    umount2(home.path().c_str(), MNT_DETACH);
+    EXPECT_EQ(finished.status, 1);
+    EXPECT_EQ(finished.errors, "Tavolex: the data folder " + home.path() +
+                                   " cannot be written (Read-only file system); Tavolex cannot start\n");
+    // Far less than the start-up lock's wait of 20 s.
+    EXPECT_LT(finished.took, 5s);
 }
 
 // ---------------------------------------------------------------------------------------------
