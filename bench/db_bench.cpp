@@ -1,4 +1,4 @@
-// Figures for the data layer: keys per second from SQLCreatePrimaryKey with their persistence,
+// Figures for the data layer: keys per second from CreatePrimaryKey with their persistence,
 // and the time the client waits for api/category/fetch over 1000 categories on the real
 // program. Prints figures; judges nothing.
 #include "account.h"
@@ -22,11 +22,11 @@ void KeysPerSecond()
 {
     tavolex::testing::TestHome home;
     tavolex::db::ResetKeyStateForTesting();
-    tavolex::db::LAppDatabaseAccount::SQLCreatePrimaryKey(); // server number, first reservation
+    tavolex::db::AccountDatabase::CreatePrimaryKey(); // server number, first reservation
     constexpr int kKeys = 200000;
     auto start = Clock::now();
     for (int i = 0; i < kKeys; ++i)
-        tavolex::db::LAppDatabaseAccount::SQLCreatePrimaryKey();
+        tavolex::db::AccountDatabase::CreatePrimaryKey();
     double seconds = Seconds(Clock::now() - start);
     std::printf("SQLCreatePrimaryKey: %d keys in %.3f s = %.0f keys/s (counter persisted)\n", kKeys,
                 seconds, kKeys / seconds);
@@ -37,7 +37,7 @@ void CategoryFetch()
     tavolex::testing::LiveServer server(TAVOLEX_BINARY, [](const std::string& home) {
         setenv("TAVOLEX_HOME", home.c_str(), 1);
         tavolex::account::PrepareDatabase();
-        tavolex::db::LAppDatabaseAccount database{"main"};
+        tavolex::db::AccountDatabase database{"main"};
         database.Open(tavolex::db::DefaultDatabasePath());
         database.Execute("BEGIN;");
         for (int i = 0; i < 1000; ++i)

@@ -45,7 +45,7 @@ std::string LegacyContent(int menu)
 void PrepareVersion65(const std::string& home)
 {
     setenv("TAVOLEX_HOME", home.c_str(), 1);
-    db::LAppDatabaseAccount database{"main"};
+    db::AccountDatabase database{"main"};
     database.Open(db::DefaultDatabasePath());
     db::CreateAccountTables(database);
     database.Execute(
@@ -60,11 +60,11 @@ void PrepareVersion65(const std::string& home)
     // Keys as the older program made them: the fastest digit first, so they spread over the index.
     for (int menu = 0; menu < kMenus; ++menu)
         database.ExecuteFormat("INSERT INTO main.MENU_CONTENT(ID, NAME, CONTENT) VALUES('%Q', 'Menu %d', '%Q');",
-                               db::LAppDatabaseAccount::SQLCreatePrimaryKey(), menu, LegacyContent(menu));
+                               db::AccountDatabase::CreatePrimaryKey(), menu, LegacyContent(menu));
     database.Execute("COMMIT;");
 }
 
-void PrintRows(db::LAppDatabaseAccount& db)
+void PrintRows(db::AccountDatabase& db)
 {
     db::DbQuery row;
     db.Query(row, "SELECT (SELECT count(*) FROM main.PRODUCT), (SELECT count(*) FROM main.MENU_ITEM), "
@@ -79,7 +79,7 @@ void ConversionAlone()
 {
     testing::TestHome home;
     PrepareVersion65(home.path());
-    db::LAppDatabaseAccount db{"main"};
+    db::AccountDatabase db{"main"};
     db.Open(db::DefaultDatabasePath());
     db::RegisterUpgradeOperation(68, nullptr); // the schema only: the conversion is timed below
     db::UpgradeSchemaIfNeeded(db);
@@ -112,7 +112,7 @@ void FirstRequestOfTheProgram()
     std::printf("first gated request on the version-65 file (copy, upgrade, conversion): %.3f s (status %d); "
                 "the next one: %.2f ms\n",
                 seconds, status, Seconds(Clock::now() - again) * 1000);
-    db::LAppDatabaseAccount db{"main"};
+    db::AccountDatabase db{"main"};
     db.Open(db::DefaultDatabasePath());
     PrintRows(db);
 }

@@ -19,7 +19,7 @@ namespace {
 using namespace tavolex;
 
 struct Fixture {
-    db::LAppDatabaseAccount db{"main"};
+    db::AccountDatabase db{"main"};
 
     Fixture()
     {
@@ -70,8 +70,8 @@ void Conversion(Fixture& fixture, std::string_view input)
     static size_t runs = 0;
     // SQL text ends at a NUL, and so does the JSON reader: the stored CONTENT is what precedes it.
     std::string content(input.substr(0, input.find('\0')));
-    db::LAppDatabaseAccount& db = fixture.db;
-    std::string menuId = db::LAppDatabaseAccount::SQLCreatePrimaryKey();
+    db::AccountDatabase& db = fixture.db;
+    std::string menuId = db::AccountDatabase::CreatePrimaryKey();
     if (!db.ExecuteFormat("INSERT INTO main.MENU_CONTENT(ID, NAME, CONTENT) VALUES('%Q', 'Fuzz', '%Q')", menuId, content))
         std::abort();
     menu::LegacyMenuCounts counts = menu::ConvertLegacyMenus(db);

@@ -30,7 +30,7 @@ struct Fixture {
         setenv("TAVOLEX_HOME", pattern.c_str(), 1);
         if (!account::PrepareDatabase())
             std::abort();
-        db::LAppDatabaseAccount db{"main"};
+        db::AccountDatabase db{"main"};
         db.Open(db::DefaultDatabasePath());
         if (!account::CreateNewSession(db, session, account::SessionDatabasePath()))
             std::abort();
@@ -38,7 +38,7 @@ struct Fixture {
         business.Set("NAME", "Fuzz");
         business.Save(db);
         businessId = business.Key();
-        menuId = db::LAppDatabaseAccount::SQLCreatePrimaryKey();
+        menuId = db::AccountDatabase::CreatePrimaryKey();
         db.ExecuteFormat("INSERT INTO main.MENU_CONTENT(ID, NAME, RESTAURANT_ID) VALUES('%Q', 'Menu', '%Q')", menuId,
                          businessId);
     }
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         answer.compare(head + 4, 1, "{") != 0 || answer.find("\"errorcode\":", head) == std::string::npos)
         std::abort();
     if (++runs % 2000 == 0) {
-        db::LAppDatabaseAccount db{"main"};
+        db::AccountDatabase db{"main"};
         db.Open(db::DefaultDatabasePath());
         db::DbQuery check;
         db.Query(check, "PRAGMA integrity_check");

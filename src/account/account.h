@@ -44,17 +44,17 @@ bool PrepareDatabase();
 // "main.db is damaged: ...; nothing was changed" when PrepareDatabase found it so, else empty.
 std::string DatabaseProblem();
 // Removes the sessions not active for 30 days, and forgets them in the cache.
-void RemoveStaleSessions(db::LAppDatabaseAccount& db);
+void RemoveStaleSessions(db::AccountDatabase& db);
 // Runs the first-start steps on an open, empty database. False when a step that the rest
 // depends on failed.
-bool CreateFirstStartRows(db::LAppDatabaseAccount& db);
+bool CreateFirstStartRows(db::AccountDatabase& db);
 
 // The full path that new sessions record as their account database.
 std::string SessionDatabasePath();
 
-bool CreateNewSession(db::LAppDatabaseAccount& db, SessionContext& session,
+bool CreateNewSession(db::AccountDatabase& db, SessionContext& session,
                       std::string_view databaseName);
-bool LoadSession(db::LAppDatabaseAccount& db, SessionContext& session, std::string_view cookie);
+bool LoadSession(db::AccountDatabase& db, SessionContext& session, std::string_view cookie);
 std::string GetLoggedOnUser(const SessionContext& session);
 // Forgets every cached session. For tests.
 void ClearSessionCache();
@@ -62,10 +62,10 @@ void ClearSessionCache();
 // Lower-case hex SHA-512 of salt + password + the program's pepper.
 std::string PasswordHash(std::string_view salt, std::string_view password);
 // True only when the user exists and has no password hash.
-bool IsPasswordNotSet(db::LAppDatabaseAccount& db, std::string_view email);
+bool IsPasswordNotSet(db::AccountDatabase& db, std::string_view email);
 
 // The owner's profile for the account routes.
-struct BRProfile {
+struct Profile {
     std::string accountId;
     std::string ownerEmail;
     std::string accountName;
@@ -73,7 +73,7 @@ struct BRProfile {
     int userType = 0;
     bool loaded = false;
 
-    bool Reload(db::LAppDatabaseAccount& db, std::string_view userEmail, std::string_view account);
+    bool Reload(db::AccountDatabase& db, std::string_view userEmail, std::string_view account);
 };
 
 // The owner's USER_ACCOUNT row, saved field by field.
@@ -83,7 +83,7 @@ struct OwnerRecord {
     bool nameModified = false, name2Modified = false, emailModified = false,
          phoneModified = false, userTypeModified = false;
 
-    bool Save(db::LAppDatabaseAccount& db);
+    bool Save(db::AccountDatabase& db);
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -96,9 +96,9 @@ struct OwnerRecord {
 bool InstallWebRoutes();
 
 // The request's own database handle, opened by the route step.
-db::LAppDatabaseAccount& RequestDatabase(web::WebRequest& request);
+db::AccountDatabase& RequestDatabase(web::WebRequest& request);
 // The profile of the request's logged-on user. False (and a log line) when it cannot be loaded.
-bool LoadRequestProfile(web::WebRequest& request, BRProfile& profile);
+bool LoadRequestProfile(web::WebRequest& request, Profile& profile);
 // The logged-on user's USER_ACCOUNT row has the administrator bit.
 bool IsAdministrator(web::WebRequest& request);
 
@@ -154,7 +154,7 @@ private:
 // Runs every statement and returns the JSON answer: {"data":[rows]} for one SELECT,
 // {"key":...} for a statement that made a key, {"results":[...]} for several statements, each
 // with "errorcode":200.
-std::string RunSqlScript(db::LAppDatabaseAccount& db, std::string_view script,
+std::string RunSqlScript(db::AccountDatabase& db, std::string_view script,
                          std::string_view path, const ParameterLookup& parameter);
 
 } // namespace tavolex::account

@@ -42,7 +42,7 @@ std::string& DamageText()
 // still be recovered from it. The program says so once and every route answers with the text.
 bool CheckExistingFile(const std::string& path)
 {
-    db::LAppDatabaseAccount database{std::string(kAccountName)};
+    db::AccountDatabase database{std::string(kAccountName)};
     std::string problem;
     if (!database.Open(path, db::OpenMode::ExistingOnly)) {
         problem = "it cannot be opened";
@@ -83,7 +83,7 @@ std::string PasswordHash(std::string_view salt, std::string_view password)
     return hex;
 }
 
-bool CreateFirstStartRows(db::LAppDatabaseAccount& db)
+bool CreateFirstStartRows(db::AccountDatabase& db)
 {
     db::CreateAccountTables(db);
     std::optional<std::string> salt = RandomLowerLetters(20);
@@ -92,17 +92,17 @@ bool CreateFirstStartRows(db::LAppDatabaseAccount& db)
         return false;
     }
     std::string hash = PasswordHash(*salt, kFixedPassword);
-    std::string userId = db::LAppDatabaseAccount::SQLCreatePrimaryKey();
+    std::string userId = db::AccountDatabase::CreatePrimaryKey();
     if (!db.ExecuteFormat("INSERT INTO main.GLOBAL_USER(ID, EMAIL, PASSWORD_HASH, PASSWORD_SALT, LAST_ACCOUNT)VALUES ('%Q', '%Q', '%Q', '%Q', '%Q');",
                           userId, kOwnerEmail, hash, *salt, ""))
         return false;
-    std::string accountId = db::LAppDatabaseAccount::SQLCreatePrimaryKey();
+    std::string accountId = db::AccountDatabase::CreatePrimaryKey();
     if (!db.ExecuteFormat("INSERT INTO main.ACCOUNT(ID, NAME, OWNER_ID) VALUES ('%Q', '%Q', '%Q');",
                           accountId, kAccountName, userId))
         return false;
     db.ExecuteFormat("UPDATE main.GLOBAL_USER SET LAST_ACCOUNT = '%Q' WHERE ID = '%Q';", accountId, userId);
     db.ExecuteFormat("INSERT INTO main.ACCOUNT_ACCESS(ID, USER_ID, ACCOUNT_ID) VALUES ('%Q', '%Q', '%Q');",
-                     db::LAppDatabaseAccount::SQLCreatePrimaryKey(), userId, accountId);
+                     db::AccountDatabase::CreatePrimaryKey(), userId, accountId);
     db::WriteSchemaVersion(db);
     db::CreateDataTables(db);
 
@@ -140,7 +140,7 @@ bool PrepareDatabase()
     std::remove(building.c_str());
     bool created = false;
     {
-        db::LAppDatabaseAccount database{std::string(kAccountName)};
+        db::AccountDatabase database{std::string(kAccountName)};
         if (!database.Open(building)) {
             LogError("Database: cannot create %s", building);
             return false;
@@ -164,7 +164,7 @@ std::string DatabaseProblem()
     return DamageText();
 }
 
-bool IsPasswordNotSet(db::LAppDatabaseAccount& db, std::string_view email)
+bool IsPasswordNotSet(db::AccountDatabase& db, std::string_view email)
 {
     db::DbQuery row;
     db.Query(row, "SELECT ID FROM %s.%s WHERE %s = '%Q';", "main", "GLOBAL_USER", "EMAIL", email);
@@ -175,9 +175,9 @@ bool IsPasswordNotSet(db::LAppDatabaseAccount& db, std::string_view email)
     return row.HasRow() && row.ColumnText(0).empty();
 }
 
-bool BRProfile::Reload(db::LAppDatabaseAccount& db, std::string_view userEmail, std::string_view account)
+bool Profile::Reload(db::AccountDatabase& db, std::string_view userEmail, std::string_view account)
 {
-    *this = BRProfile();
+    *this = Profile();
     if (userEmail.empty() || account.empty()) {
         Log("BRProfile::Reload - One or more of the required parameters missing.");
         return false;
@@ -213,11 +213,11 @@ bool BRProfile::Reload(db::LAppDatabaseAccount& db, std::string_view userEmail, 
     return true;
 }
 
-bool OwnerRecord::Save(db::LAppDatabaseAccount& db)
+bool OwnerRecord::Save(db::AccountDatabase& db)
 {
     std::string schema = db.GetDatabaseName();
     if (id.empty()) {
-        id = db::LAppDatabaseAccount::SQLCreatePrimaryKey();
+        id = db::AccountDatabase::CreatePrimaryKey();
         createdDate = db::UtcTimestampText(time(nullptr));
         return db.ExecuteFormat("INSERT INTO %s.USER_ACCOUNT(ID, NAME, NAME2, EMAIL, PHONE, USER_TYPE, CREATED_DATE, DELETED) VALUES('%s', '%Q', '%Q', '%Q', '%Q', %d, '%s', NULL);",
                                 schema, id, name, name2, email, phone, userType, createdDate);

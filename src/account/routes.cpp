@@ -24,7 +24,7 @@ public:
         return pool;
     }
 
-    std::unique_ptr<db::LAppDatabaseAccount> Acquire()
+    std::unique_ptr<db::AccountDatabase> Acquire()
     {
         std::string path = db::DefaultDatabasePath();
         {
@@ -37,12 +37,12 @@ public:
                 // A handle of another file (a test that moved the data folder) is not lent.
             }
         }
-        auto database = std::make_unique<db::LAppDatabaseAccount>(std::string(kAccountName));
+        auto database = std::make_unique<db::AccountDatabase>(std::string(kAccountName));
         database->Open(path);
         return database;
     }
 
-    void Release(std::unique_ptr<db::LAppDatabaseAccount> database)
+    void Release(std::unique_ptr<db::AccountDatabase> database)
     {
         if (!database || !database->IsOpen())
             return;
@@ -58,7 +58,7 @@ private:
     static constexpr size_t kMaxIdle = 8;
     struct Idle {
         std::string path;
-        std::unique_ptr<db::LAppDatabaseAccount> database;
+        std::unique_ptr<db::AccountDatabase> database;
     };
     std::mutex lock_;
     std::vector<Idle> idle_;
@@ -67,9 +67,9 @@ private:
 // What a routed request owns on top of the web layer's record: a database handle, borrowed
 // from the pool when a handler first needs it and given back when the request ends.
 struct RequestData final : web::RouteResources {
-    std::unique_ptr<db::LAppDatabaseAccount> database;
+    std::unique_ptr<db::AccountDatabase> database;
     ~RequestData() override { DatabasePool::Get().Release(std::move(database)); }
-    db::LAppDatabaseAccount& Database()
+    db::AccountDatabase& Database()
     {
         if (!database)
             database = DatabasePool::Get().Acquire();
@@ -105,7 +105,7 @@ void TakeSession(web::WebRequest& request, const SessionContext& session)
 }
 
 // Sessions a browser stopped using go once a day while the program runs (and at start).
-void RemoveStaleSessionsWhenDue(db::LAppDatabaseAccount& database)
+void RemoveStaleSessionsWhenDue(db::AccountDatabase& database)
 {
     static std::atomic<int64_t> nextCleanup{0};
     int64_t now = static_cast<int64_t>(time(nullptr));
@@ -132,13 +132,13 @@ public:
     }
 };
 
-db::LAppDatabaseAccount& DatabaseOf(web::WebRequest& request)
+db::AccountDatabase& DatabaseOf(web::WebRequest& request)
 {
     if (auto* data = dynamic_cast<RequestData*>(request.resources.get()))
         return data->Database();
     // A request that did not come through the route step: give it a handle of its own.
     auto data = std::make_unique<RequestData>();
-    db::LAppDatabaseAccount& database = data->Database();
+    db::AccountDatabase& database = data->Database();
     request.resources = std::move(data);
     return database;
 }
@@ -150,8 +150,8 @@ void AccountDetailsGet(web::WebRequest& request)
 {
     if (!CheckAccess(request))
         return;
-    db::LAppDatabaseAccount& database = RequestDatabase(request);
-    BRProfile profile;
+    db::AccountDatabase& database = RequestDatabase(request);
+    Profile profile;
     if (!LoadRequestProfile(request, profile)) {
         web::SendError(request, 500, "Internal error");
         return;
@@ -229,12 +229,12 @@ void ScriptRouteHandler(web::WebRequest& request)
 
 } // namespace
 
-db::LAppDatabaseAccount& RequestDatabase(web::WebRequest& request)
+db::AccountDatabase& RequestDatabase(web::WebRequest& request)
 {
     return DatabaseOf(request);
 }
 
-bool LoadRequestProfile(web::WebRequest& request, BRProfile& profile)
+bool LoadRequestProfile(web::WebRequest& request, Profile& profile)
 {
     SessionContext session{request.session.name, request.session.userEmail, request.session.accountDatabase, {}};
     return profile.Reload(RequestDatabase(request), GetLoggedOnUser(session), kAccountName);
@@ -242,7 +242,7 @@ bool LoadRequestProfile(web::WebRequest& request, BRProfile& profile)
 
 bool IsAdministrator(web::WebRequest& request)
 {
-    BRProfile profile;
+    Profile profile;
     return LoadRequestProfile(request, profile) && (profile.userType & kAdministratorBit) != 0;
 }
 
@@ -253,7 +253,7 @@ bool CheckAccess(web::WebRequest& request)
         web::SendError(request, 500, problem);
         return false;
     }
-    db::LAppDatabaseAccount& database = RequestDatabase(request);
+    db::AccountDatabase& database = RequestDatabase(request);
     if (request.session.name.empty()) {
         // The desktop user is the owner: a request without a session gets one at once.
         SessionContext session;

@@ -79,7 +79,7 @@ void CacheInsert(CacheEntry entry)
 
 std::string Short(std::string_view text)
 {
-    return std::string(CutUtf8ToUnits(text, 259));
+    return std::string(CutUtf8ToUnits(text, kTextFieldUnits));
 }
 
 // "YYYY-MM-DD" at 12:00:00 local time; a two-digit year below 70 counts as 20xx.
@@ -103,7 +103,7 @@ bool ParseStoredDate(std::string_view text, time_t& out)
     return out != static_cast<time_t>(-1);
 }
 
-void RefreshLastActive(db::LAppDatabaseAccount& db, std::string_view id, std::string_view stored)
+void RefreshLastActive(db::AccountDatabase& db, std::string_view id, std::string_view stored)
 {
     time_t now = time(nullptr);
     time_t then = 0;
@@ -122,7 +122,7 @@ void TakeColumns(SessionContext& session, std::string_view id, const CacheEntry&
     session.lastActive = columns.lastActive;
 }
 
-bool QuerySession(db::LAppDatabaseAccount& db, std::string_view id, CacheEntry& out)
+bool QuerySession(db::AccountDatabase& db, std::string_view id, CacheEntry& out)
 {
     db::DbQuery row;
     db.Query(row, "SELECT USER_EMAIL, ACCOUNT_NAME, LAST_ACTIVE FROM main.SESSION_DATA WHERE ID = '%Q';", id);
@@ -142,7 +142,7 @@ std::string SessionDatabasePath()
     return platform::JoinPath(platform::CommonFolder(), "main.db");
 }
 
-bool CreateNewSession(db::LAppDatabaseAccount& db, SessionContext& session,
+bool CreateNewSession(db::AccountDatabase& db, SessionContext& session,
                       std::string_view databaseName)
 {
     if (!db.IsOpen()) {
@@ -156,7 +156,7 @@ bool CreateNewSession(db::LAppDatabaseAccount& db, SessionContext& session,
             LogError("LWebletSessionDataDBBased::CreateNewSession: the system's random source failed");
             return false;
         }
-        id = db::LAppDatabaseAccount::SQLCreatePrimaryKey() + *letters;
+        id = db::AccountDatabase::CreatePrimaryKey() + *letters;
         db::DbQuery found;
         db.Query(found, "SELECT %s FROM %s.%s WHERE %s = '%Q';", "ID", "main", "SESSION_DATA", "ID", id);
         if (!found.HasRow())
@@ -177,7 +177,7 @@ bool CreateNewSession(db::LAppDatabaseAccount& db, SessionContext& session,
     return inserted;
 }
 
-bool LoadSession(db::LAppDatabaseAccount& db, SessionContext& session, std::string_view cookie)
+bool LoadSession(db::AccountDatabase& db, SessionContext& session, std::string_view cookie)
 {
     if (cookie.empty())
         return false;
@@ -229,7 +229,7 @@ std::string GetLoggedOnUser(const SessionContext& session)
     return session.userEmail;
 }
 
-void RemoveStaleSessions(db::LAppDatabaseAccount& db)
+void RemoveStaleSessions(db::AccountDatabase& db)
 {
     constexpr time_t kStaleAfter = 30 * 24 * 3600;
     std::string before = db::DateText(time(nullptr) - kStaleAfter);

@@ -9,7 +9,7 @@ namespace tavolex::account {
 
 namespace {
 
-constexpr size_t kFieldLimit = 259;
+constexpr size_t kFieldLimit = kTextFieldUnits;
 
 } // namespace
 
@@ -114,11 +114,11 @@ void SqlScriptExpander::ExpandField(std::string& out, ScriptStatement& statement
     }
 }
 
-std::string RunSqlScript(db::LAppDatabaseAccount& db, std::string_view script,
+std::string RunSqlScript(db::AccountDatabase& db, std::string_view script,
                          std::string_view path, const ParameterLookup& parameter)
 {
     KeyMaker makeKey = [&db](std::string_view table, std::string_view column) {
-        return table.empty() || column.empty() ? db::LAppDatabaseAccount::SQLCreatePrimaryKey()
+        return table.empty() || column.empty() ? db::AccountDatabase::CreatePrimaryKey()
                                                : db.CreateUniqueKey(table, column);
     };
     SqlScriptExpander expander(script, path, db.GetDatabaseName(), parameter, makeKey);

@@ -11,6 +11,8 @@
 //     CommandReply reply; SendCommand(std::vector<std::string>{"-version"}, reply); // "2.04"
 #pragma once
 
+#include "core.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -28,7 +30,7 @@ namespace tavolex::app {
 // The hand-over record: a 32-bit signed count, then 128 slots of 260 units, each argument cut to
 // 259 units (never inside a character) and zero-terminated; unused slots are zero.
 inline constexpr size_t kHandOverMaxArguments = 128;
-inline constexpr size_t kHandOverSlotUnits = 260;
+inline constexpr size_t kHandOverSlotUnits = kTextFieldSlotUnits;
 inline constexpr size_t kHandOverRecordSize = 4 + kHandOverMaxArguments * kHandOverSlotUnits * 2;
 static_assert(kHandOverRecordSize == 66564, "the hand-over record is 66564 bytes");
 

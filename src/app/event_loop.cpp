@@ -30,8 +30,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The browser-alive timer (identifier 920 of the original window) runs this long after the last
-// keep-alive poll of the interface.
+// The browser-alive timer runs this long after the last keep-alive poll of the interface; when it
+// fires the interface counts as closed.
 constexpr int kBrowserAliveTimerMs = 7500;
 // A connection to the instance or command socket must deliver its whole record within this.
 constexpr int kRecordReadMs = 2000;

@@ -17,7 +17,7 @@ struct SchemeEntry {
 };
 
 // Command names are cut to this many units, as the registered names are short.
-constexpr size_t kSchemeNameUnits = 259;
+constexpr size_t kSchemeNameUnits = kTextFieldUnits;
 
 std::mutex& RegistryLock()
 {

@@ -182,6 +182,11 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
 // A double as a 64-bit integer, saturating at the ends of the range; NaN gives 0.
 int64_t SaturatingInt64(double value);
 
+// The fixed text fields of the program's records and requests are slots of 260 UTF-16 units
+// with the terminator, so they hold at most 259 units of text.
+inline constexpr size_t kTextFieldSlotUnits = 260;
+inline constexpr size_t kTextFieldUnits = kTextFieldSlotUnits - 1;
+
 // UTF-8 <-> UTF-16. Malformed input becomes U+FFFD; a surrogate pair becomes one character.
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
@@ -215,7 +220,7 @@ bool ReadSettingBool(std::string_view section, std::string_view name, bool defau
 bool WriteSettingBool(std::string_view section, std::string_view name, bool value,
                       SettingsScope scope = SettingsScope::User,
                       SettingsPersistence persistence = SettingsPersistence::Durable);
-// Stored unchanged; at most 259 characters are read back.
+// Stored unchanged; at most kTextFieldUnits characters are read back.
 std::string ReadSettingText(std::string_view section, std::string_view name,
                             std::string_view defaultValue,
                             SettingsScope scope = SettingsScope::User);
@@ -236,7 +241,7 @@ void FlushSettings();
 // ---------------------------------------------------------------------------------------------
 // Log
 
-enum class LogLevel { Information = 0, Error = 1, Level2 = 2 };
+enum class LogLevel { Information = 0, Error = 1, Detail = 2 };
 
 inline constexpr size_t kLogRingSize = 128;
 inline constexpr size_t kLogMessageLimit = 511; // formatted messages are cut to this many units
@@ -266,10 +271,10 @@ void LogError(std::string_view format, const Args&... args)
     LogAt(LogLevel::Error, FormatLogMessage(format, std::span(list, sizeof...(Args))));
 }
 template<class... Args>
-void LogLevel2(std::string_view format, const Args&... args)
+void LogDetail(std::string_view format, const Args&... args)
 {
     const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(0)};
-    LogAt(LogLevel::Level2, FormatLogMessage(format, std::span(list, sizeof...(Args))));
+    LogAt(LogLevel::Detail, FormatLogMessage(format, std::span(list, sizeof...(Args))));
 }
 
 // Text from outside the program (a request, a cookie, a file name) as it may stand in a log

@@ -419,8 +419,9 @@ template<class CharT>
 uint32_t FormatInto(BasicTextBuffer<CharT>& out, std::basic_string_view<CharT> format,
                     std::span<const FormatArg> args)
 {
-    if (out.Capacity() < 260)
-        out.Reserve(260);
+    // Most results fit a text field; reserving one up front saves the first growth steps.
+    if (out.Capacity() < kTextFieldSlotUnits)
+        out.Reserve(kTextFieldSlotUnits);
     size_t nextArg = 0;
     size_t i = 0;
     size_t literalStart = 0;

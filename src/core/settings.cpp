@@ -9,7 +9,7 @@ namespace tavolex {
 
 namespace {
 
-constexpr size_t kSettingTextLimit = 259;
+constexpr size_t kSettingTextLimit = kTextFieldUnits;
 
 platform::SettingsRoot RootOf(SettingsScope scope)
 {

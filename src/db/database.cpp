@@ -147,7 +147,7 @@ std::string DbQuery::ColumnText(int index, std::string_view defaultValue) const
 
 std::string DbQuery::ColumnShortText(int index, std::string_view defaultValue) const
 {
-    return std::string(CutUtf8ToUnits(ColumnText(index, defaultValue), 259));
+    return std::string(CutUtf8ToUnits(ColumnText(index, defaultValue), kTextFieldUnits));
 }
 
 int DbQuery::ColumnInt(int index) const
@@ -178,19 +178,19 @@ bool DbQuery::ColumnIsNull(int index) const
 }
 
 // ---------------------------------------------------------------------------------------------
-// LAppDatabaseAccount
+// AccountDatabase
 
-LAppDatabaseAccount::LAppDatabaseAccount(std::string databaseName)
+AccountDatabase::AccountDatabase(std::string databaseName)
     : databaseName_(std::move(databaseName))
 {
 }
 
-LAppDatabaseAccount::~LAppDatabaseAccount()
+AccountDatabase::~AccountDatabase()
 {
     Close();
 }
 
-bool LAppDatabaseAccount::Open(const std::string& path, OpenMode mode)
+bool AccountDatabase::Open(const std::string& path, OpenMode mode)
 {
     Close();
     sqlite3* connection = nullptr;
@@ -215,7 +215,7 @@ bool LAppDatabaseAccount::Open(const std::string& path, OpenMode mode)
     return true;
 }
 
-void LAppDatabaseAccount::Close()
+void AccountDatabase::Close()
 {
     if (connection_)
         sqlite3_close_v2(connection_);
@@ -223,7 +223,7 @@ void LAppDatabaseAccount::Close()
     filePath_.clear();
 }
 
-bool LAppDatabaseAccount::NoteResult(int result)
+bool AccountDatabase::NoteResult(int result)
 {
     if (result == SQLITE_OK || result == SQLITE_ROW || result == SQLITE_DONE)
         return true;
@@ -235,12 +235,12 @@ bool LAppDatabaseAccount::NoteResult(int result)
     return false;
 }
 
-bool LAppDatabaseAccount::InTransaction() const
+bool AccountDatabase::InTransaction() const
 {
     return connection_ && !sqlite3_get_autocommit(connection_);
 }
 
-std::string_view LAppDatabaseAccount::LastFailureCause() const
+std::string_view AccountDatabase::LastFailureCause() const
 {
     switch (lastFailureCode_) {
     case SQLITE_BUSY:
@@ -255,7 +255,7 @@ std::string_view LAppDatabaseAccount::LastFailureCause() const
     }
 }
 
-bool LAppDatabaseAccount::Execute(std::string_view sql)
+bool AccountDatabase::Execute(std::string_view sql)
 {
     if (!connection_)
         return NoteResult(SQLITE_CANTOPEN);
@@ -263,7 +263,7 @@ bool LAppDatabaseAccount::Execute(std::string_view sql)
     return NoteResult(sqlite3_exec(connection_, text.c_str(), nullptr, nullptr, nullptr));
 }
 
-bool LAppDatabaseAccount::QueryText(DbQuery& query, std::string_view sql)
+bool AccountDatabase::QueryText(DbQuery& query, std::string_view sql)
 {
     query.Close();
     if (!connection_)
@@ -290,13 +290,13 @@ bool LAppDatabaseAccount::QueryText(DbQuery& query, std::string_view sql)
             if (EqualsIgnoringAsciiCase(plain, name))
                 name = plain;
         }
-        query.names_.emplace_back(CutUtf8ToUnits(name, 259));
+        query.names_.emplace_back(CutUtf8ToUnits(name, kTextFieldUnits));
         query.classes_.push_back(static_cast<ColumnClass>(sqlite3_column_type(query.statement_, i)));
     }
     return true;
 }
 
-bool LAppDatabaseAccount::NextRow(DbQuery& query)
+bool AccountDatabase::NextRow(DbQuery& query)
 {
     if (!query.statement_ || query.columnCount_ == 0)
         return false;
@@ -309,7 +309,7 @@ bool LAppDatabaseAccount::NextRow(DbQuery& query)
     return true;
 }
 
-void LAppDatabaseAccount::RunBatch(const std::vector<BatchStatement>& statements)
+void AccountDatabase::RunBatch(const std::vector<BatchStatement>& statements)
 {
     Execute("BEGIN;");
     for (const BatchStatement& statement : statements) {
@@ -321,7 +321,7 @@ void LAppDatabaseAccount::RunBatch(const std::vector<BatchStatement>& statements
     Execute("COMMIT;");
 }
 
-bool LAppDatabaseAccount::ExecuteWithBlob(std::string_view sql, std::string_view bytes)
+bool AccountDatabase::ExecuteWithBlob(std::string_view sql, std::string_view bytes)
 {
     if (!connection_)
         return NoteResult(SQLITE_CANTOPEN);
@@ -341,7 +341,7 @@ bool LAppDatabaseAccount::ExecuteWithBlob(std::string_view sql, std::string_view
 // ---------------------------------------------------------------------------------------------
 // WriteTransaction
 
-WriteTransaction::WriteTransaction(LAppDatabaseAccount& db)
+WriteTransaction::WriteTransaction(AccountDatabase& db)
     : db_(db), failuresAtStart_(db.FailureCount())
 {
     began_ = db_.Execute("BEGIN IMMEDIATE;");
@@ -386,7 +386,7 @@ void WriteTransaction::Rollback()
 // ---------------------------------------------------------------------------------------------
 // Savepoint
 
-Savepoint::Savepoint(LAppDatabaseAccount& db, std::string name)
+Savepoint::Savepoint(AccountDatabase& db, std::string name)
     : db_(db), name_(std::move(name)), failuresAtStart_(db.FailureCount())
 {
     if (!db_.IsOpen())
@@ -444,18 +444,18 @@ void Savepoint::Rollback()
         sqlite3_exec(connection, "ROLLBACK;", nullptr, nullptr, nullptr);
 }
 
-std::string LAppDatabaseAccount::GetDatabaseName() const
+std::string AccountDatabase::GetDatabaseName() const
 {
     if (databaseName_.empty())
         LogError("LAppDatabaseAccount::GetDatabaseName The database name is not set");
     return "main";
 }
 
-std::string LAppDatabaseAccount::CreateUniqueKey(std::string_view table, std::string_view column)
+std::string AccountDatabase::CreateUniqueKey(std::string_view table, std::string_view column)
 {
     std::string schema = GetDatabaseName();
     for (;;) {
-        std::string key = SQLCreatePrimaryKey();
+        std::string key = CreatePrimaryKey();
         DbQuery found;
         Query(found, "SELECT %s FROM %s.%s WHERE %s = '%Q';", column, schema, table, column, key);
         if (!found.HasRow())
@@ -463,7 +463,7 @@ std::string LAppDatabaseAccount::CreateUniqueKey(std::string_view table, std::st
     }
 }
 
-void WriteRows(JsonWriter& writer, DbQuery& rows, LAppDatabaseAccount& db)
+void WriteRows(JsonWriter& writer, DbQuery& rows, AccountDatabase& db)
 {
     for (; rows.HasRow(); db.NextRow(rows)) {
         writer.BeginObject();
@@ -550,7 +550,7 @@ constexpr char kBase36[] = "0123456789abcdefghijklmnopqrstuvwxyz";
 
 } // namespace
 
-std::string LAppDatabaseAccount::SQLCreatePrimaryKey()
+std::string AccountDatabase::CreatePrimaryKey()
 {
     int server = ServerNumber();
     KeyState& keys = Keys();

@@ -1,14 +1,14 @@
 // db: the one SQLite file that holds every table, its keys, its rows and its schema versions.
 //
-// Each thread that works on the data opens its own LAppDatabaseAccount on "main.db" in the data
+// Each thread that works on the data opens its own AccountDatabase on "main.db" in the data
 // folder. SQL is always built as text with AppendFormat and %Q (only image bytes are bound), and
 // names its schema explicitly: "main.CATEGORY", or "[db].CATEGORY" in the schema lists, which
-// ReplaceSchemaPlaceholder fills in. Keys are 10-character texts from SQLCreatePrimaryKey.
+// ReplaceSchemaPlaceholder fills in. Keys are 10-character texts from CreatePrimaryKey.
 // DbRecord maps one table row to named fields and builds its INSERT, SELECT and UPDATE text.
 // The schema lists (create statements, upgrade steps and operations) bring an older file up to
 // kSchemaVersion one step at a time.
 //
-//     LAppDatabaseAccount db("main");
+//     AccountDatabase db("main");
 //     db.Open(DefaultDatabasePath());
 //     DbQuery rows;
 //     for (db.Query(rows, "SELECT NAME FROM main.CATEGORY"); rows.HasRow(); db.NextRow(rows))
@@ -65,7 +65,7 @@ public:
     void Close();
 
 private:
-    friend class LAppDatabaseAccount;
+    friend class AccountDatabase;
     sqlite3_stmt* statement_ = nullptr;
     int columnCount_ = 0;
     std::vector<std::string> names_;
@@ -81,12 +81,12 @@ struct BatchStatement {
 
 enum class OpenMode { CreateWhenMissing, ExistingOnly };
 
-class LAppDatabaseAccount {
+class AccountDatabase {
 public:
-    explicit LAppDatabaseAccount(std::string databaseName = {});
-    ~LAppDatabaseAccount();
-    LAppDatabaseAccount(const LAppDatabaseAccount&) = delete;
-    LAppDatabaseAccount& operator=(const LAppDatabaseAccount&) = delete;
+    explicit AccountDatabase(std::string databaseName = {});
+    ~AccountDatabase();
+    AccountDatabase(const AccountDatabase&) = delete;
+    AccountDatabase& operator=(const AccountDatabase&) = delete;
 
     // Read-write, created when missing, with the 20000 ms busy time-out and the SQL function
     // now() (the current UTC time as "YYYY-MM-DD HH:MM:SS").
@@ -123,7 +123,7 @@ public:
 
     // A 10-character key: 8 base-36 digits of the persisted counter, least significant first,
     // then 2 base-36 digits of this machine's server number.
-    static std::string SQLCreatePrimaryKey();
+    static std::string CreatePrimaryKey();
     // A key that `table`.`column` does not hold yet.
     std::string CreateUniqueKey(std::string_view table, std::string_view column);
 
@@ -161,7 +161,7 @@ private:
 //     if (!transaction.Commit()) return SendError(request, 500, "Internal error");
 class WriteTransaction {
 public:
-    explicit WriteTransaction(LAppDatabaseAccount& db);
+    explicit WriteTransaction(AccountDatabase& db);
     ~WriteTransaction();
     WriteTransaction(const WriteTransaction&) = delete;
     WriteTransaction& operator=(const WriteTransaction&) = delete;
@@ -173,7 +173,7 @@ public:
     void Rollback();
 
 private:
-    LAppDatabaseAccount& db_;
+    AccountDatabase& db_;
     int failuresAtStart_;
     bool began_ = false;
     bool open_ = false;
@@ -188,7 +188,7 @@ private:
 //     if (!menu.Release()) ... // nothing of it stayed
 class Savepoint {
 public:
-    Savepoint(LAppDatabaseAccount& db, std::string name);
+    Savepoint(AccountDatabase& db, std::string name);
     ~Savepoint();
     Savepoint(const Savepoint&) = delete;
     Savepoint& operator=(const Savepoint&) = delete;
@@ -202,7 +202,7 @@ public:
     void Rollback();
 
 private:
-    LAppDatabaseAccount& db_;
+    AccountDatabase& db_;
     std::string name_;
     int failuresAtStart_;
     bool ownsTransaction_ = false;
@@ -228,7 +228,7 @@ std::string UtcTimestampText(time_t when);
 // Writes every remaining row of `rows` as an object into the writer's open array: one member
 // per column, named as the statement wrote it; by the class of the column in the first row a
 // real, an integer or a string, and columns that were NULL or a blob there are left out.
-void WriteRows(JsonWriter& writer, DbQuery& rows, LAppDatabaseAccount& db);
+void WriteRows(JsonWriter& writer, DbQuery& rows, AccountDatabase& db);
 
 // ---------------------------------------------------------------------------------------------
 // Records
@@ -249,21 +249,21 @@ public:
     DbRecord(std::vector<std::string> fieldNames, std::string keyName = "ID");
     virtual ~DbRecord() = default;
 
-    virtual RecordStatus Insert(LAppDatabaseAccount& db);
-    virtual RecordStatus LoadByField(LAppDatabaseAccount& db, std::string_view name,
+    virtual RecordStatus Insert(AccountDatabase& db);
+    virtual RecordStatus LoadByField(AccountDatabase& db, std::string_view name,
                                      std::string_view value);
-    virtual RecordStatus LoadByKey(LAppDatabaseAccount& db, std::string_view key);
-    virtual RecordStatus LoadWhere(LAppDatabaseAccount& db, std::string_view condition);
-    virtual RecordStatus Save(LAppDatabaseAccount& db);
-    virtual RecordStatus UpdateByKey(LAppDatabaseAccount& db);
-    virtual RecordStatus UpdateWhere(LAppDatabaseAccount& db, std::string_view condition);
+    virtual RecordStatus LoadByKey(AccountDatabase& db, std::string_view key);
+    virtual RecordStatus LoadWhere(AccountDatabase& db, std::string_view condition);
+    virtual RecordStatus Save(AccountDatabase& db);
+    virtual RecordStatus UpdateByKey(AccountDatabase& db);
+    virtual RecordStatus UpdateWhere(AccountDatabase& db, std::string_view condition);
 
-    virtual RecordStatus BeforeInsert(LAppDatabaseAccount&) { return RecordStatus::Ok; }
-    virtual RecordStatus BeforeLoad(LAppDatabaseAccount&) { return RecordStatus::Ok; }
-    virtual RecordStatus AfterInsert(LAppDatabaseAccount&) { return RecordStatus::Ok; }
-    virtual RecordStatus AfterLoad(LAppDatabaseAccount&) { return RecordStatus::Ok; }
-    virtual RecordStatus BeforeUpdate(LAppDatabaseAccount&) { return RecordStatus::Ok; }
-    virtual RecordStatus AfterUpdate(LAppDatabaseAccount&) { return RecordStatus::Ok; }
+    virtual RecordStatus BeforeInsert(AccountDatabase&) { return RecordStatus::Ok; }
+    virtual RecordStatus BeforeLoad(AccountDatabase&) { return RecordStatus::Ok; }
+    virtual RecordStatus AfterInsert(AccountDatabase&) { return RecordStatus::Ok; }
+    virtual RecordStatus AfterLoad(AccountDatabase&) { return RecordStatus::Ok; }
+    virtual RecordStatus BeforeUpdate(AccountDatabase&) { return RecordStatus::Ok; }
+    virtual RecordStatus AfterUpdate(AccountDatabase&) { return RecordStatus::Ok; }
     virtual std::string KeyColumnName() const { return hasKey_ ? key_.name : std::string(); }
     virtual std::string TableName() const { return {}; }
 
@@ -294,25 +294,25 @@ protected:
 // Replaces every "[db]" with `schema`.
 std::string ReplaceSchemaPlaceholder(std::string_view sql, std::string_view schema);
 
-using UpgradeOperation = std::function<void(LAppDatabaseAccount&)>;
+using UpgradeOperation = std::function<void(AccountDatabase&)>;
 
 // The account tables (users, accounts, access rights, sites, sessions).
-void CreateAccountTables(LAppDatabaseAccount& db);
+void CreateAccountTables(AccountDatabase& db);
 // Every data table in its current form.
-void CreateDataTables(LAppDatabaseAccount& db);
+void CreateDataTables(AccountDatabase& db);
 // DBVERSION of the account named by the handle's schema; 0 when there is no row.
-int ReadSchemaVersion(LAppDatabaseAccount& db);
-void WriteSchemaVersion(LAppDatabaseAccount& db);
+int ReadSchemaVersion(AccountDatabase& db);
+void WriteSchemaVersion(AccountDatabase& db);
 // Brings the data tables from `currentVersion` to kSchemaVersion in one transaction that also
 // writes the version: a step that fails is not retried, but a stop part-way leaves the older
 // version to upgrade again. Before anything is written the file is copied whole
 // (the write-ahead log folded in) to "<file>.before-upgrade-<currentVersion>" beside it, so the
 // owner can always go back; when that copy cannot be made the upgrade waits for a later call.
-void UpgradeSchema(LAppDatabaseAccount& db, int currentVersion);
+void UpgradeSchema(AccountDatabase& db, int currentVersion);
 // Reads the version and upgrades when it is behind. One thread of the process at a time: the
 // others wait and then find the file current, so no step runs twice. A file once seen current
 // is not read again by this process.
-void UpgradeSchemaIfNeeded(LAppDatabaseAccount& db);
+void UpgradeSchemaIfNeeded(AccountDatabase& db);
 // Forgets which file was seen current, as a new process would. For tests that turn a file's
 // version back.
 void ForgetCurrentSchemaForTesting();

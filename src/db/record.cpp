@@ -57,7 +57,7 @@ void DbRecord::SetNull(std::string_view name)
     field->modified = true;
 }
 
-RecordStatus DbRecord::Insert(LAppDatabaseAccount& db)
+RecordStatus DbRecord::Insert(AccountDatabase& db)
 {
     std::string table = TableName();
     if (table.empty())
@@ -65,7 +65,7 @@ RecordStatus DbRecord::Insert(LAppDatabaseAccount& db)
     if (RecordStatus hook = BeforeInsert(db); hook != RecordStatus::Ok)
         return hook;
     if (hasKey_ && key_.value.empty())
-        key_.value = LAppDatabaseAccount::SQLCreatePrimaryKey();
+        key_.value = AccountDatabase::CreatePrimaryKey();
 
     TextBuffer columns;
     TextBuffer values;
@@ -100,16 +100,16 @@ RecordStatus DbRecord::Insert(LAppDatabaseAccount& db)
     return after;
 }
 
-RecordStatus DbRecord::LoadByField(LAppDatabaseAccount& db, std::string_view name,
+RecordStatus DbRecord::LoadByField(AccountDatabase& db, std::string_view name,
                                    std::string_view value)
 {
     if (name.empty() || value.empty())
         return RecordStatus::SqlFailed;
     std::string condition = Format("%s = '%Q'", name, value);
-    return LoadWhere(db, CutUtf8ToUnits(condition, 259));
+    return LoadWhere(db, CutUtf8ToUnits(condition, kTextFieldUnits));
 }
 
-RecordStatus DbRecord::LoadByKey(LAppDatabaseAccount& db, std::string_view key)
+RecordStatus DbRecord::LoadByKey(AccountDatabase& db, std::string_view key)
 {
     std::string column = KeyColumnName();
     if (!hasKey_ || column.empty())
@@ -117,7 +117,7 @@ RecordStatus DbRecord::LoadByKey(LAppDatabaseAccount& db, std::string_view key)
     return LoadByField(db, column, key);
 }
 
-RecordStatus DbRecord::LoadWhere(LAppDatabaseAccount& db, std::string_view condition)
+RecordStatus DbRecord::LoadWhere(AccountDatabase& db, std::string_view condition)
 {
     if (RecordStatus hook = BeforeLoad(db); hook != RecordStatus::Ok)
         return hook;
@@ -145,21 +145,21 @@ RecordStatus DbRecord::LoadWhere(LAppDatabaseAccount& db, std::string_view condi
     return after;
 }
 
-RecordStatus DbRecord::Save(LAppDatabaseAccount& db)
+RecordStatus DbRecord::Save(AccountDatabase& db)
 {
     if (!hasKey_)
         return RecordStatus::Missing;
     return key_.value.empty() ? Insert(db) : UpdateByKey(db);
 }
 
-RecordStatus DbRecord::UpdateByKey(LAppDatabaseAccount& db)
+RecordStatus DbRecord::UpdateByKey(AccountDatabase& db)
 {
     if (!hasKey_)
         return RecordStatus::Missing;
     return UpdateWhere(db, Format("%s = '%Q'", KeyColumnName(), key_.value));
 }
 
-RecordStatus DbRecord::UpdateWhere(LAppDatabaseAccount& db, std::string_view condition)
+RecordStatus DbRecord::UpdateWhere(AccountDatabase& db, std::string_view condition)
 {
     std::string table = TableName();
     if (table.empty() || condition.empty())

@@ -154,7 +154,7 @@ bool CopyDatabase(sqlite3* source, const std::string& sourcePath, const std::str
 
 // True when the file may be upgraded: its copy from before this version exists (an earlier
 // start made it, or this call did), or the handle has no file to copy.
-bool BackUpBeforeUpgrade(LAppDatabaseAccount& db, int version)
+bool BackUpBeforeUpgrade(AccountDatabase& db, int version)
 {
     const char* file = db.IsOpen() ? sqlite3_db_filename(db.connection(), "main") : nullptr;
     if (!file || !*file)
@@ -196,7 +196,7 @@ std::string ReplaceSchemaPlaceholder(std::string_view sql, std::string_view sche
     }
 }
 
-void CreateAccountTables(LAppDatabaseAccount& db)
+void CreateAccountTables(AccountDatabase& db)
 {
     for (const char* sql : kAccountTables)
         db.Execute(sql);
@@ -204,27 +204,27 @@ void CreateAccountTables(LAppDatabaseAccount& db)
     db.Execute(kSessionTable);
 }
 
-void CreateDataTables(LAppDatabaseAccount& db)
+void CreateDataTables(AccountDatabase& db)
 {
     std::string schema = db.GetDatabaseName();
     for (const char* sql : kDataTables)
         db.Execute(ReplaceSchemaPlaceholder(sql, schema));
 }
 
-int ReadSchemaVersion(LAppDatabaseAccount& db)
+int ReadSchemaVersion(AccountDatabase& db)
 {
     DbQuery version;
     db.Query(version, "SELECT DBVERSION FROM main.ACCOUNT WHERE NAME = '%s';", db.GetDatabaseName());
     return version.HasRow() ? version.ColumnInt(0) : 0;
 }
 
-void WriteSchemaVersion(LAppDatabaseAccount& db)
+void WriteSchemaVersion(AccountDatabase& db)
 {
     db.ExecuteFormat("UPDATE main.ACCOUNT SET DBVERSION = %d WHERE NAME = '%s';", kSchemaVersion,
                      db.GetDatabaseName());
 }
 
-void UpgradeSchema(LAppDatabaseAccount& db, int currentVersion)
+void UpgradeSchema(AccountDatabase& db, int currentVersion)
 {
     if (currentVersion >= kSchemaVersion)
         return;
@@ -279,7 +279,7 @@ void ForgetCurrentSchemaForTesting()
     CurrentFile().clear();
 }
 
-void UpgradeSchemaIfNeeded(LAppDatabaseAccount& db)
+void UpgradeSchemaIfNeeded(AccountDatabase& db)
 {
     // Every gated request asks; the first of several that arrive together upgrades, and the
     // rest must not see the old version and run the steps (the legacy conversion among them)

@@ -57,8 +57,8 @@ enum class JsonStatus {
 // Member names, bare tokens and texts read back with GetStringMember hold at most this many
 // UTF-16 units (in the narrow build: as many as the UTF-8 text would take in UTF-16); longer
 // input is cut, never inside a character.
-inline constexpr size_t kMaxJsonNameUnits = 259;
-inline constexpr size_t kMaxJsonTokenLength = 259; // characters of a bare token that are read
+inline constexpr size_t kMaxJsonNameUnits = kTextFieldUnits;
+inline constexpr size_t kMaxJsonTokenLength = kTextFieldUnits; // characters of a bare token that are read
 // Brackets may nest this deep. The reader, the writer and the destructor all recurse once per
 // level; 512 levels stay far inside a thread's stack (even under AddressSanitizer) and far
 // beyond anything the browser interface sends (menus nest four or five levels).

@@ -30,7 +30,7 @@ constexpr int kMaxAttempts = 16;
 constexpr int kRetryIntervalMs = 600000;     // the n-th retry waits n intervals
 constexpr int kRetryPauseMs = 120000;        // a retried job's pause before it goes
 constexpr int kIdleWaitMs = 86400000;
-constexpr size_t kFieldUnits = 259;
+constexpr size_t kFieldUnits = kTextFieldUnits;
 constexpr std::string_view kFooterAddress = "https://ostrevan.example/tavolex";
 
 // RC4 keyed as the settings' protection has always been: 40 bits of the MD5 digest of a fixed
@@ -432,7 +432,7 @@ std::string EncryptPassword(std::string_view password)
 std::string DecryptPassword(std::string_view stored)
 {
     std::string plain = Rc4(stored);
-    return std::string(CutUtf8ToUnits(plain.substr(0, std::min<size_t>(plain.size(), 259)), kFieldUnits));
+    return std::string(CutUtf8ToUnits(plain.substr(0, std::min(plain.size(), kFieldUnits)), kFieldUnits));
 }
 
 bool IsEmailConfigured()

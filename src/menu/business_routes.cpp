@@ -23,7 +23,7 @@ void WriteApplications(JsonWriter& writer, bool isAdministrator)
     writer.EndArray();
 }
 
-bool BusinessExists(db::LAppDatabaseAccount& db, std::string_view id)
+bool BusinessExists(db::AccountDatabase& db, std::string_view id)
 {
     db::DbQuery row;
     db.Query(row, "SELECT NAME FROM %s.RESTAURANT WHERE ID = '%Q'", db.GetDatabaseName(), id);
@@ -64,7 +64,7 @@ void BusinessAdd(web::WebRequest& request, JsonValue& body)
     if (std::string zone = MemberText(body, "timezone"); FindTimeZone(zone))
         business.Set("TIMEZONE", zone);
 
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     // The business and its currency row are written together or not at all.
     db::WriteTransaction transaction(db);
     RecordStatus saved = business.Save(db);
@@ -88,7 +88,7 @@ void BusinessSave(web::WebRequest& request, JsonValue& body)
         web::SendError(request, 400, "Missing parameter: id");
         return;
     }
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     RestaurantRecord business;
     if (business.LoadByKey(db, id) != RecordStatus::Ok) {
         web::SendError(request, 400, "Invalid restaurant id");
@@ -141,7 +141,7 @@ void BusinessDelete(web::WebRequest& request, JsonValue& body)
         web::SendError(request, 403, "Unauthorized");
         return;
     }
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     RestaurantRecord business;
     if (business.LoadByKey(db, id) != RecordStatus::Ok) {
         web::SendError(request, 404, "Not found");
@@ -188,7 +188,7 @@ void BusinessDetailsGet(web::WebRequest& request)
         web::SendError(request, 400, "Missing parameter: id");
         return;
     }
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     if (!BusinessExists(db, id)) {
         web::SendError(request, 400, "Invalid restaurant");
         return;
@@ -233,7 +233,7 @@ void BusinessFetch(web::WebRequest& request)
     if (!account::CheckAccess(request))
         return;
     bool isAdministrator = IsAdministrator(request);
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     SendAnswer(request, [&](JsonWriter& writer) {
         writer.BeginArray("rrestaurants");
         db::DbQuery rows;

@@ -39,17 +39,17 @@ std::string CurrentThreadName()
     return name;
 }
 
-// The record the crash-report facility of the older program collected. There is no stack
+// The failure record kept in the "RDF" settings section for a support request. There is no stack
 // walker here; `trace` names the step that failed, which is what the record is read for.
 void RecordFailedWrite(std::string_view tag, std::string_view trace)
 {
     WriteSettingText("RDF", "ID", tag.empty() ? std::string_view("Unknown") : tag);
-    WriteSettingText("RDF", "Time", Format("%I64d", static_cast<int64_t>(time(nullptr))));
+    WriteSettingText("RDF", "Time", Format("%lld", static_cast<int64_t>(time(nullptr))));
     WriteSettingText("RDF", "Thread", CurrentThreadName());
     WriteSettingText("RDF", "CallStack", trace);
 }
 
-// A price text taken apart the way the older program wrote it: what stands before the first
+// A price text taken apart the way older versions of Tavolex wrote it: what stands before the first
 // digit (the symbol, blanks left out), and the amount from that digit on without the blanks
 // and control characters at its end.
 struct PriceText {
@@ -121,7 +121,7 @@ struct CatalogueEntry {
 // every gated request back, and the start runs before the first one.
 class CatalogueSoFar {
 public:
-    explicit CatalogueSoFar(db::LAppDatabaseAccount& db) : db_(db), schema_(db.GetDatabaseName())
+    explicit CatalogueSoFar(db::AccountDatabase& db) : db_(db), schema_(db.GetDatabaseName())
     {
         Drop();
         // Categories and items apart, so that placing them needs neither a DISTINCT nor a scan.
@@ -183,7 +183,7 @@ private:
         db_.Execute("DROP TABLE IF EXISTS temp.legacy_items;");
     }
 
-    db::LAppDatabaseAccount& db_;
+    db::AccountDatabase& db_;
     std::string schema_;
     bool uncategorized_ = false; // a product without a category: the menu's group of them is placed
 };
@@ -191,7 +191,7 @@ private:
 // One menu's conversion. Convert() answers whether CONTENT was cleared; `reason` says why not.
 class MenuConversion {
 public:
-    MenuConversion(db::LAppDatabaseAccount& db, CatalogueSoFar& catalogue, std::string menuId, int timeZone)
+    MenuConversion(db::AccountDatabase& db, CatalogueSoFar& catalogue, std::string menuId, int timeZone)
         : db_(db), catalogue_(catalogue), schema_(db.GetDatabaseName()), menuId_(std::move(menuId)),
           timeZone_(timeZone), failuresAtStart_(db.FailureCount())
     {
@@ -219,7 +219,7 @@ private:
     bool StoreCategories(const JsonValue& categories);
     bool StoreItems(const JsonValue& items, const std::string& categoryId, int categoryPosition);
 
-    db::LAppDatabaseAccount& db_;
+    db::AccountDatabase& db_;
     CatalogueSoFar& catalogue_;
     std::vector<CatalogueEntry> created_; // what this menu brings into the catalogue
     std::string schema_;
@@ -318,7 +318,7 @@ bool MenuConversion::StoreSettings(const JsonValue& settings)
                                        schema_, menuId_, name, FieldText(setting.text()));
         else if (setting.type() == JsonValueType::Number)
             // NumberAsInt64 cuts a real toward zero: a setting of 3.7 is stored as "3".
-            stored = db_.ExecuteFormat("INSERT INTO %s.MENU_SETTINGS(MENU_ID, NAME, VALUE) VALUES('%Q', '%Q', '%I64d')",
+            stored = db_.ExecuteFormat("INSERT INTO %s.MENU_SETTINGS(MENU_ID, NAME, VALUE) VALUES('%Q', '%Q', '%lld')",
                                        schema_, menuId_, name, setting.NumberAsInt64());
         if (!stored)
             return FailedWrite(kSettingTag, Format("setting \"%s\": MENU_SETTINGS insert", name));
@@ -465,14 +465,14 @@ bool MenuConversion::StoreItems(const JsonValue& items, const std::string& categ
 
 // The time zone new businesses get: the newest business's, read as a number as the older
 // program kept it.
-int TimeZoneForNewBusinesses(db::LAppDatabaseAccount& db)
+int TimeZoneForNewBusinesses(db::AccountDatabase& db)
 {
     db::DbQuery row;
     db.Query(row, "SELECT TIMEZONE FROM %s.RESTAURANT ORDER BY CREATED_DATE DESC LIMIT 1", db.GetDatabaseName());
     return row.HasRow() ? row.ColumnInt(0) : 0;
 }
 
-std::vector<std::string> MenusWithContent(db::LAppDatabaseAccount& db)
+std::vector<std::string> MenusWithContent(db::AccountDatabase& db)
 {
     std::vector<std::string> ids;
     db::DbQuery rows;
@@ -484,7 +484,7 @@ std::vector<std::string> MenusWithContent(db::LAppDatabaseAccount& db)
 
 void RetryKeptLegacyMenus()
 {
-    db::LAppDatabaseAccount db{"main"};
+    db::AccountDatabase db{"main"};
     if (!db.Open(db::DefaultDatabasePath()))
         return;
     // Below the version the upgrade converts them itself, at the first request.
@@ -504,7 +504,7 @@ void RetryKeptLegacyMenus()
 
 } // namespace
 
-LegacyMenuCounts ConvertLegacyMenus(db::LAppDatabaseAccount& db)
+LegacyMenuCounts ConvertLegacyMenus(db::AccountDatabase& db)
 {
     LegacyMenuCounts counts;
     std::vector<std::string> menus = MenusWithContent(db);
@@ -526,7 +526,7 @@ LegacyMenuCounts ConvertLegacyMenus(db::LAppDatabaseAccount& db)
     return counts;
 }
 
-void MigrateLegacyMenuContent(db::LAppDatabaseAccount& db)
+void MigrateLegacyMenuContent(db::AccountDatabase& db)
 {
     LegacyMenuCounts counts = ConvertLegacyMenus(db);
     if (counts.converted + counts.kept > 0)

@@ -14,7 +14,7 @@ constexpr size_t kMaxImageBytes = 512000;
 constexpr int kMaxLogos = 10;
 constexpr std::string_view kLogoType = "MenuLogo";
 
-int LogoCount(db::LAppDatabaseAccount& db)
+int LogoCount(db::AccountDatabase& db)
 {
     db::DbQuery count;
     db.Query(count, "SELECT COUNT(*) FROM %s.USER_IMAGES WHERE TYPE = '%Q';", db.GetDatabaseName(), kLogoType);
@@ -154,7 +154,7 @@ void LogosFetch(web::WebRequest& request)
         web::SendError(request, 403, "Unauthorized");
         return;
     }
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     SendAnswer(request, [&](JsonWriter& writer) {
         writer.BeginArray("rlogos");
         db::DbQuery rows;
@@ -185,7 +185,7 @@ void LogoServeFile(web::WebRequest& request)
         web::SendStatus(request, 404, "Not Found");
         return;
     }
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     db::DbQuery image;
     db.Query(image, "SELECT MIMETYPE, IMAGE FROM %s.USER_IMAGES WHERE ID = '%Q' LIMIT 1;", db.GetDatabaseName(), id);
     if (!image.HasRow()) {
@@ -208,7 +208,7 @@ void LogoDelete(web::WebRequest& request, JsonValue& body)
         web::SendError(request, 400, "Missing parameter(s): logoId");
         return;
     }
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     if (!db.ExecuteFormat("DELETE FROM %s.USER_IMAGES WHERE ID = '%Q';", db.GetDatabaseName(), id)) {
         SendDatabaseFailure(request, db, "api/menu/logodelete");
         return;
@@ -272,7 +272,7 @@ std::string_view SniffImageType(std::string_view bytes)
     return {};
 }
 
-bool StoreUserImage(db::LAppDatabaseAccount& db, std::string_view existingId, std::string_view mimeType,
+bool StoreUserImage(db::AccountDatabase& db, std::string_view existingId, std::string_view mimeType,
                     std::string_view bytes, std::string& id)
 {
     std::string schema = db.GetDatabaseName();
@@ -280,7 +280,7 @@ bool StoreUserImage(db::LAppDatabaseAccount& db, std::string_view existingId, st
         db.ExecuteFormat("DELETE FROM %s.USER_IMAGES WHERE ID = '%Q';", schema, existingId);
         id = std::string(existingId);
     } else {
-        id = Format("%s%s", "user_logo_", db::LAppDatabaseAccount::SQLCreatePrimaryKey());
+        id = Format("%s%s", "user_logo_", db::AccountDatabase::CreatePrimaryKey());
     }
     std::string sql = Format("INSERT INTO %s.USER_IMAGES (ID, MIMETYPE, TYPE, IMAGE) VALUES ('%s', '%Q', '%Q', ?);", schema, id,
                              CutUtf8ToUnits(mimeType, kFieldUnits), kLogoType);

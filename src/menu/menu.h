@@ -33,7 +33,7 @@ std::string DecodeBase64Loosely(std::string_view text);
 std::string_view SniffImageType(std::string_view bytes);
 // Stores a "MenuLogo" picture (replacing `existingId` when given, else under a new
 // "user_logo_" key that goes to `id`). False when the row was not written.
-bool StoreUserImage(db::LAppDatabaseAccount& db, std::string_view existingId, std::string_view mimeType,
+bool StoreUserImage(db::AccountDatabase& db, std::string_view existingId, std::string_view mimeType,
                     std::string_view bytes, std::string& id);
 
 // One address: a local part of 1 to 64 characters of letters, digits, dots (not first, last or
@@ -80,10 +80,10 @@ class RestaurantRecord final : public db::DbRecord {
 public:
     RestaurantRecord();
     std::string TableName() const override { return "RESTAURANT"; }
-    db::RecordStatus BeforeInsert(db::LAppDatabaseAccount& db) override;
-    db::RecordStatus AfterInsert(db::LAppDatabaseAccount& db) override;
-    db::RecordStatus AfterLoad(db::LAppDatabaseAccount& db) override;
-    db::RecordStatus BeforeUpdate(db::LAppDatabaseAccount& db) override;
+    db::RecordStatus BeforeInsert(db::AccountDatabase& db) override;
+    db::RecordStatus AfterInsert(db::AccountDatabase& db) override;
+    db::RecordStatus AfterLoad(db::AccountDatabase& db) override;
+    db::RecordStatus BeforeUpdate(db::AccountDatabase& db) override;
 
     // The zone TIMEZONE named when the row was loaded; nullptr for none or an unknown key.
     const TimeZone* timeZone() const { return timeZone_; }
@@ -97,8 +97,8 @@ class CategoryRecord final : public db::DbRecord {
 public:
     CategoryRecord();
     std::string TableName() const override { return "CATEGORY"; }
-    db::RecordStatus BeforeInsert(db::LAppDatabaseAccount& db) override;
-    db::RecordStatus BeforeUpdate(db::LAppDatabaseAccount& db) override;
+    db::RecordStatus BeforeInsert(db::AccountDatabase& db) override;
+    db::RecordStatus BeforeUpdate(db::AccountDatabase& db) override;
 };
 
 // A catalogue product with the categories it is to be linked to: every insert and update also
@@ -107,15 +107,15 @@ class ProductRecord final : public db::DbRecord {
 public:
     ProductRecord();
     std::string TableName() const override { return "PRODUCT"; }
-    db::RecordStatus BeforeInsert(db::LAppDatabaseAccount& db) override;
-    db::RecordStatus AfterInsert(db::LAppDatabaseAccount& db) override;
-    db::RecordStatus BeforeUpdate(db::LAppDatabaseAccount& db) override;
-    db::RecordStatus AfterUpdate(db::LAppDatabaseAccount& db) override;
+    db::RecordStatus BeforeInsert(db::AccountDatabase& db) override;
+    db::RecordStatus AfterInsert(db::AccountDatabase& db) override;
+    db::RecordStatus BeforeUpdate(db::AccountDatabase& db) override;
+    db::RecordStatus AfterUpdate(db::AccountDatabase& db) override;
 
     void AttachCategory(std::string categoryId) { categories_.push_back(std::move(categoryId)); }
 
 private:
-    db::RecordStatus WriteCategoryLinks(db::LAppDatabaseAccount& db);
+    db::RecordStatus WriteCategoryLinks(db::AccountDatabase& db);
     std::vector<std::string> categories_;
 };
 
@@ -126,10 +126,10 @@ public:
     MenuCategoryRecord();
     std::string TableName() const override { return "MENU_CATEGORY"; }
     // Loads the placement, or prepares a new one for that menu and category.
-    db::RecordStatus LoadPlacement(db::LAppDatabaseAccount& db, std::string_view menuId,
+    db::RecordStatus LoadPlacement(db::AccountDatabase& db, std::string_view menuId,
                                    std::string_view categoryId, bool isUncategorized);
     // Inserts a placement that was not loaded, updates one that was.
-    db::RecordStatus Save(db::LAppDatabaseAccount& db) override;
+    db::RecordStatus Save(db::AccountDatabase& db) override;
 
 private:
     std::string Condition() const;
@@ -142,10 +142,10 @@ class MenuItemRecord final : public db::DbRecord {
 public:
     MenuItemRecord();
     std::string TableName() const override { return "MENU_ITEM"; }
-    db::RecordStatus LoadPlacement(db::LAppDatabaseAccount& db, std::string_view menuId,
+    db::RecordStatus LoadPlacement(db::AccountDatabase& db, std::string_view menuId,
                                    std::string_view productId, std::string_view categoryId,
                                    bool isUncategorized);
-    db::RecordStatus Save(db::LAppDatabaseAccount& db) override;
+    db::RecordStatus Save(db::AccountDatabase& db) override;
 
 private:
     std::string Condition() const;
@@ -166,7 +166,7 @@ struct CurrencyFormat {
 };
 
 // The CURRENCY row of the business; a missing row or an empty column keeps the default above.
-CurrencyFormat ReadCurrencyFormat(db::LAppDatabaseAccount& db, std::string_view businessId);
+CurrencyFormat ReadCurrencyFormat(db::AccountDatabase& db, std::string_view businessId);
 
 // The largest amount a money text gives (in smallest units), whatever its length.
 inline constexpr int64_t kMoneyTextLimit = 10000000000000;
@@ -197,9 +197,9 @@ struct LegacyMenuCounts {
 };
 
 // The version-68 upgrade step: converts every menu that has CONTENT.
-void MigrateLegacyMenuContent(db::LAppDatabaseAccount& db);
+void MigrateLegacyMenuContent(db::AccountDatabase& db);
 // The same, with the counts; what the step and the start both run.
-LegacyMenuCounts ConvertLegacyMenus(db::LAppDatabaseAccount& db);
+LegacyMenuCounts ConvertLegacyMenus(db::AccountDatabase& db);
 // Registers MigrateLegacyMenuContent at version 68 and, on a file already past it, converts
 // again the menus an earlier run had to keep (logged). Called once at start, before requests.
 void InstallLegacyMigration();

@@ -18,7 +18,7 @@ constexpr int kUnplacedPosition = INT_MAX;
 constexpr std::string_view kCatalogueQuery =
     "SELECT * FROM (SELECT C.ID, C.NAME AS C_NAME, C.DESCRIPTION, C.CREATED_DATE AS C_CREATED_DATE, MC.IS_VISIBLE, MC.POSITION AS MC_POSITION, P.ID, P.NAME AS P_NAME, P.DESCRIPTION, P.EXTRA, P.PRICE, P.MODIFIED_DATE AS P_MODIFIED_DATE, P.CREATED_DATE AS P_CREATED_DATE, MI.IS_VISIBLE, MI.POSITION AS MI_POSITION FROM %s.PRODUCT_CATEGORY PC JOIN %s.CATEGORY C ON PC.CATEGORY_ID = C.ID LEFT JOIN %s.PRODUCT P ON PC.PRODUCT_ID = P.ID AND P.IS_VISIBLE = 1 AND P.IS_MODIFIER = 0 LEFT JOIN %s.MENU_CATEGORY MC ON MC.CATEGORY_ID = C.ID AND MC.MENU_ID = '%Q' LEFT JOIN %s.MENU_ITEM MI ON MI.CATEGORY_ID = C.ID AND MI.PRODUCT_ID = P.ID AND MI.MENU_ID = '%Q' UNION SELECT C.ID, C.NAME AS C_NAME, C.DESCRIPTION, C.CREATED_DATE AS C_CREATED_DATE, MC.IS_VISIBLE, MC.POSITION AS MC_POSITION, NULL, NULL AS P_NAME, NULL, NULL, NULL, NULL AS P_MODIFIED_DATE, NULL AS P_CREATED_DATE, NULL, NULL AS MI_POSITION FROM %s.CATEGORY C LEFT JOIN %s.MENU_CATEGORY MC ON MC.CATEGORY_ID = C.ID AND MC.MENU_ID = '%Q' WHERE C.ID NOT IN (SELECT PC.CATEGORY_ID FROM %s.PRODUCT_CATEGORY PC JOIN %s.PRODUCT P ON PC.PRODUCT_ID = P.ID) ) ORDER BY -MC_POSITION DESC, C_CREATED_DATE IS NULL, C_CREATED_DATE, C_NAME, -MI_POSITION DESC, P_CREATED_DATE, P_MODIFIED_DATE, P_NAME";
 
-void WriteHeader(JsonWriter& writer, db::LAppDatabaseAccount& db, std::string_view businessId)
+void WriteHeader(JsonWriter& writer, db::AccountDatabase& db, std::string_view businessId)
 {
     RestaurantRecord business;
     bool found = business.LoadByKey(db, businessId) == RecordStatus::Ok;
@@ -30,7 +30,7 @@ void WriteHeader(JsonWriter& writer, db::LAppDatabaseAccount& db, std::string_vi
 }
 
 // Writes the categories and items of the catalogue query's rows.
-void WriteCatalogue(JsonWriter& writer, db::LAppDatabaseAccount& db, std::string_view menuId)
+void WriteCatalogue(JsonWriter& writer, db::AccountDatabase& db, std::string_view menuId)
 {
     std::string schema = db.GetDatabaseName();
     db::DbQuery rows;
@@ -81,7 +81,7 @@ void WriteCatalogue(JsonWriter& writer, db::LAppDatabaseAccount& db, std::string
 }
 
 // Places every catalogue entry in a new menu, hidden and after everything the request places.
-void PlaceCatalogueHidden(db::LAppDatabaseAccount& db, std::string_view menuId)
+void PlaceCatalogueHidden(db::AccountDatabase& db, std::string_view menuId)
 {
     std::string schema = db.GetDatabaseName();
     db::DbQuery rows;
@@ -122,7 +122,7 @@ std::string QuotedList(const JsonValue& array)
 
 // The steps of menu add that place one category of the request and its items. The refusal's
 // message when the element is refused (what came before it stays placed), else empty.
-std::string_view AddCategory(db::LAppDatabaseAccount& db, std::string_view menuId, JsonValue& element,
+std::string_view AddCategory(db::AccountDatabase& db, std::string_view menuId, JsonValue& element,
                              int position)
 {
     if (element.type() == JsonValueType::Invalid)
@@ -230,7 +230,7 @@ void MenuGet(web::WebRequest& request)
         web::SendError(request, 400, "Missing parameter(s): id");
         return;
     }
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     std::string schema = db.GetDatabaseName();
     db::DbQuery menu;
     db.Query(menu, "SELECT NAME, RESTAURANT_ID FROM %s.MENU_CONTENT WHERE ID = '%Q'", schema, id);
@@ -280,7 +280,7 @@ void MenuAdd(web::WebRequest& request, JsonValue& body)
             web::SendError(request, 400, message);
             return;
         }
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     std::string schema = db.GetDatabaseName();
     std::string createdDate = NowText();
     // One transaction makes the many inserts one commit. A refused element still keeps what was
@@ -337,7 +337,7 @@ void MenuFetch(web::WebRequest& request)
         web::SendError(request, 403, "Unauthorized");
         return;
     }
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     std::string schema = db.GetDatabaseName();
     std::string sql = Format("SELECT M.ID, M.NAME, R.ID, R.NAME FROM %s.MENU_CONTENT M LEFT JOIN %s.RESTAURANT R ON M.RESTAURANT_ID = R.ID",
                              schema, schema);
@@ -371,7 +371,7 @@ void MenuDelete(web::WebRequest& request, JsonValue& body)
     }
     std::string list = QuotedList(*ids);
     if (!list.empty()) {
-        db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+        db::AccountDatabase& db = account::RequestDatabase(request);
         std::string schema = db.GetDatabaseName();
         // A menu goes with all its rows or stays whole.
         db::WriteTransaction transaction(db);
@@ -405,7 +405,7 @@ void MenuAssign(web::WebRequest& request, JsonValue& body)
         web::SendError(request, 400, "Missing parameter: restaurantid");
         return;
     }
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     RestaurantRecord business;
     if (business.LoadByKey(db, businessId) == RecordStatus::Ok &&
         !db.ExecuteFormat("UPDATE %s.MENU_CONTENT SET RESTAURANT_ID = '%Q' WHERE ID = '%Q'", db.GetDatabaseName(),
@@ -429,7 +429,7 @@ void MenuCopy(web::WebRequest& request, JsonValue& body)
         web::SendError(request, 400, "Missing parameter: srcmenuid");
         return;
     }
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    db::AccountDatabase& db = account::RequestDatabase(request);
     std::string schema = db.GetDatabaseName();
     db::WriteTransaction transaction(db);
     db::DbQuery source;
@@ -472,8 +472,8 @@ void ProductDelete(web::WebRequest& request, JsonValue& body)
 {
     if (!account::CheckAccess(request))
         return;
-    account::BRProfile profile;
-    db::LAppDatabaseAccount& db = account::RequestDatabase(request);
+    account::Profile profile;
+    db::AccountDatabase& db = account::RequestDatabase(request);
     if (!account::LoadRequestProfile(request, profile)) {
         web::SendError(request, 500, "Internal error");
         return;

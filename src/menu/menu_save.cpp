@@ -9,7 +9,7 @@ namespace tavolex::menu {
 
 namespace {
 
-using db::LAppDatabaseAccount;
+using db::AccountDatabase;
 using db::RecordStatus;
 
 void SetElementError(JsonValue& element, int code, std::string_view description)
@@ -61,7 +61,7 @@ bool NameIsAcceptable(const JsonValue& element, bool idPresent)
 
 class MenuSaver {
 public:
-    MenuSaver(LAppDatabaseAccount& db, std::string menuId)
+    MenuSaver(AccountDatabase& db, std::string menuId)
         : db_(db), schema_(db.GetDatabaseName()), menuId_(std::move(menuId))
     {
     }
@@ -73,7 +73,7 @@ public:
 private:
     void StoreItems(JsonValue& items, const std::string& categoryId, bool isUncategorized);
 
-    LAppDatabaseAccount& db_;
+    AccountDatabase& db_;
     std::string schema_;
     std::string menuId_;
 };
@@ -247,7 +247,7 @@ void MenuSave(web::WebRequest& request, JsonValue& body)
         web::SendError(request, 400, "Missing parameter: id");
         return;
     }
-    LAppDatabaseAccount& db = account::RequestDatabase(request);
+    AccountDatabase& db = account::RequestDatabase(request);
     std::string schema = db.GetDatabaseName();
     // The whole save is one transaction: one commit, and a database failure part-way leaves
     // the menu as it was instead of half written. Refused elements are no failure of it.

@@ -117,7 +117,7 @@ int64_t ParseMoneyText(std::string_view text, const CurrencyFormat& format)
     return negative ? -value : value;
 }
 
-CurrencyFormat ReadCurrencyFormat(db::LAppDatabaseAccount& db, std::string_view businessId)
+CurrencyFormat ReadCurrencyFormat(db::AccountDatabase& db, std::string_view businessId)
 {
     CurrencyFormat format;
     std::string schema = db.GetDatabaseName();

@@ -6,7 +6,7 @@
 
 namespace tavolex::menu {
 
-using db::LAppDatabaseAccount;
+using db::AccountDatabase;
 using db::RecordStatus;
 
 std::string NowText()
@@ -43,7 +43,7 @@ RestaurantRecord::RestaurantRecord()
 {
 }
 
-RecordStatus RestaurantRecord::BeforeInsert(LAppDatabaseAccount&)
+RecordStatus RestaurantRecord::BeforeInsert(AccountDatabase&)
 {
     if (Get("NAME").empty())
         return RecordStatus::RequiredEmpty;
@@ -52,7 +52,7 @@ RecordStatus RestaurantRecord::BeforeInsert(LAppDatabaseAccount&)
     return RecordStatus::Ok;
 }
 
-RecordStatus RestaurantRecord::AfterInsert(LAppDatabaseAccount& db)
+RecordStatus RestaurantRecord::AfterInsert(AccountDatabase& db)
 {
     // Other readers join CURRENCY C ON C.ID = R.ID: every business has its own format row.
     bool inserted = db.ExecuteFormat(
@@ -61,14 +61,14 @@ RecordStatus RestaurantRecord::AfterInsert(LAppDatabaseAccount& db)
     return inserted ? RecordStatus::Ok : RecordStatus::SqlFailed;
 }
 
-RecordStatus RestaurantRecord::AfterLoad(LAppDatabaseAccount&)
+RecordStatus RestaurantRecord::AfterLoad(AccountDatabase&)
 {
     if (const TimeZone* zone = FindTimeZone(Get("TIMEZONE")))
         timeZone_ = zone;
     return RecordStatus::Ok;
 }
 
-RecordStatus RestaurantRecord::BeforeUpdate(LAppDatabaseAccount&)
+RecordStatus RestaurantRecord::BeforeUpdate(AccountDatabase&)
 {
     const db::DbField* name = Field("NAME");
     if (name->modified && name->value.empty())
@@ -81,12 +81,12 @@ RecordStatus RestaurantRecord::BeforeUpdate(LAppDatabaseAccount&)
 
 CategoryRecord::CategoryRecord() : DbRecord({"NAME", "DESCRIPTION", "CREATED_DATE"}) {}
 
-RecordStatus CategoryRecord::BeforeInsert(LAppDatabaseAccount& db)
+RecordStatus CategoryRecord::BeforeInsert(AccountDatabase& db)
 {
     return BeforeUpdate(db);
 }
 
-RecordStatus CategoryRecord::BeforeUpdate(LAppDatabaseAccount&)
+RecordStatus CategoryRecord::BeforeUpdate(AccountDatabase&)
 {
     if (Get("NAME").empty())
         return RecordStatus::RequiredEmpty;
@@ -107,30 +107,30 @@ ProductRecord::ProductRecord()
     Set("IS_MODIFIER", "0", false);
 }
 
-RecordStatus ProductRecord::BeforeInsert(LAppDatabaseAccount& db)
+RecordStatus ProductRecord::BeforeInsert(AccountDatabase& db)
 {
     if (Get("CREATED_DATE").empty())
         Set("CREATED_DATE", NowText());
     return BeforeUpdate(db);
 }
 
-RecordStatus ProductRecord::BeforeUpdate(LAppDatabaseAccount&)
+RecordStatus ProductRecord::BeforeUpdate(AccountDatabase&)
 {
     Set("MODIFIED_DATE", NowText());
     return RecordStatus::Ok;
 }
 
-RecordStatus ProductRecord::AfterInsert(LAppDatabaseAccount& db)
+RecordStatus ProductRecord::AfterInsert(AccountDatabase& db)
 {
     return WriteCategoryLinks(db);
 }
 
-RecordStatus ProductRecord::AfterUpdate(LAppDatabaseAccount& db)
+RecordStatus ProductRecord::AfterUpdate(AccountDatabase& db)
 {
     return WriteCategoryLinks(db);
 }
 
-RecordStatus ProductRecord::WriteCategoryLinks(LAppDatabaseAccount& db)
+RecordStatus ProductRecord::WriteCategoryLinks(AccountDatabase& db)
 {
     RecordStatus status = RecordStatus::Ok;
     for (const std::string& category : categories_)
@@ -149,7 +149,7 @@ MenuCategoryRecord::MenuCategoryRecord()
     Set("IS_VISIBLE", "1", false);
 }
 
-RecordStatus MenuCategoryRecord::LoadPlacement(LAppDatabaseAccount& db, std::string_view menuId,
+RecordStatus MenuCategoryRecord::LoadPlacement(AccountDatabase& db, std::string_view menuId,
                                                std::string_view categoryId, bool isUncategorized)
 {
     isUncategorized_ = isUncategorized;
@@ -174,7 +174,7 @@ std::string MenuCategoryRecord::Condition() const
     return Format("MENU_ID = '%Q' AND CATEGORY_ID = '%Q'", Get("MENU_ID"), Get("CATEGORY_ID"));
 }
 
-RecordStatus MenuCategoryRecord::Save(LAppDatabaseAccount& db)
+RecordStatus MenuCategoryRecord::Save(AccountDatabase& db)
 {
     if (Get("MENU_ID").empty())
         return RecordStatus::RequiredEmpty;
@@ -193,7 +193,7 @@ MenuItemRecord::MenuItemRecord()
     Set("IS_VISIBLE", "1", false);
 }
 
-RecordStatus MenuItemRecord::LoadPlacement(LAppDatabaseAccount& db, std::string_view menuId,
+RecordStatus MenuItemRecord::LoadPlacement(AccountDatabase& db, std::string_view menuId,
                                            std::string_view productId, std::string_view categoryId,
                                            bool isUncategorized)
 {
@@ -224,7 +224,7 @@ std::string MenuItemRecord::Condition() const
     return condition;
 }
 
-RecordStatus MenuItemRecord::Save(LAppDatabaseAccount& db)
+RecordStatus MenuItemRecord::Save(AccountDatabase& db)
 {
     if (Get("MENU_ID").empty() || Get("PRODUCT_ID").empty())
         return RecordStatus::RequiredEmpty;

@@ -69,7 +69,7 @@ void ApplyHidden(db::DbRecord& placement, const JsonValue& element)
         SetIfChanged(placement, "IS_VISIBLE", hidden->boolean() ? "0" : "1");
 }
 
-void SendDatabaseFailure(web::WebRequest& request, const db::LAppDatabaseAccount& db,
+void SendDatabaseFailure(web::WebRequest& request, const db::AccountDatabase& db,
                          std::string_view route)
 {
     LogError("%s: the database refused the change, nothing was stored: %s", route,

@@ -13,7 +13,7 @@
 namespace tavolex::menu {
 
 // Record fields and settings hold at most this many UTF-16 units; longer input is cut.
-inline constexpr size_t kFieldUnits = 259;
+inline constexpr size_t kFieldUnits = kTextFieldUnits;
 
 using account::IsAdministrator;
 
@@ -40,7 +40,7 @@ void ApplyHidden(db::DbRecord& placement, const JsonValue& element);
 
 // Logs what failed and answers 500 "Internal error": a write that did not reach the file is
 // never answered as a success.
-void SendDatabaseFailure(web::WebRequest& request, const db::LAppDatabaseAccount& db,
+void SendDatabaseFailure(web::WebRequest& request, const db::AccountDatabase& db,
                          std::string_view route);
 
 // Sends one object: the members `members` writes, then "errorcode" 200 and "errormsg" "OK".

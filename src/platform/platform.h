@@ -50,7 +50,8 @@ enum class SettingsRoot {
 // Full path of the settings file behind `root`.
 std::string SettingsFilePath(SettingsRoot root);
 
-// Section and value names compare without regard to ASCII case, as registry names do.
+// Section and value names compare without regard to ASCII case, so a hand-edited file that writes
+// "port" for "Port" still counts.
 // Values may hold any text: line breaks and backslashes are escaped in the file.
 std::optional<std::string> ReadIniValue(SettingsRoot root, std::string_view section,
                                         std::string_view name);

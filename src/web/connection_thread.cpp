@@ -86,13 +86,13 @@ std::string FormatPeer(uint32_t address)
                   address & 255);
 }
 
-LWebletConnectionThread::LWebletConnectionThread(int socket, uint32_t peerAddress, std::string webRoot,
+ConnectionThread::ConnectionThread(int socket, uint32_t peerAddress, std::string webRoot,
                                                  uint16_t serverPort)
-    : LWebletConnectionThread(socket, peerAddress, FormatPeer(peerAddress), std::move(webRoot), serverPort)
+    : ConnectionThread(socket, peerAddress, FormatPeer(peerAddress), std::move(webRoot), serverPort)
 {
 }
 
-LWebletConnectionThread::LWebletConnectionThread(int socket, uint32_t peerAddress, std::string peerText,
+ConnectionThread::ConnectionThread(int socket, uint32_t peerAddress, std::string peerText,
                                                  std::string webRoot, uint16_t serverPort)
     : WorkerThread("LWebletConnectionThread"), peerAddress_(peerAddress), peerText_(std::move(peerText)),
       webRoot_(std::move(webRoot)), serverPort_(serverPort)
@@ -100,13 +100,13 @@ LWebletConnectionThread::LWebletConnectionThread(int socket, uint32_t peerAddres
     connection_.Adopt(socket);
 }
 
-LWebletConnectionThread::~LWebletConnectionThread()
+ConnectionThread::~ConnectionThread()
 {
     // A group member destroys itself on its own thread; any other owner stops it first.
     connection_.Close();
 }
 
-void LWebletConnectionThread::ThreadFunction()
+void ConnectionThread::ThreadFunction()
 {
     while (!IsStopRequested() && ServeOneRequest()) {
     }
@@ -114,7 +114,7 @@ void LWebletConnectionThread::ThreadFunction()
         LingerBeforeClose();
 }
 
-void LWebletConnectionThread::LingerBeforeClose()
+void ConnectionThread::LingerBeforeClose()
 {
     // Our side is done: the FIN after the refusal tells the client so, while its own bytes are
     // still taken in, because closing with unread bytes would send a reset that can destroy
@@ -133,14 +133,14 @@ void LWebletConnectionThread::LingerBeforeClose()
     }
 }
 
-bool LWebletConnectionThread::RefuseAndClose(std::string_view response)
+bool ConnectionThread::RefuseAndClose(std::string_view response)
 {
     SendText(response);
     lingerOnClose_ = true;
     return false;
 }
 
-void LWebletConnectionThread::CompactBuffer()
+void ConnectionThread::CompactBuffer()
 {
     if (bufferStart_ == buffer_.size()) {
         buffer_.clear();
@@ -151,7 +151,7 @@ void LWebletConnectionThread::CompactBuffer()
     }
 }
 
-ConnStatus LWebletConnectionThread::ReceiveSome(void* buffer, size_t capacity, size_t& received,
+ConnStatus ConnectionThread::ReceiveSome(void* buffer, size_t capacity, size_t& received,
                                                 int timeoutMs)
 {
     received = 0;
@@ -168,7 +168,7 @@ ConnStatus LWebletConnectionThread::ReceiveSome(void* buffer, size_t capacity, s
     return status;
 }
 
-ConnStatus LWebletConnectionThread::ReceiveExact(std::string& out, size_t length, int totalLimitMs)
+ConnStatus ConnectionThread::ReceiveExact(std::string& out, size_t length, int totalLimitMs)
 {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalLimitMs);
     out.clear();
@@ -184,7 +184,7 @@ ConnStatus LWebletConnectionThread::ReceiveExact(std::string& out, size_t length
     return ConnStatus::Ok;
 }
 
-LWebletConnectionThread::LineRead LWebletConnectionThread::ReadLine(std::string& line, int limitMs,
+ConnectionThread::LineRead ConnectionThread::ReadLine(std::string& line, int limitMs,
                                                                      size_t maxBytes)
 {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
@@ -225,7 +225,7 @@ LWebletConnectionThread::LineRead LWebletConnectionThread::ReadLine(std::string&
     }
 }
 
-bool LWebletConnectionThread::DiscardUnreadBody(int64_t announced)
+bool ConnectionThread::DiscardUnreadBody(int64_t announced)
 {
     int64_t unread = announced - bodyBytesTaken_;
     if (unread <= 0)
@@ -236,18 +236,18 @@ bool LWebletConnectionThread::DiscardUnreadBody(int64_t announced)
     return ReceiveExact(dropped, static_cast<size_t>(unread), kBodyPieceLimitMs) == ConnStatus::Ok;
 }
 
-bool LWebletConnectionThread::SendText(std::string_view bytes)
+bool ConnectionThread::SendText(std::string_view bytes)
 {
     return connection_.Send(bytes.data(), bytes.size(), *this, kRefusalSendLimitMs) == ConnStatus::Ok;
 }
 
-bool LWebletConnectionThread::Refuse(std::string_view reasonLog)
+bool ConnectionThread::Refuse(std::string_view reasonLog)
 {
     Log(reasonLog);
     return RefuseAndClose(kForbidden);
 }
 
-std::optional<int64_t> LWebletConnectionThread::IdleSince() const
+std::optional<int64_t> ConnectionThread::IdleSince() const
 {
     int64_t since = idleSinceMs_.load();
     if (since < 0)
@@ -255,7 +255,7 @@ std::optional<int64_t> LWebletConnectionThread::IdleSince() const
     return since;
 }
 
-bool LWebletConnectionThread::ServeOneRequest()
+bool ConnectionThread::ServeOneRequest()
 {
     std::string line;
     if (bufferStart_ == buffer_.size()) {
@@ -291,7 +291,7 @@ bool LWebletConnectionThread::ServeOneRequest()
     // A cut target would name another path, or lose parameters from its query: a request that
     // does not fit the field is refused as a whole.
     if (requestLine.targetLength > http::kFieldLimit) {
-        LogFormat("Weblet: Request URI too long: %s (%Iu bytes)", peerText_, requestLine.targetLength);
+        LogFormat("Weblet: Request URI too long: %s (%llu bytes)", peerText_, requestLine.targetLength);
         return RefuseAndClose(kUriTooLong);
     }
 
@@ -396,7 +396,7 @@ bool LWebletConnectionThread::ServeOneRequest()
     return EndRequest(handled && request.keepAlive && !clientAsksClose && persistentVersion, announced);
 }
 
-bool LWebletConnectionThread::EndRequest(bool keepConnection, int64_t announced)
+bool ConnectionThread::EndRequest(bool keepConnection, int64_t announced)
 {
     if (keepConnection && DiscardUnreadBody(announced))
         return true;
@@ -406,7 +406,7 @@ bool LWebletConnectionThread::EndRequest(bool keepConnection, int64_t announced)
     return false;
 }
 
-bool LWebletConnectionThread::ServeRoute(const std::vector<std::string>& origins,
+bool ConnectionThread::ServeRoute(const std::vector<std::string>& origins,
                                          const std::vector<std::string>& fetchSites, WebRequest& request,
                                          const Route& route, bool isPost)
 {
@@ -478,7 +478,7 @@ bool LWebletConnectionThread::ServeRoute(const std::vector<std::string>& origins
     return true;
 }
 
-ConnStatus LWebletConnectionThread::ReadJsonBody(const WebRequest& request, std::string& body)
+ConnStatus ConnectionThread::ReadJsonBody(const WebRequest& request, std::string& body)
 {
     body.clear();
     if (auto header = request.headers.find("Content-Length"); header != request.headers.end()) {

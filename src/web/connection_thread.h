@@ -33,15 +33,15 @@ inline constexpr int64_t kUnreadBodyDiscardLimit = 65536;
 
 // The thread is also the cancel check of its socket operations and the error sink of the JSON
 // reader for request bodies.
-class LWebletConnectionThread final : public WorkerThread, public net::CancelCheck, public ErrorSink {
+class ConnectionThread final : public WorkerThread, public net::CancelCheck, public ErrorSink {
 public:
     // Takes ownership of the accepted socket; `webRoot` is the resolved `Web` folder and
     // `serverPort` the port the listener bound (the one this server's own pages come from).
-    LWebletConnectionThread(int socket, uint32_t peerAddress, std::string webRoot, uint16_t serverPort);
+    ConnectionThread(int socket, uint32_t peerAddress, std::string webRoot, uint16_t serverPort);
     // `peerText` names the peer in log lines ("::1" for the IPv6 loopback address).
-    LWebletConnectionThread(int socket, uint32_t peerAddress, std::string peerText, std::string webRoot,
+    ConnectionThread(int socket, uint32_t peerAddress, std::string peerText, std::string webRoot,
                             uint16_t serverPort);
-    ~LWebletConnectionThread() override;
+    ~ConnectionThread() override;
 
     bool IsCancelled() const override { return IsStopRequested(); }
     int CancelEventFd() const override { return StopEventFd(); }

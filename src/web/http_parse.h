@@ -13,7 +13,7 @@
 namespace tavolex::web::http {
 
 // Fixed text fields hold at most this many UTF-16 units; longer input is cut, not refused.
-inline constexpr size_t kFieldLimit = 259;
+inline constexpr size_t kFieldLimit = kTextFieldUnits;
 
 struct RequestLine {
     std::string method;

@@ -109,9 +109,9 @@ uint16_t EffectivePort()
 
 // ---------------------------------------------------------------------------------------------
 
-LTCPListener::LTCPListener(std::string webRoot) : WorkerThread("LTCPListener"), webRoot_(std::move(webRoot)) {}
+Listener::Listener(std::string webRoot) : WorkerThread("LTCPListener"), webRoot_(std::move(webRoot)) {}
 
-LTCPListener::~LTCPListener()
+Listener::~Listener()
 {
     Stop();
     connections_.StopAll();
@@ -148,7 +148,7 @@ Loopback6 ListenOnLoopback6(uint16_t port, int& listening)
 
 } // namespace
 
-void LTCPListener::ThreadFunction()
+void Listener::ThreadFunction()
 {
     if (reserveFd_ < 0)
         reserveFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -200,7 +200,7 @@ void LTCPListener::ThreadFunction()
     }
 }
 
-void LTCPListener::AcceptLoop(int listening, int listening6)
+void Listener::AcceptLoop(int listening, int listening6)
 {
     const int sockets[2] = {listening, listening6};
     const size_t count = listening6 >= 0 ? 2 : 1;
@@ -249,7 +249,7 @@ void LTCPListener::AcceptLoop(int listening, int listening6)
     }
 }
 
-void LTCPListener::SetPeer(const sockaddr_storage& peer)
+void Listener::SetPeer(const sockaddr_storage& peer)
 {
     if (peer.ss_family == AF_INET6) {
         const auto& address = reinterpret_cast<const sockaddr_in6&>(peer);
@@ -263,13 +263,13 @@ void LTCPListener::SetPeer(const sockaddr_storage& peer)
     peerText_ = FormatPeer(peerAddress_);
 }
 
-size_t LTCPListener::ShedIdleConnections(size_t count)
+size_t Listener::ShedIdleConnections(size_t count)
 {
     size_t signalled = 0;
     connections_.VisitMembers([&](const std::vector<WorkerThread*>& members) {
         std::vector<std::pair<int64_t, WorkerThread*>> idle;
         for (WorkerThread* member : members) {
-            auto* connection = dynamic_cast<LWebletConnectionThread*>(member);
+            auto* connection = dynamic_cast<ConnectionThread*>(member);
             if (!connection || connection->IsStopRequested())
                 continue;
             if (std::optional<int64_t> since = connection->IdleSince())
@@ -285,25 +285,25 @@ size_t LTCPListener::ShedIdleConnections(size_t count)
     return signalled;
 }
 
-void LTCPListener::AdoptSocket(int& slot, int socket)
+void Listener::AdoptSocket(int& slot, int socket)
 {
     CloseSocket(slot);
     slot = socket;
 }
 
-void LTCPListener::HandleConnection(int& slot)
+void Listener::HandleConnection(int& slot)
 {
     // Only this machine's own loopback addresses are served; other peers are closed unanswered.
     if (peerText_ != "127.0.0.1" && peerText_ != "::1")
         return;
     if (connections_.Count() >= kConnectionLimit && ShedIdleConnections(kShedBatch) == 0)
         return; // every connection is busy: this one is closed unanswered
-    auto thread = std::make_unique<LWebletConnectionThread>(slot, peerAddress_, peerText_, webRoot_, port_);
+    auto thread = std::make_unique<ConnectionThread>(slot, peerAddress_, peerText_, webRoot_, port_);
     slot = -1;
     connections_.Add(std::move(thread));
 }
 
-void LTCPListener::OnBindInUse()
+void Listener::OnBindInUse()
 {
     LogError("Webserver cannot bind to TCP/IP port.");
     bindFailed_ = true;
@@ -312,7 +312,7 @@ void LTCPListener::OnBindInUse()
     LogFormat("Restarting listener on port: %d", port_.load());
 }
 
-void LTCPListener::OnListening(bool notify)
+void Listener::OnListening(bool notify)
 {
     if (bindFailed_ && port_ != EffectivePort())
         WriteSettingInt("WebServer", "Port", port_);
@@ -404,7 +404,7 @@ std::string ResolvedFolder(const std::string& folder)
 } // namespace
 
 WebServer::WebServer(std::string webRoot)
-    : webRoot_(ResolvedFolder(webRoot)), listener_(std::make_unique<LTCPListener>(webRoot_)),
+    : webRoot_(ResolvedFolder(webRoot)), listener_(std::make_unique<Listener>(webRoot_)),
       compressor_(std::make_unique<WebFolderCompressor>(webRoot_))
 {
 }

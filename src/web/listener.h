@@ -23,12 +23,12 @@ inline constexpr size_t kShedBatch = 8;
 inline constexpr int kDescriptorRetryMs = 100;
 
 // Binds 127.0.0.1 and, where the machine has IPv6, [::1] at the same port; accepts, and gives
-// every connection from exactly 127.0.0.1 or ::1 its own LWebletConnectionThread, kept in a
+// every connection from exactly 127.0.0.1 or ::1 its own ConnectionThread, kept in a
 // ThreadGroup.
-class LTCPListener final : public WorkerThread {
+class Listener final : public WorkerThread {
 public:
-    explicit LTCPListener(std::string webRoot);
-    ~LTCPListener() override;
+    explicit Listener(std::string webRoot);
+    ~Listener() override;
 
     void SetPort(uint16_t port) { port_ = port; }
     uint16_t Port() const { return port_; }

@@ -234,8 +234,8 @@ bool ParseMultipartBody(std::string_view body, std::string_view boundary, Parame
             return false;
         }
         UploadedFile file;
-        file.fieldName = std::string(CutUtf8ToUnits(name, 259));
-        file.fileName = std::string(CutUtf8ToUnits(fileName, 259));
+        file.fieldName = std::string(CutUtf8ToUnits(name, kTextFieldUnits));
+        file.fileName = std::string(CutUtf8ToUnits(fileName, kTextFieldUnits));
         int fd = -1;
         file.temporaryPath = CreateTemporaryFile(file.fileName, fd);
         if (fd >= 0) {
@@ -292,7 +292,7 @@ void RedirectToLogon(WebRequest& request)
     TextBuffer query;
     for (const auto& [name, value] : request.parameters)
         AppendFormat(query, query.IsEmpty() ? "%s=%s" : "&%s=%s", name, value);
-    std::string location = Utf8ToUtf16(query.view()).size() < 260
+    std::string location = Utf8ToUtf16(query.view()).size() < kTextFieldSlotUnits
                                ? Format("logon?onok=%U%%3F%U", request.path, query.view())
                                : std::string("logon");
     SendRedirect(request, location);
@@ -307,7 +307,7 @@ void SendUploadProgress(WebRequest& request)
     auto [bytesRead, totalBytes] = UploadProgress(Get(request.parameters, "uBrowserID", "0"));
     std::string reply = Format("HTTP/1.1 200 OK\r\nConnection: close\r\nCache-Control: no-cache\r\n"
                                "Content-Type: text/xml; charset=utf-8\r\n\r\n"
-                               "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<Upload bytesRead=\"%I64d\" totalBytes=\"%I64d\"/>\r\n",
+                               "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<Upload bytesRead=\"%lld\" totalBytes=\"%lld\"/>\r\n",
                                bytesRead, totalBytes);
     request.connection->Send(reply.data(), reply.size(), *request.cancel, 20000);
     request.keepAlive = false;

@@ -48,7 +48,7 @@ bool SendReply(WebRequest& request, std::string_view header, std::string_view bo
     return connection.Send(body.data(), body.size(), cancel, kBodySendLimitMs) == net::ConnStatus::Ok;
 }
 
-// The checkalive route: the browser tells the main object that its window is still open.
+// The checkalive route: the interface tells the event loop that it is still open in the browser.
 void CheckAlive(WebRequest& request)
 {
     PostAppNotification(kNotifyBrowserAlive);

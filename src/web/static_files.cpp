@@ -135,7 +135,7 @@ bool NotFound(WebRequest& request, const std::string& pathTried)
     if (now - installedFirst < 86400 || now - lastReport < 259200)
         LogError("Weblet: File not found: %s for connection %s", http::ForLog(pathTried), peer);
     else
-        LogLevel2("Weblet: File not found: %s for connection %s", http::ForLog(pathTried), peer);
+        LogDetail("Weblet: File not found: %s for connection %s", http::ForLog(pathTried), peer);
     // Every missing file writes this: coalesced, a burst of them costs one write of the file.
     WriteSettingInt("Settings", "LastWebletErrorFileNotFound", static_cast<int>(now), SettingsScope::User,
                     SettingsPersistence::Coalesced);
@@ -261,7 +261,7 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
     ContentType type = LookUpContentType(opened);
     std::string disposition;
     if (!type.isInline) {
-        std::string_view name = CutBytes(LastComponent(opened), 259);
+        std::string_view name = CutBytes(LastComponent(opened), kTextFieldUnits);
         disposition = Format("Content-Disposition: attachment; filename=\"%s\"; filename*=UTF-8''%U\r\n",
                              name, name);
     }
@@ -322,7 +322,7 @@ bool SendPdfDownload(WebRequest& request, std::string_view bytes, std::string_vi
                                 "Content-Disposition: %s; filename=\"%s\"\r\nCache-Control: private\r\n"
                                 "Expires: Sun, 01 Jan 2012 00:00:01 GMT\r\n\r\n",
                                 bytes.size(), "application/pdf", isInline ? "inline" : "attachment",
-                                CutBytes(fileName, 259));
+                                CutBytes(fileName, kTextFieldUnits));
     bool sent = SendBytes(request, header, kHeaderSendBaseMs) &&
                 SendBytes(request, bytes, static_cast<int>(std::min<size_t>(bytes.size(), INT_MAX - 60000)) + 60000);
     request.keepAlive = sent;

@@ -66,10 +66,10 @@ public:
     virtual ~RouteResources() = default;
 };
 
-class LWebletConnectionThread;
+class ConnectionThread;
 
 struct WebRequest {
-    LWebletConnectionThread* thread = nullptr;
+    ConnectionThread* thread = nullptr;
     net::NetConnection* connection = nullptr;
     const net::CancelCheck* cancel = nullptr; // the connection thread's stop request
     ParameterMap parameters; // query string, and for form routes the body
@@ -225,7 +225,7 @@ bool SendPdfDownload(WebRequest& request, std::string_view bytes, std::string_vi
 // "Port" of "WebServer" when non-zero, else 1090.
 uint16_t EffectivePort();
 
-class LTCPListener;
+class Listener;
 class WebFolderCompressor;
 
 class WebServer {
@@ -249,7 +249,7 @@ public:
 
 private:
     std::string webRoot_;
-    std::unique_ptr<LTCPListener> listener_;
+    std::unique_ptr<Listener> listener_;
     std::unique_ptr<WebFolderCompressor> compressor_;
 };
 

@@ -32,7 +32,7 @@ protected:
         return count;
     }
     TestHome home;
-    db::LAppDatabaseAccount database{"main"};
+    db::AccountDatabase database{"main"};
 };
 
 TEST_F(AccountTest, FirstStartMakesTheOwner)
@@ -104,7 +104,7 @@ TEST(PasswordHash, IsSha512OfSaltPasswordAndPepper)
 TEST_F(AccountTest, ProfileOfTheOwner)
 {
     WriteSettingText("Email", "ReplyToEmail", "owner@example.com");
-    BRProfile profile;
+    Profile profile;
     ASSERT_TRUE(profile.Reload(database, "administrator", "main"));
     EXPECT_EQ(profile.email, "owner@example.com"); // from the setting, not the column
     EXPECT_EQ(profile.userType, 256 | 4096);
@@ -119,7 +119,7 @@ TEST_F(AccountTest, ProfileOfTheOwner)
     EXPECT_EQ(RecentLogLines().back().message, "BRProfile::Reload - account does not exist");
     EXPECT_FALSE(profile.Reload(database, "someone", "main"));
     EXPECT_EQ(RecentLogLines().back().message, "BRProfile::Reload - email 'someone' does not exist in account");
-    db::LAppDatabaseAccount closed;
+    db::AccountDatabase closed;
     EXPECT_FALSE(profile.Reload(closed, "administrator", "main"));
 
     OwnerRecord owner;
@@ -161,7 +161,7 @@ TEST_F(AccountTest, SessionsAreCreatedAndLoaded)
     EXPECT_TRUE(GetLoggedOnUser(none).empty());
     EXPECT_EQ(RecentLogLines().back().message,
               "LWebletSessionDataDBBased::GetLoggedOnUser() called without a CreateNewSession or LoadSession!");
-    db::LAppDatabaseAccount closed;
+    db::AccountDatabase closed;
     EXPECT_FALSE(CreateNewSession(closed, none, "x"));
     EXPECT_FALSE(LoadSession(closed, none, created.id));
 }

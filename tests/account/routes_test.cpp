@@ -100,7 +100,7 @@ TEST_F(RoutesTest, SessionsReachTheBrowserThroughTheCookie)
     EXPECT_EQ(again.raw, JsonHead(55) + "\r\n\r\n{\"errorcode\":200,\"errormsg\":\"OK\",\"issessionvalid\":true}");
 
     HttpAnswer details = client.Request("GET", "api/account/detailsget");
-    db::LAppDatabaseAccount database{"main"};
+    db::AccountDatabase database{"main"};
     ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
     db::DbQuery owner;
     database.Query(owner, "SELECT ID FROM main.USER_ACCOUNT");
@@ -156,7 +156,7 @@ TEST_F(RoutesTest, HostileValuesAreStoredAsGivenThroughEveryParameter)
     LiveServer server(TAVOLEX_BINARY);
     HttpClient client(server.port());
     LogOn(client);
-    db::LAppDatabaseAccount database{"main"};
+    db::AccountDatabase database{"main"};
     ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
     database.Execute("INSERT INTO main.CURRENCY(ID) VALUES('c1'); INSERT INTO main.PRODUCT(ID, NAME) VALUES('p1', 'x')");
     const std::string values[] = {"'", "\\", ";", "'; DROP TABLE CATEGORY; --", "%id%", "[db]"};
@@ -222,7 +222,7 @@ TEST_F(RoutesTest, OneGatedRequestUpgradesOldFiles)
         SCOPED_TRACE(fixture.version);
         LiveServer server(TAVOLEX_BINARY, [&fixture](const std::string& home) {
             setenv("TAVOLEX_HOME", home.c_str(), 1);
-            db::LAppDatabaseAccount database{"main"};
+            db::AccountDatabase database{"main"};
             database.Open(db::DefaultDatabasePath());
             db::CreateAccountTables(database);
             database.ExecuteFormat(
@@ -232,7 +232,7 @@ TEST_F(RoutesTest, OneGatedRequestUpgradesOldFiles)
             database.Execute(fixture.dataTables);
             database.Execute("INSERT INTO main.USER_ACCOUNT(ID, EMAIL, USER_TYPE) VALUES('o1', 'administrator', 4352);");
         });
-        db::LAppDatabaseAccount database{"main"};
+        db::AccountDatabase database{"main"};
         ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
         EXPECT_EQ(db::ReadSchemaVersion(database), fixture.version);
         HttpClient client(server.port());
@@ -309,7 +309,7 @@ TEST_F(RoutesTest, SixteenClientsForThirtySeconds)
     }
     EXPECT_EQ(unique.size(), made);
     EXPECT_GT(made, 100u);
-    db::LAppDatabaseAccount database{"main"};
+    db::AccountDatabase database{"main"};
     ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
     db::DbQuery row;
     database.Query(row, "SELECT count(*), sum(NAME LIKE '%%-saved') FROM main.CATEGORY");
@@ -358,7 +358,7 @@ TEST_F(RoutesTest, KilledWhileWritingRestartsClean)
         ASSERT_EQ(added.body.size(), 52u) << added.raw;
         EXPECT_TRUE(seen.insert(added.body.substr(8, 10)).second) << "repeated key";
     }
-    db::LAppDatabaseAccount database{"main"};
+    db::AccountDatabase database{"main"};
     ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
     db::DbQuery row;
     database.Query(row, "PRAGMA integrity_check");
@@ -464,7 +464,7 @@ TEST_F(RoutesTest, SessionsUnusedForThirtyDaysGo)
     LogOn(client);
     ASSERT_EQ(server.Stop(SIGTERM), 0);
     {
-        db::LAppDatabaseAccount database{"main"};
+        db::AccountDatabase database{"main"};
         ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
         std::string old = db::DateText(time(nullptr) - 31 * 24 * 3600);
         std::string recent = db::DateText(time(nullptr) - 29 * 24 * 3600);
@@ -477,7 +477,7 @@ TEST_F(RoutesTest, SessionsUnusedForThirtyDaysGo)
     HttpClient again(server.port());
     again.SetCookie(client.cookie());
     EXPECT_EQ(again.Request("GET", "api/account/issessionvalid").status, 200);
-    db::LAppDatabaseAccount database{"main"};
+    db::AccountDatabase database{"main"};
     ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
     db::DbQuery rows;
     std::set<std::string> left;

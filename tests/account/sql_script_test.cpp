@@ -100,7 +100,7 @@ protected:
         });
     }
     TestHome home;
-    db::LAppDatabaseAccount database{"main"};
+    db::AccountDatabase database{"main"};
 };
 
 TEST_F(SqlScriptRun, AnswersHaveTheirLayouts)

@@ -74,13 +74,13 @@ TEST_F(LogTest, RingKeepsTheNewest128WithTheirLevels)
     SetLogClock(FixedClock);
     for (int i = 0; i < 129; ++i)
         LogFormat("ring %d", i);
-    LogLevel2("not found %s", "x.png");
+    LogDetail("not found %s", "x.png");
     LogError("failed");
     std::vector<LogEntry> lines = RecentLogLines();
     ASSERT_EQ(lines.size(), 128u);
     EXPECT_EQ(lines.front().message, "ring 3");
     EXPECT_EQ(lines[125].message, "ring 128");
-    EXPECT_EQ(lines[126].level, LogLevel::Level2);
+    EXPECT_EQ(lines[126].level, LogLevel::Detail);
     EXPECT_EQ(lines[126].message, "not found x.png");
     EXPECT_EQ(lines.back().level, LogLevel::Error);
     EXPECT_EQ(lines.back().time, "23:59:59");

@@ -20,7 +20,7 @@ protected:
     }
     void TearDown() override { ResetKeyStateForTesting(); }
     TestHome home;
-    LAppDatabaseAccount db{"main"};
+    AccountDatabase db{"main"};
 };
 
 int64_t DecodeCounter(const std::string& key)
@@ -36,7 +36,7 @@ int64_t DecodeCounter(const std::string& key)
 TEST_F(DatabaseTest, FirstKeyStartsFromTheClockAndPersists)
 {
     time_t before = time(nullptr);
-    std::string first = LAppDatabaseAccount::SQLCreatePrimaryKey();
+    std::string first = AccountDatabase::CreatePrimaryKey();
     time_t after = time(nullptr);
     ASSERT_EQ(first.size(), 10u);
     int64_t counter = DecodeCounter(first);
@@ -47,7 +47,7 @@ TEST_F(DatabaseTest, FirstKeyStartsFromTheClockAndPersists)
     EXPECT_GE(server, 1);
     EXPECT_LE(server, 255);
 
-    std::string second = LAppDatabaseAccount::SQLCreatePrimaryKey();
+    std::string second = AccountDatabase::CreatePrimaryKey();
     EXPECT_NE(first[0], second[0]); // least significant digit first
     EXPECT_EQ(first.substr(8), second.substr(8));
     // The stored counter lies past every key made, so a restart never repeats one.
@@ -77,17 +77,17 @@ TEST_F(DatabaseTest, KeysEncodeCounterAndServerNumber)
         ResetKeyStateForTesting();
         WriteSettingInt("Settings", "SQLPrimaryKeyServerID", row.server);
         WriteSettingText("Settings", "SQLPrimaryKeyID", row.counter);
-        EXPECT_EQ(LAppDatabaseAccount::SQLCreatePrimaryKey(), row.key) << row.server;
+        EXPECT_EQ(AccountDatabase::CreatePrimaryKey(), row.key) << row.server;
     }
     // a restart continues 256 past what was stored; the store moves ahead a block at a time
     ResetKeyStateForTesting();
     WriteSettingText("Settings", "SQLPrimaryKeyID", "1000");
-    EXPECT_EQ(DecodeCounter(LAppDatabaseAccount::SQLCreatePrimaryKey()), 1256);
+    EXPECT_EQ(DecodeCounter(AccountDatabase::CreatePrimaryKey()), 1256);
     EXPECT_EQ(ReadSettingText("Settings", "SQLPrimaryKeyID", ""), "2281");
     for (int i = 0; i < 1024; ++i)
-        LAppDatabaseAccount::SQLCreatePrimaryKey(); // keys 1257 to 2280
+        AccountDatabase::CreatePrimaryKey(); // keys 1257 to 2280
     EXPECT_EQ(ReadSettingText("Settings", "SQLPrimaryKeyID", ""), "2281");
-    EXPECT_EQ(DecodeCounter(LAppDatabaseAccount::SQLCreatePrimaryKey()), 2281);
+    EXPECT_EQ(DecodeCounter(AccountDatabase::CreatePrimaryKey()), 2281);
     EXPECT_EQ(ReadSettingText("Settings", "SQLPrimaryKeyID", ""), "3306");
 }
 
@@ -98,7 +98,7 @@ TEST_F(DatabaseTest, KeysFromManyThreadsNeverRepeat)
     for (auto& keys : made)
         threads.emplace_back([&keys] {
             for (int i = 0; i < 200; ++i)
-                keys.push_back(LAppDatabaseAccount::SQLCreatePrimaryKey());
+                keys.push_back(AccountDatabase::CreatePrimaryKey());
         });
     for (auto& thread : threads)
         thread.join();
@@ -185,7 +185,7 @@ TEST_F(DatabaseTest, NowFunctionAndDates)
 
 TEST_F(DatabaseTest, ClosedHandleFailsQuietly)
 {
-    LAppDatabaseAccount closed;
+    AccountDatabase closed;
     DbQuery rows;
     EXPECT_FALSE(closed.Execute("SELECT 1"));
     EXPECT_FALSE(closed.Query(rows, "SELECT 1"));
@@ -194,7 +194,7 @@ TEST_F(DatabaseTest, ClosedHandleFailsQuietly)
     EXPECT_EQ(closed.GetDatabaseName(), "main");
     EXPECT_EQ(RecentLogLines().back().message,
               "LAppDatabaseAccount::GetDatabaseName The database name is not set");
-    EXPECT_FALSE(LAppDatabaseAccount().Open(home.File("no/such/folder/x.db")));
+    EXPECT_FALSE(AccountDatabase().Open(home.File("no/such/folder/x.db")));
 }
 
 TEST_F(DatabaseTest, BlobsAndBatches)
@@ -217,7 +217,7 @@ class Category : public DbRecord {
 public:
     Category() : DbRecord({"NAME", "DESCRIPTION", "CREATED_DATE"}) {}
     std::string TableName() const override { return "CATEGORY"; }
-    RecordStatus BeforeInsert(LAppDatabaseAccount&) override
+    RecordStatus BeforeInsert(AccountDatabase&) override
     {
         return Get("NAME").empty() ? RecordStatus::RequiredEmpty : RecordStatus::Ok;
     }

@@ -10,14 +10,14 @@ namespace {
 
 using testing::TestHome;
 
-std::string TableSql(LAppDatabaseAccount& db, const char* table)
+std::string TableSql(AccountDatabase& db, const char* table)
 {
     DbQuery row;
     db.Query(row, "SELECT sql FROM main.sqlite_master WHERE type = 'table' AND name = '%Q'", table);
     return row.ColumnText(0);
 }
 
-std::vector<std::string> Columns(LAppDatabaseAccount& db, const char* table)
+std::vector<std::string> Columns(AccountDatabase& db, const char* table)
 {
     std::vector<std::string> names;
     DbQuery rows;
@@ -39,7 +39,7 @@ protected:
                          "VALUES('a', 'main', 'u', %d);", version);
     }
     TestHome home;
-    LAppDatabaseAccount db{"main"};
+    AccountDatabase db{"main"};
 };
 
 TEST_F(SchemaTest, PlaceholderReplacement)
@@ -86,7 +86,7 @@ TEST_F(SchemaTest, VersionTwoFileIsUpgradedStepByStep)
         "INSERT INTO main.RESTAURANT(ID, NAME, TIMEZONE_OFFSET) VALUES('r1', 'Trattoria', 'Europe/Rome');"
         "INSERT INTO main.USER_IMAGES(ID, MIMETYPE, IMAGE) VALUES('i1', 'image/png', x'00');"));
     std::vector<int> operationRanAt;
-    RegisterUpgradeOperation(68, [&](LAppDatabaseAccount& handle) {
+    RegisterUpgradeOperation(68, [&](AccountDatabase& handle) {
         operationRanAt.push_back(ReadSchemaVersion(handle));
         EXPECT_FALSE(TableSql(handle, "MENU_ITEM").empty()); // the menu tables exist by then
     });
@@ -126,7 +126,7 @@ TEST_F(SchemaTest, VersionSixtyFiveGetsOnlyTheLaterSteps)
         "INSERT INTO main.RESTAURANT(ID, NAME) VALUES('r1', 'Bar'), ('r2', 'Cafe');"
         "CREATE TABLE main.MENU_CONTENT (ID CHAR(40) PRIMARY KEY NOT NULL, NAME VARCHAR(260), CONTENT TEXT, RESTAURANT_ID VARCHAR(40), CREATED_DATE VARCHAR(30) DEFAULT NULL);"));
     int operations = 0;
-    RegisterUpgradeOperation(68, [&](LAppDatabaseAccount&) { ++operations; });
+    RegisterUpgradeOperation(68, [&](AccountDatabase&) { ++operations; });
     UpgradeSchema(db, ReadSchemaVersion(db));
     EXPECT_EQ(operations, 1);
     DbQuery row;
@@ -145,7 +145,7 @@ TEST_F(SchemaTest, UpgradeKeepsACopyOfTheOlderFile)
     MakeAccountAt(65);
     // A second handle holds a read of the file as it was before the menu rows came, so the
     // checkpoint cannot fold them into the file: the copy must take them from the log.
-    LAppDatabaseAccount reader{"main"};
+    AccountDatabase reader{"main"};
     ASSERT_TRUE(reader.Open(DefaultDatabasePath()));
     ASSERT_TRUE(reader.Execute("BEGIN; SELECT count(*) FROM main.ACCOUNT;"));
     ASSERT_TRUE(db.Execute(
@@ -155,7 +155,7 @@ TEST_F(SchemaTest, UpgradeKeepsACopyOfTheOlderFile)
     std::string copyPath = UpgradeBackupPath(DefaultDatabasePath(), 65);
     EXPECT_EQ(copyPath, DefaultDatabasePath() + ".before-upgrade-65");
     int operations = 0;
-    RegisterUpgradeOperation(68, [&](LAppDatabaseAccount&) {
+    RegisterUpgradeOperation(68, [&](AccountDatabase&) {
         ++operations;
         EXPECT_TRUE(std::filesystem::exists(copyPath)); // made before any step wrote
     });
@@ -166,7 +166,7 @@ TEST_F(SchemaTest, UpgradeKeepsACopyOfTheOlderFile)
     EXPECT_FALSE(std::filesystem::exists(copyPath + ".part"));
     EXPECT_FALSE(std::filesystem::exists(copyPath + "-wal")); // one file of its own
     {
-        LAppDatabaseAccount copy{"main"};
+        AccountDatabase copy{"main"};
         ASSERT_TRUE(copy.Open(copyPath));
         EXPECT_EQ(ReadSchemaVersion(copy), 65);
         DbQuery row;
@@ -183,7 +183,7 @@ TEST_F(SchemaTest, UpgradeKeepsACopyOfTheOlderFile)
     ForgetCurrentSchemaForTesting(); // as a later start of the program would
     UpgradeSchemaIfNeeded(db);
     EXPECT_EQ(operations, 2);
-    LAppDatabaseAccount copy{"main"};
+    AccountDatabase copy{"main"};
     ASSERT_TRUE(copy.Open(copyPath));
     DbQuery row;
     copy.Query(row, "SELECT CONTENT FROM main.MENU_CONTENT WHERE ID = 'm1'");
@@ -196,7 +196,7 @@ TEST_F(SchemaTest, NoCopyNoUpgrade)
 {
     MakeAccountAt(65);
     int operations = 0;
-    RegisterUpgradeOperation(68, [&](LAppDatabaseAccount&) { ++operations; });
+    RegisterUpgradeOperation(68, [&](AccountDatabase&) { ++operations; });
     // A folder (not empty) where the copy is built: nothing can be opened there, even by root.
     std::string building = UpgradeBackupPath(DefaultDatabasePath(), 65) + ".part";
     std::filesystem::create_directories(building + "/in-the-way");

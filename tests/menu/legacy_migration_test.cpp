@@ -66,7 +66,7 @@ struct LegacyMenu {
 void PrepareFile(const std::string& home, const std::vector<LegacyMenu>& menus, const char* extra = "")
 {
     setenv("TAVOLEX_HOME", home.c_str(), 1);
-    db::LAppDatabaseAccount database{"main"};
+    db::AccountDatabase database{"main"};
     ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
     db::CreateAccountTables(database);
     ASSERT_TRUE(database.Execute(
@@ -102,7 +102,7 @@ public:
     }
 
 private:
-    db::LAppDatabaseAccount database_{"main"};
+    db::AccountDatabase database_{"main"};
 };
 
 // A logged-on client of the server.
@@ -195,7 +195,7 @@ TEST(LegacyMigration, AVersion65FileComesUpWithItsMenusConverted)
     std::string copyPath = db::DefaultDatabasePath() + ".before-upgrade-65";
     ASSERT_TRUE(std::filesystem::exists(copyPath));
     {
-        db::LAppDatabaseAccount copy{"main"};
+        db::AccountDatabase copy{"main"};
         ASSERT_TRUE(copy.Open(copyPath));
         db::DbQuery row;
         copy.Query(row, "SELECT DBVERSION, (SELECT count(*) FROM main.MENU_CONTENT WHERE CONTENT IS NOT NULL) FROM main.ACCOUNT");
@@ -272,7 +272,7 @@ TEST(LegacyMigration, AVersion65FileComesUpWithItsMenusConverted)
     // Once the write can go through, the next start converts the kept menu, and only it.
     server.Stop(SIGTERM);
     {
-        db::LAppDatabaseAccount database{"main"};
+        db::AccountDatabase database{"main"};
         ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
         ASSERT_TRUE(database.Execute("DROP TRIGGER main.refuse_poison;"));
     }

@@ -90,7 +90,7 @@ private:
 
     LiveServer server_;
     HttpClient client_;
-    db::LAppDatabaseAccount database_{"main"};
+    db::AccountDatabase database_{"main"};
 };
 
 } // namespace tavolex::menu::testing

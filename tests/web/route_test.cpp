@@ -191,7 +191,7 @@ TEST_F(RouteTest, NotFoundReportIsThrottled)
         if (entry.message.find("second-miss.png for connection 127.0.0.1") != std::string::npos)
             second = entry.level;
     }
-    EXPECT_EQ(first, tavolex::LogLevel::Level2);
+    EXPECT_EQ(first, tavolex::LogLevel::Detail);
     EXPECT_EQ(second, tavolex::LogLevel::Error);
 }
 

@@ -23,7 +23,7 @@ namespace tavolex::pdf {
 
 namespace {
 
-constexpr size_t kNameUnits = 259;        // the fixed fields of the request
+constexpr size_t kNameUnits = kTextFieldUnits; // the fixed fields of the request
 constexpr int kMaxRecipients = 7;
 constexpr size_t kMaxMessageUnits = 500;
 constexpr int kReadWindowMs = 1000;       // how long a reader waits for a writer of the file
@@ -154,7 +154,7 @@ void GeneratePdf(web::WebRequest& request)
     if (!account::CheckAccess(request))
         return;
     std::string user = request.session.userEmail;
-    account::BRProfile profile;
+    account::Profile profile;
     account::LoadRequestProfile(request, profile);
 
     std::string fileName = ExportFileName(CutUtf8ToUnits(web::Get(request.parameters, "filename", "menu.pdf"), kNameUnits));

@@ -229,7 +229,7 @@ TEST_F(ExportTest, RefusalsInTheirOrder)
               "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
 
     // A user who is not an administrator may not export.
-    db::LAppDatabaseAccount database{"main"};
+    db::AccountDatabase database{"main"};
     ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
     database.Execute("UPDATE main.USER_ACCOUNT SET USER_TYPE = 4096");
     EXPECT_EQ(Export(Form({{"menudata", good}})).raw, json(403, "Unauthorized"));
