@@ -403,7 +403,7 @@ TEST_F(RoutesTest, AHeldLockIsAnsweredAsBusyAndStoresNothing)
     LogOn(client);
     client.SetPatience(std::chrono::seconds(90));
     {
-        db::LAppDatabaseAccount holder{"main"};
+        db::AccountDatabase holder{"main"};
         ASSERT_TRUE(holder.Open(db::DefaultDatabasePath()));
         ASSERT_TRUE(holder.Execute("BEGIN EXCLUSIVE"));
         EXPECT_EQ(client.Request("POST", "api/category/add", "name=Held").body,
@@ -443,7 +443,7 @@ TEST_F(RoutesTest, AFullDiskIsAnsweredAsFullAndNoAnswerNamesAMissingRow)
     EXPECT_GT(full, 0);
     EXPECT_GT(keys.size(), 0u) << "the room left should hold a few rows";
     {
-        db::LAppDatabaseAccount database{"main"};
+        db::AccountDatabase database{"main"};
         ASSERT_TRUE(database.Open(db::DefaultDatabasePath()));
         for (const std::string& key : keys) {
             db::DbQuery row;
