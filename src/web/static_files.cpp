@@ -224,19 +224,22 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
         return false;
     std::string_view root = request.thread ? std::string_view(request.thread->WebRoot()) : std::string_view();
 
-    std::string opened = filePath;
-    FileHandle file = OpenWithRetry(opened, kOpenLimitMs);
+    std::string opened;
+    FileHandle file;
     struct stat info {};
-    if (file && fstat(file.fd(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        opened = platform::JoinPath(filePath, "index.html");
+    bool described = false;
+    auto open = [&](std::string path) {
+        opened = std::move(path);
         file = OpenWithRetry(opened, kOpenLimitMs);
-    }
-    if (!file && LastComponent(filePath).find('.') == std::string_view::npos) {
-        opened = filePath + ".html";
-        file = OpenWithRetry(opened, kOpenLimitMs);
-    }
+        described = file && fstat(file.fd(), &info) == 0;
+    };
+    open(filePath);
+    if (described && S_ISDIR(info.st_mode))
+        open(platform::JoinPath(filePath, "index.html"));
+    if (!file && LastComponent(filePath).find('.') == std::string_view::npos)
+        open(filePath + ".html");
     // A folder without index.html, a device or a FIFO is not a file to serve.
-    if (file && (fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)))
+    if (file && (!described || !S_ISREG(info.st_mode)))
         file.Reset();
     if (!file)
         return NotFound(request, filePath);
