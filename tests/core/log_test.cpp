@@ -27,6 +27,7 @@ protected:
     {
         setenv("TZ", "UTC", 1);
         tzset();
+        g_fixedTime = kLastSecond;
     }
     void TearDown() override { SetLogClock(nullptr); }
     std::string DayFile(const char* date) { return home.File("Logs/") + date + " Tavolex Log.txt"; }
