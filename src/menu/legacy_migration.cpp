@@ -227,6 +227,7 @@ private:
     int timeZone_;
     int failuresAtStart_;
     std::string symbol_ = "$";
+    bool decimalComma_ = false; // every price that shows a fraction mark shows a comma
     RestaurantRecord business_;
     bool haveBusiness_ = false;
     CurrencyFormat format_;
@@ -326,10 +327,26 @@ bool MenuConversion::StoreSettings(const JsonValue& settings)
     return true;
 }
 
+// The mark an amount ends its fraction with: "12,50" and "3,5" show a comma, "12.50" a point;
+// "1.234" or "1,234" show neither, since three digits after the mark are a thousands group.
+char FractionMarkOf(std::string_view amount)
+{
+    while (!amount.empty() && !(amount.back() >= '0' && amount.back() <= '9'))
+        amount.remove_suffix(1); // a symbol after the amount, "12,50 EUR"
+    size_t mark = amount.find_last_of(",.");
+    if (mark == std::string_view::npos)
+        return 0;
+    size_t digits = amount.size() - mark - 1;
+    bool allDigits = amount.substr(mark + 1).find_first_not_of("0123456789") == std::string_view::npos;
+    return digits >= 1 && digits <= 2 && allDigits ? amount[mark] : 0;
+}
+
 // The symbol the menu's prices show in front of their amounts; the last item that shows one
-// decides, over the "currencysymbol" setting too.
+// decides, over the "currencysymbol" setting too. The prices also tell whether they were
+// written with a decimal comma.
 void MenuConversion::TakeSymbolFromPrices(const JsonValue& categories)
 {
+    int commas = 0, points = 0;
     for (const JsonValue& category : categories.Elements()) {
         const JsonMember* items = ItemsOf(category);
         if (!IsLegacyCategory(category) || !items)
@@ -338,10 +355,14 @@ void MenuConversion::TakeSymbolFromPrices(const JsonValue& categories)
             if (!IsLegacyItem(item))
                 continue;
             PriceText price = SplitPriceText(MemberText(item, "price"));
+            char mark = FractionMarkOf(price.amount);
+            commas += mark == ',';
+            points += mark == '.';
             if (!price.prefix.empty() && !price.amount.empty())
                 symbol_ = std::move(price.prefix);
         }
     }
+    decimalComma_ = commas > 0 && points == 0;
 }
 
 std::string MenuConversion::FindBusiness(std::string_view name)
@@ -369,6 +390,11 @@ bool MenuConversion::CreateBusiness(std::string_view name, const JsonValue* head
         return false;
     db_.ExecuteFormat("UPDATE %s.CURRENCY SET CURRENCY_SYMBOL = '%Q' WHERE ID = '%Q'", schema_, symbol_,
                       business.Key());
+    // A new business's format reads "12,50" as twelve hundred and fifty: prices written with a
+    // decimal comma give it the comma, and the point for thousands.
+    if (decimalComma_)
+        db_.ExecuteFormat("UPDATE %s.CURRENCY SET DECIMAL_SYMBOL = ',', THOUSANDS_SYMBOL = '.' WHERE ID = '%Q'",
+                          schema_, business.Key());
     return business_.LoadByKey(db_, business.Key()) == RecordStatus::Ok;
 }
 

@@ -289,6 +289,29 @@ TEST(LegacyMigration, AVersion65FileComesUpWithItsMenusConverted)
     EXPECT_NE(log.find("1 legacy menus converted, 1 still kept"), std::string::npos) << log;
 }
 
+// A business the conversion makes reads its prices the way its menu wrote them: with a
+// decimal comma when every price that shows a fraction shows a comma.
+TEST(LegacyMigration, PricesWithADecimalCommaKeepTheirValue)
+{
+    const std::string euro = "\xE2\x82\xAC";
+    const std::vector<LegacyMenu> menus = {
+        {"e1", "Bistro", Menu("Bistro", "", {Category("Plats", {Item("Soupe", euro + "12,50"), Item("Pain", euro + "7"),
+                                                                 Item("Banquet", euro + "1.234,56"), Item("Tarte", "9,5 " + euro)})})},
+        {"d1", "Diner", Menu("Diner", "", {Category("Mains", {Item("Burger", "$12.50"), Item("Party", "$1,234")})})},
+    };
+    LiveServer server(TAVOLEX_BINARY, [&menus](const std::string& home) { PrepareFile(home, menus); });
+    HttpClient client(server.port());
+    LogOn(client);
+    ASSERT_EQ(client.Request("GET", "api/menu/fetch").status, 200);
+    Rows rows;
+    EXPECT_EQ(rows("SELECT R.NAME, C.CURRENCY_SYMBOL, C.DECIMAL_SYMBOL, C.THOUSANDS_SYMBOL FROM main.RESTAURANT R "
+                   "JOIN main.CURRENCY C ON C.ID = R.ID WHERE R.NAME <> 'Bar' ORDER BY R.NAME"),
+              (std::vector<std::string>{"Bistro|" + euro + "|,|.", "Diner|$|.|,"}));
+    EXPECT_EQ(rows("SELECT NAME, PRICE FROM main.PRODUCT ORDER BY NAME"),
+              (std::vector<std::string>{"Banquet|123456", "Burger|1250", "Pain|700", "Party|123400", "Soupe|1250",
+                                        "Tarte|950"}));
+}
+
 // Menus whose documents are not menus, or whose headers are incomplete, are kept whole: what
 // their settings had begun to write is undone with them.
 TEST(LegacyMigration, DocumentsThatAreNotMenusAreKeptWhole)
