@@ -363,10 +363,6 @@ public:
     // The stop event's descriptor: readable while a stop is requested.
     int StopEventFd() const { return stopFd_; }
 
-    // Keeps the last error text of a parser that reported to this thread.
-    void Report(std::string_view text);
-    std::string LastReport() const;
-
     const std::string& Name() const { return name_; }
 
 protected:
@@ -386,8 +382,6 @@ private:
     ThreadPriority priority_ = ThreadPriority::Normal;
     std::thread thread_;
     std::mutex startLock_;
-    mutable std::mutex reportLock_;
-    std::string lastReport_;
     ThreadGroup* group_ = nullptr; // set while a ThreadGroup owns this thread
 };
 

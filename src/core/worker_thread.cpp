@@ -204,18 +204,6 @@ StopWait WorkerThread::WaitForStopOrAny(std::span<const int> fds, int timeoutMs,
     }
 }
 
-void WorkerThread::Report(std::string_view text)
-{
-    std::lock_guard guard(reportLock_);
-    lastReport_.assign(text);
-}
-
-std::string WorkerThread::LastReport() const
-{
-    std::lock_guard guard(reportLock_);
-    return lastReport_;
-}
-
 // ---------------------------------------------------------------------------------------------
 
 ThreadGroup::~ThreadGroup() { StopAll(); }

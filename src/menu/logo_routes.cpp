@@ -170,7 +170,7 @@ void LogosFetch(web::WebRequest& request)
 
 void LogoServeFile(web::WebRequest& request)
 {
-    if (request.session.name.empty()) {
+    if (account::RequestSession(request).id.empty()) {
         web::SendStatus(request, 403, "Forbidden");
         return;
     }

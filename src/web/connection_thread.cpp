@@ -106,6 +106,18 @@ ConnectionThread::~ConnectionThread()
     connection_.Close();
 }
 
+void ConnectionThread::ReportError(std::string_view report)
+{
+    std::lock_guard guard(reportLock_);
+    lastReport_.assign(report);
+}
+
+std::string ConnectionThread::LastReport() const
+{
+    std::lock_guard guard(reportLock_);
+    return lastReport_;
+}
+
 void ConnectionThread::ThreadFunction()
 {
     while (!IsStopRequested() && ServeOneRequest()) {
@@ -427,7 +439,7 @@ bool ConnectionThread::ServeRoute(const std::vector<std::string>& origins,
         http::ParseCookies(cookie->second, request.cookies);
     // The session layer opens the request's database handle and loads the session here.
     if (RouteStepHooks* hooks = RouteRegistry::Get().Hooks())
-        hooks->BeginRoute(request, Get(request.cookies, "tavolexs_sess"));
+        hooks->BeginRoute(request);
 
     LogFormat("LWebletConnectionThread::ThreadFunction calling web script: %s", http::ForLog(request.path));
     request.keepAlive = false;

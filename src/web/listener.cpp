@@ -319,7 +319,7 @@ void Listener::OnListening(bool notify)
     bindFailed_ = false;
     listening_ = true;
     if (notify)
-        PostAppNotification(kNotifyWebServerListening);
+        PostNotice(ServerNotice::Listening);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -300,10 +300,6 @@ void RedirectToLogon(WebRequest& request)
 
 void SendUploadProgress(WebRequest& request)
 {
-    if (request.session.name.empty()) {
-        RedirectToLogon(request);
-        return;
-    }
     auto [bytesRead, totalBytes] = UploadProgress(Get(request.parameters, "uBrowserID", "0"));
     std::string reply = Format("HTTP/1.1 200 OK\r\nConnection: close\r\nCache-Control: no-cache\r\n"
                                "Content-Type: text/xml; charset=utf-8\r\n\r\n"
