@@ -14,6 +14,12 @@
 
 namespace tavolex {
 
+int MillisecondsLeft(std::chrono::steady_clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 1LL << 30));
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

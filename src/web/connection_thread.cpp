@@ -38,12 +38,6 @@ constexpr std::string_view kHeaderFieldsTooLarge =
 constexpr int kLingerLimitMs = 1000;
 constexpr size_t kLingerByteLimit = 1 << 20;
 
-int MillisecondsLeft(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 1LL << 30));
-}
-
 bool ContainsIgnoringCase(std::string_view text, std::string_view word)
 {
     for (size_t i = 0; i + word.size() <= text.size(); ++i) {

@@ -37,7 +37,7 @@ std::map<std::string, std::pair<int64_t, int64_t>, std::less<>>& ProgressTable()
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix)
 {
-    return text.size() >= prefix.size() && platform::EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() && EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
 // The quoted value that follows `name` (name="value") in a Content-Disposition line.
