@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         request.connection = &connection;
         request.cancel = &never;
         request.path = data[0] & 1 ? "api/menu/add" : "api/menu/save";
-        request.session = {fixture.session.id, fixture.session.userEmail, fixture.session.databaseName};
+        account::AttachSession(request, fixture.session);
         JsonValue value;
         if (!body.empty())
             ParseJson(value, body);

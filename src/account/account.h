@@ -37,6 +37,9 @@ struct SessionContext {
     std::string lastActive;
 };
 
+// The cookie that names a browser's session.
+inline constexpr std::string_view kSessionCookie = "tavolexs_sess";
+
 // Creates "main.db" with every table and the owner's rows when the file does not exist yet or is
 // empty. True when the file is usable afterwards; a file that is not a readable database is
 // never changed, and DatabaseProblem() then says why.
@@ -97,6 +100,12 @@ bool InstallWebRoutes();
 
 // The request's own database handle, opened by the route step.
 db::AccountDatabase& RequestDatabase(web::WebRequest& request);
+// The session the request's cookie named, or the one the gate made for it; an empty one (no id)
+// without either.
+const SessionContext& RequestSession(const web::WebRequest& request);
+// Makes `session` the request's session (the gate does; tests and fuzzers that call a handler
+// directly do too).
+void AttachSession(web::WebRequest& request, SessionContext session);
 // The profile of the request's logged-on user. False (and a log line) when it cannot be loaded.
 bool LoadRequestProfile(web::WebRequest& request, Profile& profile);
 // The logged-on user's USER_ACCOUNT row has the administrator bit.

@@ -67,6 +67,7 @@ private:
 // What a routed request owns on top of the web layer's record: a database handle, borrowed
 // from the pool when a handler first needs it and given back when the request ends.
 struct RequestData final : web::RouteResources {
+    SessionContext session;
     std::unique_ptr<db::AccountDatabase> database;
     ~RequestData() override { DatabasePool::Get().Release(std::move(database)); }
     db::AccountDatabase& Database()
@@ -97,11 +98,25 @@ bool IsPublicPath(std::string_view path)
     return false;
 }
 
-void TakeSession(web::WebRequest& request, const SessionContext& session)
+// The request's slot, made when the route step did not make it.
+RequestData& DataOf(web::WebRequest& request)
 {
-    request.session.name = session.id;
-    request.session.userEmail = session.userEmail;
-    request.session.accountDatabase = session.databaseName;
+    if (auto* data = dynamic_cast<RequestData*>(request.resources.get()))
+        return *data;
+    auto data = std::make_unique<RequestData>();
+    RequestData& made = *data;
+    request.resources = std::move(data);
+    return made;
+}
+
+// The route for upload progress answers only within a session.
+void UploadProgress(web::WebRequest& request)
+{
+    if (RequestSession(request).id.empty()) {
+        web::RedirectToLogon(request);
+        return;
+    }
+    web::SendUploadProgress(request);
 }
 
 // Sessions a browser stopped using go once a day while the program runs (and at start).
@@ -117,14 +132,14 @@ void RemoveStaleSessionsWhenDue(db::AccountDatabase& database)
 
 class SessionRouteStep final : public web::RouteStepHooks {
 public:
-    void BeginRoute(web::WebRequest& request, std::string_view sessionCookie) override
+    void BeginRoute(web::WebRequest& request) override
     {
         auto data = std::make_unique<RequestData>();
         if (request.path != "_fault" && DatabaseProblem().empty()) {
             RemoveStaleSessionsWhenDue(data->Database());
             SessionContext session;
-            if (LoadSession(data->Database(), session, sessionCookie))
-                TakeSession(request, session);
+            if (LoadSession(data->Database(), session, web::Get(request.cookies, kSessionCookie)))
+                data->session = std::move(session);
             // The body is still to come: the handle waits in the pool, not on a slow sender.
             DatabasePool::Get().Release(std::move(data->database));
         }
@@ -132,15 +147,10 @@ public:
     }
 };
 
+// A request that did not come through the route step gets a handle of its own.
 db::AccountDatabase& DatabaseOf(web::WebRequest& request)
 {
-    if (auto* data = dynamic_cast<RequestData*>(request.resources.get()))
-        return data->Database();
-    // A request that did not come through the route step: give it a handle of its own.
-    auto data = std::make_unique<RequestData>();
-    db::AccountDatabase& database = data->Database();
-    request.resources = std::move(data);
-    return database;
+    return DataOf(request).Database();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -178,12 +188,12 @@ void AccountDetailsGet(web::WebRequest& request)
 
 void IsSessionValid(web::WebRequest& request)
 {
-    web::PostAppNotification(web::kNotifyBrowserAlive);
+    web::PostNotice(web::ServerNotice::BrowserAlive);
     if (std::string problem = DatabaseProblem(); !problem.empty()) {
         web::SendError(request, 500, problem);
         return;
     }
-    if (!request.session.name.empty()) {
+    if (!RequestSession(request).id.empty()) {
         web::SendJson(request, kIsSessionValidBody);
         return;
     }
@@ -193,8 +203,8 @@ void IsSessionValid(web::WebRequest& request)
         web::SendRedirectError(request, "Session expired", "/sessionexpired.html");
         return;
     }
-    TakeSession(request, session);
-    web::SendSessionCookie(request);
+    AttachSession(request, session);
+    web::SendSessionCookie(request, RequestSession(request).id);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -234,10 +244,21 @@ db::AccountDatabase& RequestDatabase(web::WebRequest& request)
     return DatabaseOf(request);
 }
 
+const SessionContext& RequestSession(const web::WebRequest& request)
+{
+    static const SessionContext none;
+    auto* data = dynamic_cast<const RequestData*>(request.resources.get());
+    return data ? data->session : none;
+}
+
+void AttachSession(web::WebRequest& request, SessionContext session)
+{
+    DataOf(request).session = std::move(session);
+}
+
 bool LoadRequestProfile(web::WebRequest& request, Profile& profile)
 {
-    SessionContext session{request.session.name, request.session.userEmail, request.session.accountDatabase, {}};
-    return profile.Reload(RequestDatabase(request), GetLoggedOnUser(session), kAccountName);
+    return profile.Reload(RequestDatabase(request), GetLoggedOnUser(RequestSession(request)), kAccountName);
 }
 
 bool IsAdministrator(web::WebRequest& request)
@@ -254,17 +275,17 @@ bool CheckAccess(web::WebRequest& request)
         return false;
     }
     db::AccountDatabase& database = RequestDatabase(request);
-    if (request.session.name.empty()) {
+    if (RequestSession(request).id.empty()) {
         // The desktop user is the owner: a request without a session gets one at once.
         SessionContext session;
         if (CreateNewSession(database, session, SessionDatabasePath()))
-            TakeSession(request, session);
+            AttachSession(request, session);
     }
-    if (request.session.name.empty() && !IsPublicPath(request.path)) {
+    if (RequestSession(request).id.empty() && !IsPublicPath(request.path)) {
         web::SendRedirectError(request, "Session expired", "/sessionexpired.html");
         return false;
     }
-    if (request.session.accountDatabase.empty())
+    if (RequestSession(request).databaseName.empty())
         return false;
     db::UpgradeSchemaIfNeeded(database);
     return true;
@@ -276,7 +297,7 @@ bool CheckScriptAccess(web::WebRequest& request, std::string_view script)
         web::SendError(request, 500, problem);
         return false;
     }
-    if (request.session.name.empty()) {
+    if (RequestSession(request).id.empty()) {
         LogFormat("LWebSQLScript script %s called when not logged in [IP Address: %s]", request.path,
                   request.peerText);
         web::SendRedirectError(request, "Not logged in or session expired", "login.html");
@@ -305,6 +326,7 @@ bool InstallWebRoutes()
     routes.RegisterRoute("accountdetailsget", AccountDetailsGet);
     routes.RegisterRoute("api/account/issessionvalid", IsSessionValid);
     routes.RegisterRoute("issessionvalid", IsSessionValid);
+    routes.RegisterRoute("uploadProgress", UploadProgress);
     for (const ScriptRoute& route : kScriptRoutes)
         routes.RegisterRoute(route.path, ScriptRouteHandler);
     return PrepareDatabase();

@@ -1,6 +1,8 @@
 // Private to app/: descriptors, Unix-domain sockets and the lock file of the single instance.
 #pragma once
 
+#include "platform.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -13,32 +15,7 @@ namespace tavolex::app {
 // answers at once; the limit only matters for one that hangs.
 inline constexpr int kClientExchangeMs = 10000;
 
-// Owns one file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept
-    {
-        if (this != &other) {
-            Reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int Release() { return std::exchange(fd_, -1); }
-    void Reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
+using platform::UniqueFd;
 
 // A connected stream socket, or none when nothing listens at `path`.
 UniqueFd ConnectUnixSocket(const std::string& path);

@@ -92,11 +92,10 @@ public:
     // table before the listener takes its first request, and the engine starts.
     void StartServer()
     {
-        web::SetAppNotificationSink([this](int code) {
-            switch (code) {
-            case web::kNotifyWebServerListening: Post({EventKind::WebServerListening, {}}); break;
-            case web::kNotifyBrowserAlive: Post({EventKind::BrowserAlive, {}}); break;
-            default: break;
+        web::SetNoticeSink([this](web::ServerNotice notice) {
+            switch (notice) {
+            case web::ServerNotice::Listening: Post({EventKind::WebServerListening, {}}); break;
+            case web::ServerNotice::BrowserAlive: Post({EventKind::BrowserAlive, {}}); break;
             }
         });
         account::InstallWebRoutes();
@@ -184,7 +183,7 @@ public:
         }
         server_.Shutdown();
         mail::StopBackgroundMailer();
-        web::SetAppNotificationSink({});
+        web::SetNoticeSink({});
         Log("Tavolex stopped");
     }
 

@@ -23,11 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int MillisecondsLeft(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 bool FillAddress(const std::string& path, sockaddr_un& address)
 {
@@ -40,13 +35,6 @@ bool FillAddress(const std::string& path, sockaddr_un& address)
 }
 
 } // namespace
-
-void UniqueFd::Reset(int fd)
-{
-    if (fd_ >= 0)
-        close(fd_);
-    fd_ = fd;
-}
 
 std::string InstanceSocketPath()
 {

@@ -16,6 +16,10 @@
 //     LogFormat("Weblet: listening on port %d", port);
 #pragma once
 
+#include "platform.h"
+#include "text_cursor.h"
+
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -177,8 +181,14 @@ std::string Format(std::string_view format, const Args&... args)
     return out.Take();
 }
 
-// True when the texts are equal but for the case of ASCII letters.
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+// True when the texts are equal but for the case of ASCII letters (one function for the
+// settings files and everything above them).
+using platform::EqualsIgnoringAsciiCase;
+// The value of one hex digit of either case; -1 for any other character.
+int HexValue(char c);
+// The bytes of base64 text, read forgivingly: line breaks, padding and any other character
+// outside the alphabet are passed over, and a last incomplete group gives what it holds whole.
+std::string DecodeBase64Loosely(std::string_view text);
 // A double as a 64-bit integer, saturating at the ends of the range; NaN gives 0.
 int64_t SaturatingInt64(double value);
 
@@ -333,6 +343,10 @@ enum class StopWait {
 
 class ThreadGroup;
 
+// Milliseconds from now until `deadline` (steady clock), 0 once it has passed; at most 2^30, so
+// that the result always fits a poll time-out.
+int MillisecondsLeft(std::chrono::steady_clock::time_point deadline);
+
 class WorkerThread {
 public:
     explicit WorkerThread(std::string name);
@@ -363,10 +377,6 @@ public:
     // The stop event's descriptor: readable while a stop is requested.
     int StopEventFd() const { return stopFd_; }
 
-    // Keeps the last error text of a parser that reported to this thread.
-    void Report(std::string_view text);
-    std::string LastReport() const;
-
     const std::string& Name() const { return name_; }
 
 protected:
@@ -386,8 +396,6 @@ private:
     ThreadPriority priority_ = ThreadPriority::Normal;
     std::thread thread_;
     std::mutex startLock_;
-    mutable std::mutex reportLock_;
-    std::string lastReport_;
     ThreadGroup* group_ = nullptr; // set while a ThreadGroup owns this thread
 };
 

@@ -42,9 +42,54 @@ double FormatArg::AsReal() const
     return 0;
 }
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
+std::string DecodeBase64Loosely(std::string_view text)
 {
-    return platform::EqualsIgnoringAsciiCase(a, b);
+    std::string bytes;
+    bytes.reserve(text.size() / 4 * 3 + 3);
+    uint32_t group = 0;
+    int sextets = 0;
+    for (char c : text) {
+        int value;
+        if (c >= 'A' && c <= 'Z')
+            value = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            value = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            value = c - '0' + 52;
+        else if (c == '+')
+            value = 62;
+        else if (c == '/')
+            value = 63;
+        else
+            continue; // line breaks, padding and anything else are skipped
+        group = (group << 6) | static_cast<uint32_t>(value);
+        if (++sextets == 4) {
+            bytes += static_cast<char>((group >> 16) & 255);
+            bytes += static_cast<char>((group >> 8) & 255);
+            bytes += static_cast<char>(group & 255);
+            group = 0;
+            sextets = 0;
+        }
+    }
+    // A final incomplete group gives the whole bytes it holds.
+    if (sextets == 2) {
+        bytes += static_cast<char>((group >> 4) & 255);
+    } else if (sextets == 3) {
+        bytes += static_cast<char>((group >> 10) & 255);
+        bytes += static_cast<char>((group >> 2) & 255);
+    }
+    return bytes;
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
 }
 
 int64_t SaturatingInt64(double value)

@@ -14,6 +14,12 @@
 
 namespace tavolex {
 
+int MillisecondsLeft(std::chrono::steady_clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 1LL << 30));
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -202,18 +208,6 @@ StopWait WorkerThread::WaitForStopOrAny(std::span<const int> fds, int timeoutMs,
         if (!forever && (slice == 0 || Clock::now() >= deadline))
             return IsStopRequested() ? StopWait::Stopped : StopWait::TimedOut;
     }
-}
-
-void WorkerThread::Report(std::string_view text)
-{
-    std::lock_guard guard(reportLock_);
-    lastReport_.assign(text);
-}
-
-std::string WorkerThread::LastReport() const
-{
-    std::lock_guard guard(reportLock_);
-    return lastReport_;
 }
 
 // ---------------------------------------------------------------------------------------------

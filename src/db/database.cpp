@@ -341,8 +341,14 @@ bool AccountDatabase::ExecuteWithBlob(std::string_view sql, std::string_view byt
 // ---------------------------------------------------------------------------------------------
 // WriteTransaction
 
-WriteTransaction::WriteTransaction(AccountDatabase& db)
-    : db_(db), failuresAtStart_(db.FailureCount())
+ScopedWrite::ScopedWrite(AccountDatabase& db) : db_(db), failuresAtStart_(db.FailureCount()) {}
+
+bool ScopedWrite::HasFailed() const
+{
+    return !began_ || db_.FailureCount() != failuresAtStart_;
+}
+
+WriteTransaction::WriteTransaction(AccountDatabase& db) : ScopedWrite(db)
 {
     began_ = db_.Execute("BEGIN IMMEDIATE;");
     open_ = began_;
@@ -351,11 +357,6 @@ WriteTransaction::WriteTransaction(AccountDatabase& db)
 WriteTransaction::~WriteTransaction()
 {
     Rollback();
-}
-
-bool WriteTransaction::HasFailed() const
-{
-    return !began_ || db_.FailureCount() != failuresAtStart_;
 }
 
 bool WriteTransaction::Commit()
@@ -387,7 +388,7 @@ void WriteTransaction::Rollback()
 // Savepoint
 
 Savepoint::Savepoint(AccountDatabase& db, std::string name)
-    : db_(db), name_(std::move(name)), failuresAtStart_(db.FailureCount())
+    : ScopedWrite(db), name_(std::move(name))
 {
     if (!db_.IsOpen())
         return;
@@ -405,11 +406,6 @@ Savepoint::Savepoint(AccountDatabase& db, std::string name)
 Savepoint::~Savepoint()
 {
     Rollback();
-}
-
-bool Savepoint::HasFailed() const
-{
-    return !began_ || db_.FailureCount() != failuresAtStart_;
 }
 
 bool Savepoint::Release()

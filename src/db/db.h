@@ -152,6 +152,27 @@ private:
     std::string lastFailure_;
 };
 
+// What a write transaction and a savepoint share: the handle, its failure count when the write
+// began, and whether it began and is still open.
+class ScopedWrite {
+public:
+    ScopedWrite(const ScopedWrite&) = delete;
+    ScopedWrite& operator=(const ScopedWrite&) = delete;
+
+    bool began() const { return began_; }
+    // True when a statement failed since the write began (or it could not begin).
+    bool HasFailed() const;
+
+protected:
+    explicit ScopedWrite(AccountDatabase& db);
+    ~ScopedWrite() = default;
+
+    AccountDatabase& db_;
+    int failuresAtStart_;
+    bool began_ = false;
+    bool open_ = false;
+};
+
 // A write transaction ("BEGIN IMMEDIATE", so a writer waits for the lock up front instead of
 // failing half-way) that rolls back unless committed. Commit refuses, and rolls back, when any
 // statement on the handle failed since the transaction began.
@@ -159,24 +180,13 @@ private:
 //     WriteTransaction transaction(db);
 //     ... writes ...
 //     if (!transaction.Commit()) return SendError(request, 500, "Internal error");
-class WriteTransaction {
+class WriteTransaction final : public ScopedWrite {
 public:
     explicit WriteTransaction(AccountDatabase& db);
     ~WriteTransaction();
-    WriteTransaction(const WriteTransaction&) = delete;
-    WriteTransaction& operator=(const WriteTransaction&) = delete;
 
-    bool began() const { return began_; }
-    // True when a statement failed since the transaction began (or it could not begin).
-    bool HasFailed() const;
     bool Commit();
     void Rollback();
-
-private:
-    AccountDatabase& db_;
-    int failuresAtStart_;
-    bool began_ = false;
-    bool open_ = false;
 };
 
 // A savepoint: one part of the work that is kept or undone as a whole. Outside a transaction
@@ -186,28 +196,19 @@ private:
 //     Savepoint menu(db, "legacy_menu");
 //     ... writes ...
 //     if (!menu.Release()) ... // nothing of it stayed
-class Savepoint {
+class Savepoint final : public ScopedWrite {
 public:
     Savepoint(AccountDatabase& db, std::string name);
     ~Savepoint();
-    Savepoint(const Savepoint&) = delete;
-    Savepoint& operator=(const Savepoint&) = delete;
 
-    bool began() const { return began_; }
-    // True when a statement failed since the savepoint was set (or it could not be set).
-    bool HasFailed() const;
     // Keeps the work. Refuses, and undoes it, when a statement failed since it was set or the
     // commit did not go through.
     bool Release();
     void Rollback();
 
 private:
-    AccountDatabase& db_;
     std::string name_;
-    int failuresAtStart_;
     bool ownsTransaction_ = false;
-    bool began_ = false;
-    bool open_ = false;
 };
 
 // "<data folder>/main.db".

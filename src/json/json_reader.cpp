@@ -42,7 +42,7 @@ public:
     // number of brackets open around it.
     bool ReadLevel(Value& level, LevelMode mode, int depth);
 
-    size_t position() const { return cursor_.position(); }
+    size_t position() const { return cursor_.Position(); }
     const char* failure() const { return failure_; }
     size_t failurePosition() const { return failurePosition_; }
 
@@ -87,15 +87,15 @@ bool Reader<CharT>::ReadLevel(Value& level, LevelMode mode, int depth)
             return true;
         CharT c = cursor_.Peek();
         if (c == '}' || c == ']') {
-            cursor_.Advance();
+            cursor_.Skip();
             cursor_.SkipBlanks();
             cursor_.ConsumeSpecific(',');
             return true;
         }
         if (c == '{' || c == '[') {
             if (depth >= kMaxJsonDepth)
-                return Fail(kNestingTooDeep, cursor_.position());
-            cursor_.Advance();
+                return Fail(kNestingTooDeep, cursor_.Position());
+            cursor_.Skip();
             // Under a repeated key the same member is reused and extended.
             Value& child = TargetOf(level, key, hasKey);
             hasKey = false;
@@ -146,8 +146,8 @@ bool Reader<CharT>::ReadLevel(Value& level, LevelMode mode, int depth)
 template<class CharT>
 bool Reader<CharT>::ReadStringToken(String& out)
 {
-    View text = cursor_.text();
-    size_t open = cursor_.position();
+    View text = cursor_.Text();
+    size_t open = cursor_.Position();
     size_t i = open + 1;
     while (i < text.size()) {
         CharT c = text[i];
@@ -236,7 +236,7 @@ bool Reader<CharT>::DecodeEscapes(View body, size_t bodyStart, String& out)
             char32_t unit;
             size_t bad = 0;
             if (!readHex4(k, unit, bad))
-                return Fail(kNotHexDigit, std::min(bodyStart + bad, cursor_.text().size()));
+                return Fail(kNotHexDigit, std::min(bodyStart + bad, cursor_.Text().size()));
             k += 4;
             if constexpr (std::is_same_v<CharT, char>) {
                 if (unit >= 0xDC00 && unit <= 0xDFFF && pendingHigh != 0) {
@@ -284,7 +284,7 @@ bool Reader<CharT>::DecodeEscapes(View body, size_t bodyStart, String& out)
 template<class CharT>
 bool Reader<CharT>::ReadBareToken(Value& level, const String& key, bool hasKey)
 {
-    size_t start = cursor_.position();
+    size_t start = cursor_.Position();
     View token = cursor_.ConsumeUntil([](CharT c) {
         return c == ',' || c == ']' || c == '}' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
     });

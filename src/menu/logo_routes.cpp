@@ -170,7 +170,7 @@ void LogosFetch(web::WebRequest& request)
 
 void LogoServeFile(web::WebRequest& request)
 {
-    if (request.session.name.empty()) {
+    if (account::RequestSession(request).id.empty()) {
         web::SendStatus(request, 403, "Forbidden");
         return;
     }
@@ -219,45 +219,6 @@ void LogoDelete(web::WebRequest& request, JsonValue& body)
 }
 
 } // namespace
-
-std::string DecodeBase64Loosely(std::string_view text)
-{
-    std::string bytes;
-    bytes.reserve(text.size() / 4 * 3 + 3);
-    uint32_t group = 0;
-    int sextets = 0;
-    for (char c : text) {
-        int value;
-        if (c >= 'A' && c <= 'Z')
-            value = c - 'A';
-        else if (c >= 'a' && c <= 'z')
-            value = c - 'a' + 26;
-        else if (c >= '0' && c <= '9')
-            value = c - '0' + 52;
-        else if (c == '+')
-            value = 62;
-        else if (c == '/')
-            value = 63;
-        else
-            continue; // line breaks, padding and anything else are skipped
-        group = (group << 6) | static_cast<uint32_t>(value);
-        if (++sextets == 4) {
-            bytes += static_cast<char>((group >> 16) & 255);
-            bytes += static_cast<char>((group >> 8) & 255);
-            bytes += static_cast<char>(group & 255);
-            group = 0;
-            sextets = 0;
-        }
-    }
-    // A final incomplete group gives the whole bytes it holds.
-    if (sextets == 2) {
-        bytes += static_cast<char>((group >> 4) & 255);
-    } else if (sextets == 3) {
-        bytes += static_cast<char>((group >> 10) & 255);
-        bytes += static_cast<char>((group >> 2) & 255);
-    }
-    return bytes;
-}
 
 std::string_view SniffImageType(std::string_view bytes)
 {

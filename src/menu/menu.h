@@ -14,6 +14,7 @@
 #include "db.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,9 +26,6 @@ namespace tavolex::menu {
 // (InstallLegacyMigration). Call before the listener starts.
 void InstallMenuRoutes();
 
-// Logos. Base64 as data URIs carry it: characters outside the alphabet (line breaks, padding)
-// are skipped, and a final incomplete group gives the whole bytes it holds.
-std::string DecodeBase64Loosely(std::string_view text);
 // "image/png", "image/jpeg", "image/gif" or "image/webp" by the first bytes; empty for
 // anything else, whatever its name or declared type says.
 std::string_view SniffImageType(std::string_view bytes);
@@ -119,38 +117,58 @@ private:
     std::vector<std::string> categories_;
 };
 
-// Where a category stands in one menu. The catalogue's products without a category form a
-// group of their own, whose placement has a NULL CATEGORY_ID (`categoryId` empty below).
-class MenuCategoryRecord final : public db::DbRecord {
+// A row that places something in one menu, found by the ids it is named by and its category.
+// The catalogue's products without a category form a group of their own, whose placements have
+// a NULL CATEGORY_ID (`categoryId` empty below).
+class PlacementRecord : public db::DbRecord {
+public:
+    // Inserts a placement that was not loaded, updates one that was; RequiredEmpty while one of
+    // the naming ids is empty.
+    db::RecordStatus Save(db::AccountDatabase& db) final;
+
+protected:
+    struct NamingId {
+        std::string_view field;
+        std::string_view value;
+    };
+    // `fieldNames` start with the naming ids (MENU_ID first) and hold CATEGORY_ID.
+    PlacementRecord(std::vector<std::string> fieldNames, std::vector<std::string> namingIds);
+    // Loads the placement, or prepares a new one for those ids and that category.
+    db::RecordStatus LoadOrPrepare(db::AccountDatabase& db, std::initializer_list<NamingId> ids,
+                                   std::string_view categoryId, bool isUncategorized);
+    // The WHERE text that finds this placement's row.
+    virtual std::string Condition() const = 0;
+
+    bool isUncategorized_ = false;
+
+private:
+    std::vector<std::string> namingIds_;
+    bool loaded_ = false;
+};
+
+// Where a category stands in one menu.
+class MenuCategoryRecord final : public PlacementRecord {
 public:
     MenuCategoryRecord();
     std::string TableName() const override { return "MENU_CATEGORY"; }
-    // Loads the placement, or prepares a new one for that menu and category.
     db::RecordStatus LoadPlacement(db::AccountDatabase& db, std::string_view menuId,
                                    std::string_view categoryId, bool isUncategorized);
-    // Inserts a placement that was not loaded, updates one that was.
-    db::RecordStatus Save(db::AccountDatabase& db) override;
 
 private:
-    std::string Condition() const;
-    bool loaded_ = false;
-    bool isUncategorized_ = false;
+    std::string Condition() const override;
 };
 
 // Where a product stands under one category of one menu.
-class MenuItemRecord final : public db::DbRecord {
+class MenuItemRecord final : public PlacementRecord {
 public:
     MenuItemRecord();
     std::string TableName() const override { return "MENU_ITEM"; }
     db::RecordStatus LoadPlacement(db::AccountDatabase& db, std::string_view menuId,
                                    std::string_view productId, std::string_view categoryId,
                                    bool isUncategorized);
-    db::RecordStatus Save(db::AccountDatabase& db) override;
 
 private:
-    std::string Condition() const;
-    bool loaded_ = false;
-    bool isUncategorized_ = false;
+    std::string Condition() const override;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -143,22 +143,25 @@ RecordStatus ProductRecord::WriteCategoryLinks(AccountDatabase& db)
 // ---------------------------------------------------------------------------------------------
 // Placements
 
-MenuCategoryRecord::MenuCategoryRecord()
-    : DbRecord({"MENU_ID", "CATEGORY_ID", "POSITION", "IS_VISIBLE"}, "")
+PlacementRecord::PlacementRecord(std::vector<std::string> fieldNames, std::vector<std::string> namingIds)
+    : DbRecord(std::move(fieldNames), ""), namingIds_(std::move(namingIds))
 {
     Set("IS_VISIBLE", "1", false);
 }
 
-RecordStatus MenuCategoryRecord::LoadPlacement(AccountDatabase& db, std::string_view menuId,
-                                               std::string_view categoryId, bool isUncategorized)
+RecordStatus PlacementRecord::LoadOrPrepare(AccountDatabase& db, std::initializer_list<NamingId> ids,
+                                            std::string_view categoryId, bool isUncategorized)
 {
     isUncategorized_ = isUncategorized;
-    Set("MENU_ID", menuId, false);
+    for (const NamingId& id : ids)
+        Set(id.field, id.value, false);
     Set("CATEGORY_ID", categoryId, false);
     RecordStatus status = LoadWhere(db, Condition());
     loaded_ = status == RecordStatus::Ok;
     if (!loaded_) {
-        Set("MENU_ID", menuId);
+        // Marked modified, so the insert writes them.
+        for (const NamingId& id : ids)
+            Set(id.field, id.value);
         if (isUncategorized)
             SetNull("CATEGORY_ID");
         else
@@ -167,17 +170,11 @@ RecordStatus MenuCategoryRecord::LoadPlacement(AccountDatabase& db, std::string_
     return status;
 }
 
-std::string MenuCategoryRecord::Condition() const
+RecordStatus PlacementRecord::Save(AccountDatabase& db)
 {
-    if (isUncategorized_)
-        return Format("MENU_ID = '%Q' AND CATEGORY_ID IS NULL ", Get("MENU_ID"));
-    return Format("MENU_ID = '%Q' AND CATEGORY_ID = '%Q'", Get("MENU_ID"), Get("CATEGORY_ID"));
-}
-
-RecordStatus MenuCategoryRecord::Save(AccountDatabase& db)
-{
-    if (Get("MENU_ID").empty())
-        return RecordStatus::RequiredEmpty;
+    for (const std::string& id : namingIds_)
+        if (Get(id).empty())
+            return RecordStatus::RequiredEmpty;
     if (!loaded_) {
         isUncategorized_ = Field("CATEGORY_ID")->isNull;
         RecordStatus status = Insert(db);
@@ -187,31 +184,35 @@ RecordStatus MenuCategoryRecord::Save(AccountDatabase& db)
     return UpdateWhere(db, Condition());
 }
 
-MenuItemRecord::MenuItemRecord()
-    : DbRecord({"MENU_ID", "CATEGORY_ID", "PRODUCT_ID", "POSITION", "IS_VISIBLE"}, "")
+MenuCategoryRecord::MenuCategoryRecord()
+    : PlacementRecord({"MENU_ID", "CATEGORY_ID", "POSITION", "IS_VISIBLE"}, {"MENU_ID"})
 {
-    Set("IS_VISIBLE", "1", false);
+}
+
+RecordStatus MenuCategoryRecord::LoadPlacement(AccountDatabase& db, std::string_view menuId,
+                                               std::string_view categoryId, bool isUncategorized)
+{
+    return LoadOrPrepare(db, {{"MENU_ID", menuId}}, categoryId, isUncategorized);
+}
+
+std::string MenuCategoryRecord::Condition() const
+{
+    if (isUncategorized_)
+        return Format("MENU_ID = '%Q' AND CATEGORY_ID IS NULL ", Get("MENU_ID"));
+    return Format("MENU_ID = '%Q' AND CATEGORY_ID = '%Q'", Get("MENU_ID"), Get("CATEGORY_ID"));
+}
+
+MenuItemRecord::MenuItemRecord()
+    : PlacementRecord({"MENU_ID", "CATEGORY_ID", "PRODUCT_ID", "POSITION", "IS_VISIBLE"},
+                      {"MENU_ID", "PRODUCT_ID"})
+{
 }
 
 RecordStatus MenuItemRecord::LoadPlacement(AccountDatabase& db, std::string_view menuId,
                                            std::string_view productId, std::string_view categoryId,
                                            bool isUncategorized)
 {
-    isUncategorized_ = isUncategorized;
-    Set("MENU_ID", menuId, false);
-    Set("PRODUCT_ID", productId, false);
-    Set("CATEGORY_ID", categoryId, false);
-    RecordStatus status = LoadWhere(db, Condition());
-    loaded_ = status == RecordStatus::Ok;
-    if (!loaded_) {
-        Set("MENU_ID", menuId);
-        Set("PRODUCT_ID", productId);
-        if (isUncategorized)
-            SetNull("CATEGORY_ID");
-        else
-            Set("CATEGORY_ID", categoryId);
-    }
-    return status;
+    return LoadOrPrepare(db, {{"MENU_ID", menuId}, {"PRODUCT_ID", productId}}, categoryId, isUncategorized);
 }
 
 std::string MenuItemRecord::Condition() const
@@ -224,17 +225,5 @@ std::string MenuItemRecord::Condition() const
     return condition;
 }
 
-RecordStatus MenuItemRecord::Save(AccountDatabase& db)
-{
-    if (Get("MENU_ID").empty() || Get("PRODUCT_ID").empty())
-        return RecordStatus::RequiredEmpty;
-    if (!loaded_) {
-        isUncategorized_ = Field("CATEGORY_ID")->isNull;
-        RecordStatus status = Insert(db);
-        loaded_ = status == RecordStatus::Ok;
-        return status;
-    }
-    return UpdateWhere(db, Condition());
-}
 
 } // namespace tavolex::menu

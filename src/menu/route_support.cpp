@@ -51,7 +51,7 @@ bool HasMemberOfType(const JsonValue& object, std::string_view name, JsonValueTy
 
 bool RefuseWithoutSession(web::WebRequest& request, std::string_view message)
 {
-    if (!request.session.name.empty())
+    if (!account::RequestSession(request).id.empty())
         return false;
     web::SendError(request, 401, message);
     return true;

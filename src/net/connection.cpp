@@ -49,12 +49,6 @@ void SetNonBlocking(int socket)
         fcntl(socket, F_SETFL, flags | O_NONBLOCK);
 }
 
-int MillisecondsLeft(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 1LL << 30));
-}
-
 uint16_t ParsePort(std::string_view text)
 {
     unsigned value = 0;

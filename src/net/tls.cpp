@@ -82,12 +82,6 @@ private:
     SslPtr ssl_;
 };
 
-int MillisecondsLeft(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 1LL << 30));
-}
-
 std::string OpenSslReason()
 {
     unsigned long code = ERR_get_error();

@@ -1,5 +1,7 @@
 #include "stored_font_lookups.h"
 
+#include "platform.h"
+
 #include <fontconfig/fontconfig.h>
 
 #include <algorithm>
@@ -51,7 +53,7 @@ namespace {
 constexpr std::string_view kHeader = "tavolex font lookups 1";
 // More lookups than a catalogue's fonts will ever ask for: beyond it the file starts again.
 constexpr size_t kMostAnswers = 1000;
-constexpr off_t kLargestFile = off_t(4) << 20;
+constexpr size_t kLargestFile = size_t(4) << 20;
 
 // Every variable that changes where fontconfig looks or what it matches (the language of the
 // locale takes part in the match).
@@ -140,48 +142,11 @@ std::set<std::string> WatchedPaths(std::span<const std::string> addedFolders)
     return paths;
 }
 
-bool ReadFile(const std::string& path, std::string& text)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat info {};
-    // A file far larger than the most answers ever stored is not ours to read.
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kLargestFile;
-    if (ok) {
-        text.resize(static_cast<size_t>(info.st_size));
-        size_t done = 0;
-        while (ok && done < text.size()) {
-            const ssize_t n = read(fd, text.data() + done, text.size() - done);
-            ok = n > 0;
-            if (ok)
-                done += static_cast<size_t>(n);
-        }
-    }
-    close(fd);
-    return ok;
-}
 
-// Writes a whole new file beside the old one and renames it over it, so that a reader never
-// sees half a file.
-void ReplaceFile(const std::string& path, const std::string& text)
+// A file far larger than the most answers ever stored is not ours to read.
+bool ReadStoredFile(const std::string& path, std::string& text)
 {
-    // Named for the process and the write: two threads saving at once never share a file.
-    static std::atomic<unsigned> writes{0};
-    const std::string temporary = path + ".tmp" + std::to_string(getpid()) + '-' + std::to_string(writes++);
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return;
-    bool ok = true;
-    for (size_t done = 0; ok && done < text.size();) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        ok = n > 0;
-        if (ok)
-            done += static_cast<size_t>(n);
-    }
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(temporary.c_str(), path.c_str()) != 0)
-        unlink(temporary.c_str());
+    return platform::ReadWholeFile(path, text, kLargestFile) == platform::FileRead::Ok;
 }
 
 // Walks the file a line at a time and a line a field at a time.
@@ -235,7 +200,7 @@ void StoredFontLookups::Load(std::string path, std::span<const std::string> adde
     added_ = false;
     std::string text;
     std::vector<std::string> process;
-    if (path_.empty() || !ReadFile(path_, text) || !DescribeProcess(addedFolders, process))
+    if (path_.empty() || !ReadStoredFile(path_, text) || !DescribeProcess(addedFolders, process))
         return;
 
     std::map<std::string, std::vector<FontFile>> answers;
@@ -337,7 +302,9 @@ void StoredFontLookups::Save(const Changes& changes)
                     std::to_string(file.slant) + '\t' + file.path + '\n';
     }
     text += "end\n";
-    ReplaceFile(changes.path, text);
+    // Readers see the old answers or the new ones whole; a failed write only costs the next
+    // start its look-ups again.
+    platform::WriteFileAtomically(changes.path, text, 0600);
 }
 
 } // namespace tavolex::pdf

@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -101,25 +102,6 @@ std::vector<IniLine> ParseIni(std::string_view content)
     return lines;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& out)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    out.clear();
-    char chunk[8192];
-    for (;;) {
-        ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        out.append(chunk, static_cast<size_t>(got));
-    }
-    close(fd);
-    return true;
-}
-
 bool WriteAll(int fd, std::string_view data)
 {
     while (!data.empty()) {
@@ -156,17 +138,7 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content)
     size_t slash = path.rfind('/');
     if (slash != std::string::npos && !EnsureFolder(path.substr(0, slash)))
         return false;
-    std::string temporary = path + ".tmp-" + std::to_string(getpid());
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    bool written = WriteAll(fd, content) && fsync(fd) == 0;
-    written = close(fd) == 0 && written;
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    return WriteFileAtomically(path, content, 0600);
 }
 
 // Applies one change to the file's lines: the first line of the name takes the new value
@@ -373,7 +345,10 @@ bool WritePending(const std::string& path, const std::vector<PendingChange>& bef
                   const PendingChange* last, bool& anyChange)
 {
     std::string content;
-    ReadWholeFile(path, content);
+    // A file that is there but cannot be read is left alone: rewriting it from nothing would
+    // lose every other value in it.
+    if (FileRead read = ReadWholeFile(path, content); read != FileRead::Ok && read != FileRead::Missing)
+        return false;
     std::vector<IniLine> lines = ParseIni(content);
     anyChange = false;
     for (const PendingChange& change : before)
@@ -418,6 +393,61 @@ IniWrite UpdateIni(SettingsRoot root, std::string_view section, std::string_view
 }
 
 } // namespace
+
+void UniqueFd::Reset(int fd)
+{
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = fd;
+}
+
+FileRead ReadWholeFile(const std::string& path, std::string& out, size_t limit)
+{
+    out.clear();
+    UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file)
+        return errno == ENOENT ? FileRead::Missing : FileRead::Failed;
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = read(file.get(), chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            out.clear();
+            return FileRead::Failed;
+        }
+        if (got == 0)
+            return FileRead::Ok;
+        if (static_cast<size_t>(got) > limit - out.size()) {
+            out.clear();
+            return FileRead::TooLarge;
+        }
+        out.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view content, unsigned mode)
+{
+    static std::atomic<unsigned> calls{0};
+    std::string temporary = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(calls++);
+    UniqueFd file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (!file)
+        return false;
+    // The mode asked for, whatever the umask left of it.
+    bool written = fchmod(file.get(), mode) == 0 && WriteAll(file.get(), content) && fsync(file.get()) == 0;
+    written = close(file.Release()) == 0 && written;
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+    // The new name is in place either way; a folder that cannot be flushed only leaves the
+    // rename to the system's own write-back, so it is not a failure of the write.
+    if (UniqueFd directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); directory)
+        fsync(directory.get());
+    return true;
+}
 
 std::string JoinPath(std::string_view base, std::string_view name)
 {
@@ -551,7 +581,7 @@ std::optional<std::string> ReadIniValue(SettingsRoot root, std::string_view sect
         std::string path = SettingsFilePath(root);
         if (const PendingChange* waiting = pending.Find(path, section, name))
             return waiting->value;
-        if (!ReadWholeFile(path, content))
+        if (ReadWholeFile(path, content) != FileRead::Ok)
             return std::nullopt;
     }
     for (const IniLine& line : ParseIni(content))

@@ -14,11 +14,62 @@
 //     tavolex::platform::WriteIniValue(SettingsRoot::User, "WebServer", "Port", "1091");
 #pragma once
 
+#include <cstddef>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tavolex::platform {
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+// Owns one file descriptor (a file, a socket, a lock) and closes it on destruction.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other)
+            Reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int Release() { return std::exchange(fd_, -1); }
+    // Closes the descriptor held, if any, and takes `fd`.
+    void Reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+enum class FileRead {
+    Ok,
+    Missing,  // no such file: callers treat it as empty
+    TooLarge, // larger than the limit given; `out` is left empty
+    Failed,   // it is there but could not be read whole; `out` is left empty
+};
+
+// Reads the whole file into `out`. A read that fails part-way is a failure, never a short file:
+// a caller that rewrites the file from what it read must not lose the rest.
+FileRead ReadWholeFile(const std::string& path, std::string& out,
+                       size_t limit = std::numeric_limits<size_t>::max());
+
+// Replaces `path` with `content` so that a reader, or a crash, sees either the old file or the
+// new one whole: a temporary file beside it (mode `mode`) is written and flushed to the disk,
+// renamed over the file, and the folder is flushed too, so the rename itself survives. The
+// temporary file is named for the process and the call, so two writers never share one.
+// False (and the old file untouched) when any step fails.
+bool WriteFileAtomically(const std::string& path, std::string_view content, unsigned mode = 0600);
 
 // Folders. Each returns an absolute path without a trailing slash and creates the folder
 // (and missing parents) when it is not there yet. Creation failures are not fatal here: the

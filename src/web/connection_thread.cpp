@@ -38,12 +38,6 @@ constexpr std::string_view kHeaderFieldsTooLarge =
 constexpr int kLingerLimitMs = 1000;
 constexpr size_t kLingerByteLimit = 1 << 20;
 
-int MillisecondsLeft(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 1LL << 30));
-}
-
 bool ContainsIgnoringCase(std::string_view text, std::string_view word)
 {
     for (size_t i = 0; i + word.size() <= text.size(); ++i) {
@@ -104,6 +98,18 @@ ConnectionThread::~ConnectionThread()
 {
     // A group member destroys itself on its own thread; any other owner stops it first.
     connection_.Close();
+}
+
+void ConnectionThread::ReportError(std::string_view report)
+{
+    std::lock_guard guard(reportLock_);
+    lastReport_.assign(report);
+}
+
+std::string ConnectionThread::LastReport() const
+{
+    std::lock_guard guard(reportLock_);
+    return lastReport_;
 }
 
 void ConnectionThread::ThreadFunction()
@@ -427,7 +433,7 @@ bool ConnectionThread::ServeRoute(const std::vector<std::string>& origins,
         http::ParseCookies(cookie->second, request.cookies);
     // The session layer opens the request's database handle and loads the session here.
     if (RouteStepHooks* hooks = RouteRegistry::Get().Hooks())
-        hooks->BeginRoute(request, Get(request.cookies, "tavolexs_sess"));
+        hooks->BeginRoute(request);
 
     LogFormat("LWebletConnectionThread::ThreadFunction calling web script: %s", http::ForLog(request.path));
     request.keepAlive = false;

@@ -6,6 +6,7 @@
 #include "web.h"
 
 #include <atomic>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,7 +46,9 @@ public:
 
     bool IsCancelled() const override { return IsStopRequested(); }
     int CancelEventFd() const override { return StopEventFd(); }
-    void ReportError(std::string_view report) override { Report(report); }
+    // Keeps the JSON reader's report on the latest request body; a JSON route's handler reads it.
+    void ReportError(std::string_view report) override;
+    std::string LastReport() const;
 
     // Request bytes: what the thread has buffered comes first, then the socket.
     net::ConnStatus ReceiveSome(void* buffer, size_t capacity, size_t& received, int timeoutMs);
@@ -62,6 +65,8 @@ protected:
     void ThreadFunction() override;
 
 private:
+    mutable std::mutex reportLock_;
+    std::string lastReport_;
     enum class LineRead { Ok, Failed, Cancelled, TooLong };
 
     // One request: true when the connection stays open for the next.

@@ -1,43 +1,14 @@
-// Opening files of the `Web` folder: a descriptor owner and the open-with-retry rule.
+// Opening files of the `Web` folder: the open-with-retry rule and the inside-the-folder check.
 #pragma once
+
+#include "platform.h"
 
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 namespace tavolex::web {
 
-// An open file descriptor, closed on destruction.
-class FileHandle {
-public:
-    FileHandle() = default;
-    explicit FileHandle(int fd) : fd_(fd) {}
-    ~FileHandle() { Reset(); }
-    FileHandle(FileHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    FileHandle& operator=(FileHandle&& other) noexcept
-    {
-        if (this != &other) {
-            Reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    explicit operator bool() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-    void Reset()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
+using FileHandle = platform::UniqueFd;
 
 // Opens for reading. A file that another program holds busy is tried again after a pause of
 // (limit + 127) / 128 ms, doubling each time while the pause is below the time left; any other

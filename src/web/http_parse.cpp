@@ -2,8 +2,8 @@
 #include "http_parse.h"
 
 #include "core.h"
-#include "text_cursor.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -11,19 +11,13 @@ namespace tavolex::web::http {
 
 namespace {
 
+using TextCursor = BasicTextCursor<char>;
+
 bool IsWordByte(unsigned char c) { return c > 32; }
 bool IsBlankByte(unsigned char c) { return c < 33; }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return 0; // the decoder counts any other character as 0
-}
+// The URL decoder counts a character that is not a hex digit as 0.
+int HexDigitOrZero(char c) { return std::max(HexValue(c), 0); }
 
 bool IsAscii(std::string_view text)
 {
@@ -34,18 +28,6 @@ bool IsAscii(std::string_view text)
     return true;
 }
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
-    }
-    return true;
-}
 
 // Decimal digits after optional blanks, saturating; nullopt when there is no digit.
 std::optional<int64_t> ParseRangeNumber(std::string_view text)
@@ -131,8 +113,8 @@ std::string UrlDecode(std::string_view text, size_t maxBytes)
         } else if (c == '%') {
             if (cursor.Remaining() < 2)
                 break;
-            int high = HexValue(cursor.Next());
-            int low = HexValue(cursor.Next());
+            int high = HexDigitOrZero(cursor.Next());
+            int low = HexDigitOrZero(cursor.Next());
             auto byte = static_cast<char>(high * 16 + low);
             if (byte != '\0')
                 out += byte;
@@ -224,7 +206,7 @@ bool IsLocalHost(std::string_view host)
     }
     if (!cursor.AtEnd())
         return false;
-    return EqualsIgnoringCase(name, "localhost") || name == "127.0.0.1" || name == "[::1]";
+    return EqualsIgnoringAsciiCase(name, "localhost") || name == "127.0.0.1" || name == "[::1]";
 }
 
 bool IsOwnOrigin(std::string_view origin, uint16_t port)

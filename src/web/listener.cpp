@@ -57,12 +57,12 @@ bool ReadWhole(const std::string& path, std::string_view root, std::string& cont
 {
     FileHandle file = OpenWithRetry(path, kCompressorOpenLimitMs);
     struct stat info {};
-    if (!file || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode) || !IsInsideFolder(file, root))
+    if (!file || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || !IsInsideFolder(file, root))
         return false;
     content.resize(static_cast<size_t>(info.st_size));
     size_t done = 0;
     while (done < content.size()) {
-        ssize_t count = read(file.fd(), content.data() + done, content.size() - done);
+        ssize_t count = read(file.get(), content.data() + done, content.size() - done);
         if (count <= 0)
             return false;
         done += static_cast<size_t>(count);
@@ -71,32 +71,6 @@ bool ReadWhole(const std::string& path, std::string_view root, std::string& cont
     return true;
 }
 
-// Writes through a temporary file and a rename, so a connection thread serving the copy never
-// sees half of it.
-bool WriteAtomically(const std::string& path, std::string_view content)
-{
-    std::string temporary = path + ".XXXXXX";
-    int fd = mkstemp(temporary.data());
-    if (fd < 0)
-        return false;
-    FileHandle file(fd);
-    fchmod(fd, 0644);
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t count = write(fd, content.data() + done, content.size() - done);
-        if (count <= 0) {
-            unlink(temporary.c_str());
-            return false;
-        }
-        done += static_cast<size_t>(count);
-    }
-    file.Reset();
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -319,7 +293,7 @@ void Listener::OnListening(bool notify)
     bindFailed_ = false;
     listening_ = true;
     if (notify)
-        PostAppNotification(kNotifyWebServerListening);
+        PostNotice(ServerNotice::Listening);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -385,7 +359,8 @@ void WebFolderCompressor::ThreadFunction()
             continue;
         std::string member = GzipMember(content, static_cast<uint32_t>(modified));
         if (!member.empty())
-            WriteAtomically(gzipPath, member);
+            // A connection thread serving the copy sees the old one or the new one whole.
+            platform::WriteFileAtomically(gzipPath, member, 0644);
     }
 }
 

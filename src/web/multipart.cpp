@@ -37,7 +37,7 @@ std::map<std::string, std::pair<int64_t, int64_t>, std::less<>>& ProgressTable()
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix)
 {
-    return text.size() >= prefix.size() && platform::EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() && EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
 // The quoted value that follows `name` (name="value") in a Content-Disposition line.
@@ -300,10 +300,6 @@ void RedirectToLogon(WebRequest& request)
 
 void SendUploadProgress(WebRequest& request)
 {
-    if (request.session.name.empty()) {
-        RedirectToLogon(request);
-        return;
-    }
     auto [bytesRead, totalBytes] = UploadProgress(Get(request.parameters, "uBrowserID", "0"));
     std::string reply = Format("HTTP/1.1 200 OK\r\nConnection: close\r\nCache-Control: no-cache\r\n"
                                "Content-Type: text/xml; charset=utf-8\r\n\r\n"

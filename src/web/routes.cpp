@@ -20,9 +20,9 @@ std::mutex& SinkLock()
     return lock;
 }
 
-std::function<void(int)>& Sink()
+std::function<void(ServerNotice)>& Sink()
 {
-    static std::function<void(int)> sink;
+    static std::function<void(ServerNotice)> sink;
     return sink;
 }
 
@@ -51,27 +51,27 @@ bool SendReply(WebRequest& request, std::string_view header, std::string_view bo
 // The checkalive route: the interface tells the event loop that it is still open in the browser.
 void CheckAlive(WebRequest& request)
 {
-    PostAppNotification(kNotifyBrowserAlive);
+    PostNotice(ServerNotice::BrowserAlive);
     SendOk(request);
 }
 
 } // namespace
 
-void SetAppNotificationSink(std::function<void(int code)> sink)
+void SetNoticeSink(std::function<void(ServerNotice notice)> sink)
 {
     std::lock_guard guard(SinkLock());
     Sink() = std::move(sink);
 }
 
-void PostAppNotification(int code)
+void PostNotice(ServerNotice notice)
 {
-    std::function<void(int)> sink;
+    std::function<void(ServerNotice)> sink;
     {
         std::lock_guard guard(SinkLock());
         sink = Sink();
     }
     if (sink)
-        sink(code);
+        sink(notice);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -102,7 +102,6 @@ RouteRegistry::RouteRegistry()
 {
     // The server's own route; every other folder registers its routes before the listener starts.
     RegisterRoute("api/status/checkalive", CheckAlive);
-    RegisterRoute("uploadProgress", SendUploadProgress);
 }
 
 RouteRegistry& RouteRegistry::Get()
@@ -192,15 +191,15 @@ bool SendStatus(WebRequest& request, int code, std::string_view reason)
     return sent;
 }
 
-bool SendSessionCookie(WebRequest& request)
+bool SendSessionCookie(WebRequest& request, std::string_view sessionName)
 {
-    if (request.session.name.empty())
+    if (sessionName.empty())
         LogError("LWebletSessionDataDBBased::GetID() called without a CreateNewSession or LoadSession!");
     constexpr std::string_view body = "{\"errorcode\":200,\"errormsg\":\"OK\",\"issessionvalid\":true}";
     std::string header = Format("HTTP/1.1 200 OK\r\nSet-Cookie: tavolexs_sess=%s%s; path=/\r\n"
                                 "Cache-Control: no-cache\r\nContent-Type: application/json\r\n"
                                 "Content-Length: %Iu\r\n\r\n",
-                                request.session.name, "", body.size());
+                                sessionName, "", body.size());
     request.keepAlive = SendReply(request, header, body);
     return request.keepAlive;
 }

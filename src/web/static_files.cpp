@@ -71,18 +71,6 @@ std::string_view CutBytes(std::string_view text, size_t limit)
     return text.substr(0, end);
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
-        char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] + 32) : b[i];
-        if (x != y)
-            return false;
-    }
-    return true;
-}
 
 std::string LastModifiedText(time_t when)
 {
@@ -111,7 +99,7 @@ bool StreamFile(WebRequest& request, const FileHandle& file, std::string header,
         size_t want = static_cast<size_t>(std::min<int64_t>(length, kStreamPiece));
         size_t start = piece.size();
         piece.resize(start + want);
-        ssize_t count = pread(file.fd(), piece.data() + start, want, offset);
+        ssize_t count = pread(file.get(), piece.data() + start, want, offset);
         if (count <= 0)
             return false; // the file shrank while it was sent: the client sees a short body
         piece.resize(start + static_cast<size_t>(count));
@@ -146,7 +134,7 @@ bool NotFound(WebRequest& request, const std::string& pathTried)
 FileHandle OpenServable(const std::string& path, std::string_view root, struct stat& info)
 {
     FileHandle file = OpenWithRetry(path, kOpenLimitMs);
-    if (!file || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode) || !IsInsideFolder(file, root))
+    if (!file || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || !IsInsideFolder(file, root))
         return {};
     return file;
 }
@@ -159,7 +147,7 @@ namespace {
 std::string RealPathOf(const FileHandle& file)
 {
     char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", file.fd());
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", file.get());
     char target[PATH_MAX];
     ssize_t length = readlink(link, target, sizeof target - 1);
     if (length <= 0)
@@ -231,7 +219,7 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
     auto open = [&](std::string path) {
         opened = std::move(path);
         file = OpenWithRetry(opened, kOpenLimitMs);
-        described = file && fstat(file.fd(), &info) == 0;
+        described = file && fstat(file.get(), &info) == 0;
     };
     open(filePath);
     if (described && S_ISDIR(info.st_mode))
@@ -258,7 +246,7 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
     std::string lastModified = LastModifiedText(modified);
 
     if (http::IfNoneMatchMatches(ifNoneMatch, entityTag) ||
-        EqualsIgnoringCase(ifModifiedSince, lastModified))
+        EqualsIgnoringAsciiCase(ifModifiedSince, lastModified))
         return SendBytes(request, "HTTP/1.1 304 Not Modified\r\n\r\n", kHeaderSendBaseMs + 32);
 
     ContentType type = LookUpContentType(opened);

@@ -33,16 +33,19 @@ class CancelCheck;
 namespace tavolex::web {
 
 // ---------------------------------------------------------------------------------------------
-// Notifications to the main object. Server threads never call into it directly: they post
-// codes to one sink that the process installs before the server starts.
+// Notices to the process. Server threads never call into it directly: they post notices to
+// one sink that the process installs before the server starts, and it maps them to its own
+// events.
 
-inline constexpr int kNotifyWebServerListening = 0x1000013;
-inline constexpr int kNotifyBrowserAlive = 9120;
+enum class ServerNotice {
+    Listening,    // the listener bound its port (again)
+    BrowserAlive, // the interface polled: it is still open in a browser
+};
 
-// The sink is called on the posting thread and must only queue the code. Without a sink,
-// notifications are dropped.
-void SetAppNotificationSink(std::function<void(int code)> sink);
-void PostAppNotification(int code);
+// The sink is called on the posting thread and must only queue the notice. Without a sink,
+// notices are dropped.
+void SetNoticeSink(std::function<void(ServerNotice notice)> sink);
+void PostNotice(ServerNotice notice);
 
 // ---------------------------------------------------------------------------------------------
 // Requests
@@ -52,15 +55,9 @@ using ParameterMap = std::multimap<std::string, std::string>; // a name may repe
 using CookieMap = std::map<std::string, std::string>;         // a later cookie replaces
 using HeaderMap = std::map<std::string, std::string>;         // a later header replaces
 
-// The web session a request belongs to: empty until the session layer loads one.
-struct WebSession {
-    std::string name;            // the value of the cookie "tavolexs_sess"
-    std::string userEmail;       // the logged-on user
-    std::string accountDatabase; // the account database name taken from the session
-};
-
-// What the session layer keeps for one routed request (its database handle above all). The
-// request owns it and destroys it when the request ends, which closes the handle.
+// The session layer's slot on one routed request: its session and database handle. The web
+// server never looks inside; the request owns it and destroys it when the request ends, which
+// gives the handle back.
 class RouteResources {
 public:
     virtual ~RouteResources() = default;
@@ -78,8 +75,7 @@ struct WebRequest {
     std::string path;        // URL-decoded, without the leading "/", at most 259 units
     uint32_t peerAddress = 0; // IPv4, host byte order
     std::string peerText;     // "%d.%d.%d.%d"
-    WebSession session;
-    std::unique_ptr<RouteResources> resources;
+    std::unique_ptr<RouteResources> resources; // the session layer's slot; null until it fills it
     // Cleared before a handler runs; replies set it: true after a complete response that allows
     // another request on the connection.
     bool keepAlive = false;
@@ -111,13 +107,13 @@ struct Route {
     JsonRouteHandler jsonHandler = nullptr; // JsonBody
 };
 
-// Before a routed request runs its handler, the session layer opens the request's database
-// handle and loads the session named by the cookie; it installs itself here before the
-// listener starts. Without it, handlers run with an empty session and no resources.
+// Before a routed request runs its handler, the session layer fills the request's slot (it
+// loads the session its cookies name); it installs itself here before the listener starts.
+// Without it, handlers run with an empty slot.
 class RouteStepHooks {
 public:
     virtual ~RouteStepHooks() = default;
-    virtual void BeginRoute(WebRequest& request, std::string_view sessionCookie) = 0;
+    virtual void BeginRoute(WebRequest& request) = 0;
 };
 
 // One per process, filled before the listener starts and read without a lock afterwards.
@@ -159,7 +155,9 @@ bool SendRedirectError(WebRequest& request, std::string_view message, std::strin
 // When the tree cannot be written, the 200 header goes out with an empty body.
 bool SendJsonValue(WebRequest& request, JsonValue& value);
 bool SendStatus(WebRequest& request, int code, std::string_view reason);
-bool SendSessionCookie(WebRequest& request);
+// The answer that hands the browser its session cookie; an empty `sessionName` is logged as the
+// session layer's mistake and sent all the same.
+bool SendSessionCookie(WebRequest& request, std::string_view sessionName);
 bool SendRedirect(WebRequest& request, std::string_view location);
 
 // ---------------------------------------------------------------------------------------------
@@ -192,7 +190,8 @@ void AddUploadProgress(int64_t delta, int64_t total, std::string_view browserId)
 std::pair<int64_t, int64_t> UploadProgress(std::string_view browserId);
 // A 302 to "logon" that brings the visitor back to this page with its parameters.
 void RedirectToLogon(WebRequest& request);
-// The "uploadProgress" route: an XML document with the browser's bytesRead and totalBytes.
+// The answer of the "uploadProgress" route (which the session layer registers behind its
+// gate): an XML document with the browser's bytesRead and totalBytes.
 void SendUploadProgress(WebRequest& request);
 
 // ---------------------------------------------------------------------------------------------

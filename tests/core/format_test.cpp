@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
+#include <string_view>
+#include <utility>
 
 namespace tavolex {
 namespace {
@@ -115,6 +118,41 @@ TEST(Utf, ConversionsAndCuts)
     EXPECT_EQ(CutUtf8ToUnits("a\xf0\x9f\x98\x80", 3), "a\xf0\x9f\x98\x80");
     EXPECT_EQ(CutUtf16ToUnits(u"a\U0001F600", 2), u"a");
     EXPECT_EQ(CutUtf16ToUnits(u"abc", 2), u"ab");
+}
+
+TEST(TextHelpers, Base64ReadForgivinglyAndHexDigits)
+{
+    struct Row {
+        std::string_view base64;
+        std::string_view bytes;
+    } rows[] = {
+        {"", ""},
+        {"TWFu", "Man"},
+        {"TWE=", "Ma"},                 // padding is passed over
+        {"TWE", "Ma"},                  // and may be missing
+        {"TQ==", "M"},
+        {"T", ""},                      // one sextet holds no whole byte
+        {"TW\r\nFu", "Man"},            // line breaks
+        {"T W-F*u", "Man"},             // anything outside the alphabet
+        {"+/+/", "\xFB\xFF\xBF"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(DecodeBase64Loosely(row.base64), row.bytes) << row.base64;
+
+    const std::pair<char, int> digits[] = {{'0', 0}, {'9', 9}, {'a', 10}, {'f', 15}, {'A', 10}, {'F', 15},
+                                           {'g', -1}, {'G', -1}, {' ', -1}, {'\0', -1}, {'/', -1}, {':', -1}};
+    for (const auto& [c, value] : digits)
+        EXPECT_EQ(HexValue(c), value) << c;
+}
+
+TEST(Deadlines, MillisecondsLeftStopsAtZero)
+{
+    using Clock = std::chrono::steady_clock;
+    EXPECT_EQ(MillisecondsLeft(Clock::now() - std::chrono::seconds(5)), 0);
+    int left = MillisecondsLeft(Clock::now() + std::chrono::seconds(60));
+    EXPECT_GT(left, 50000);
+    EXPECT_LE(left, 60000);
+    EXPECT_EQ(MillisecondsLeft(Clock::now() + std::chrono::hours(24 * 365)), 1 << 30); // fits a poll time-out
 }
 
 } // namespace

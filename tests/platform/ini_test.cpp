@@ -1,7 +1,9 @@
 #include "platform.h"
 #include "test_home.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace tavolex::platform {
 namespace {
@@ -86,6 +88,57 @@ TEST(IniFile, BadNamesAreRefused)
     TestHome home;
     for (const char* name : {"", "a=b", "[a", "a]", "a\nb", " lead"})
         EXPECT_EQ(WriteIniValue(SettingsRoot::User, "S", name, "v"), IniWrite::BadName) << name;
+}
+
+// A settings file that is there but cannot be read is never rewritten from what little was read:
+// that would lose every value the write did not name. Here `read` fails (EISDIR) on a file that
+// opens.
+TEST(IniFile, AFileThatCannotBeReadIsNeverReplaced)
+{
+    TestHome home;
+    std::filesystem::create_directory(home.File("unreadable"));
+    std::filesystem::create_directory_symlink(home.File("unreadable"), home.File("settings.ini"));
+    EXPECT_EQ(WriteIniValue(SettingsRoot::User, "WebServer", "Port", "3"), IniWrite::Unwritable);
+    EXPECT_EQ(WriteIniValue(SettingsRoot::User, "WebServer", "Port", "4", IniPersistence::Coalesced),
+              IniWrite::Ok); // waits in memory, where reads find it
+    EXPECT_EQ(ReadIniValue(SettingsRoot::User, "WebServer", "Port"), "4");
+    EXPECT_EQ(DeleteIniValue(SettingsRoot::User, "WebServer", "Port"), IniWrite::Unwritable);
+    EXPECT_TRUE(std::filesystem::is_symlink(home.File("settings.ini")));
+    EXPECT_TRUE(std::filesystem::is_empty(home.File("unreadable")));
+    std::filesystem::remove(home.File("settings.ini"));
+    // Once the file can be read again, the value still waiting reaches it.
+    FlushIniFiles();
+    EXPECT_EQ(ReadFile(home.File("settings.ini")), "[WebServer]\nPort=4\n");
+}
+
+TEST(Files, WholeReadsAndAtomicWrites)
+{
+    TestHome home;
+    const std::string path = home.File("file");
+    std::string bytes = "left over";
+    EXPECT_EQ(ReadWholeFile(path, bytes), FileRead::Missing);
+    EXPECT_EQ(bytes, "");
+
+    const std::string content(200000, 'x'); // more than one read
+    ASSERT_TRUE(WriteFileAtomically(path, content, 0640));
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(ReadWholeFile(path, bytes), FileRead::Ok);
+    EXPECT_EQ(bytes, content);
+    EXPECT_EQ(ReadWholeFile(path, bytes, content.size() - 1), FileRead::TooLarge);
+    EXPECT_EQ(bytes, "");
+    EXPECT_EQ(ReadWholeFile(path, bytes, content.size()), FileRead::Ok);
+    EXPECT_EQ(ReadWholeFile(home.File(""), bytes), FileRead::Failed); // a folder opens, but does not read
+
+    ASSERT_TRUE(WriteFileAtomically(path, "new", 0600));
+    EXPECT_EQ(ReadFile(path), "new");
+    // Into a folder that is not there: nothing is written, and nothing is left behind.
+    EXPECT_FALSE(WriteFileAtomically(home.File("missing/file"), "x"));
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(home.File("")))
+        entries += entry.path().filename() != "file";
+    EXPECT_EQ(entries, 0u);
 }
 
 TEST(IniFile, JoinPathAddsExactlyOneSlash)

@@ -97,10 +97,10 @@ TEST(Replies, BytesAndKeepAlive)
          "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n", false},
         {"SendRedirect", [](WebRequest& r) { return SendRedirect(r, "/login.html"); },
          "HTTP/1.1 302 Found\r\nLocation: /login.html\r\nContent-Length: 0\r\n\r\n", true},
-        {"SendSessionCookie", [](WebRequest& r) { r.session.name = "abcdefghijklmnopqr"; return SendSessionCookie(r); },
+        {"SendSessionCookie", [](WebRequest& r) { return SendSessionCookie(r, "abcdefghijklmnopqr"); },
          "HTTP/1.1 200 OK\r\nSet-Cookie: tavolexs_sess=abcdefghijklmnopqr; path=/\r\nCache-Control: no-cache\r\n"
          "Content-Type: application/json\r\nContent-Length: 55\r\n\r\n{\"errorcode\":200,\"errormsg\":\"OK\",\"issessionvalid\":true}", true},
-        {"SendSessionCookie without a session", [](WebRequest& r) { return SendSessionCookie(r); },
+        {"SendSessionCookie without a session", [](WebRequest& r) { return SendSessionCookie(r, ""); },
          "HTTP/1.1 200 OK\r\nSet-Cookie: tavolexs_sess=; path=/\r\nCache-Control: no-cache\r\n"
          "Content-Type: application/json\r\nContent-Length: 55\r\n\r\n{\"errorcode\":200,\"errormsg\":\"OK\",\"issessionvalid\":true}", true},
         {"SendPdfDownload", [](WebRequest& r) { return SendPdfDownload(r, "%PDF-1.4", "Menu \xC3\xA9.pdf", false); },
@@ -166,12 +166,12 @@ TEST(Engine, StartRestartDisableAndShutdown)
     EXPECT_EQ(EffectivePort(), port);
 
     std::mutex lock;
-    std::vector<int> codes;
-    SetAppNotificationSink([&](int code) {
+    std::vector<ServerNotice> codes;
+    SetNoticeSink([&](ServerNotice code) {
         std::lock_guard guard(lock);
         codes.push_back(code);
     });
-    const auto codeCount = [&](int code) {
+    const auto codeCount = [&](ServerNotice code) {
         std::lock_guard guard(lock);
         return std::count(codes.begin(), codes.end(), code);
     };
@@ -182,13 +182,13 @@ TEST(Engine, StartRestartDisableAndShutdown)
         EXPECT_TRUE(LogHas("Starting web server..."));
         EXPECT_TRUE(LogHas("Starting web server (Non-secure)"));
         ASSERT_TRUE(WaitFor([&] { return server.IsListening(); }));
-        EXPECT_EQ(codeCount(kNotifyWebServerListening), 1);
+        EXPECT_EQ(codeCount(ServerNotice::Listening), 1);
         EXPECT_EQ(server.ListeningPort(), port);
         ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(web + "/index.html.gz"); }));
 
         server.Restart();
         EXPECT_TRUE(LogHas("Restarting web server (Non-secure)"));
-        ASSERT_TRUE(WaitFor([&] { return codeCount(kNotifyWebServerListening) == 2; }));
+        ASSERT_TRUE(WaitFor([&] { return codeCount(ServerNotice::Listening) == 2; }));
 
         tavolex::WriteSettingBool("WebServer", "Enabled", false);
         server.Restart();
@@ -206,7 +206,7 @@ TEST(Engine, StartRestartDisableAndShutdown)
         EXPECT_EQ(LogCount("Stopping web server (Non-secure)"), 2u);
         EXPECT_FALSE(tavolex::testing::LoopbackPortAccepts(port));
     }
-    SetAppNotificationSink(nullptr);
+    SetNoticeSink(nullptr);
 }
 
 } // namespace

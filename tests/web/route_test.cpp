@@ -22,6 +22,11 @@ namespace {
 using namespace tavolex::web;
 using Clock = std::chrono::steady_clock;
 
+// What RecordingHooks keeps in a request's slot.
+struct RecordedSession final : RouteResources {
+    std::string name;
+};
+
 // Answers with every parameter, cookie and the session name, as JSON text.
 void EchoRoute(WebRequest& request)
 {
@@ -38,7 +43,8 @@ void EchoRoute(WebRequest& request)
         tavolex::AppendFormat(out, "%s[\"%J\",\"%J\"]", first ? "" : ",", name, value);
         first = false;
     }
-    tavolex::AppendFormat(out, "],\"session\":\"%J\",\"peer\":\"%s\"}", request.session.name, request.peerText);
+    const auto* session = dynamic_cast<const RecordedSession*>(request.resources.get());
+    tavolex::AppendFormat(out, "],\"session\":\"%J\",\"peer\":\"%s\"}", session ? session->name : "", request.peerText);
     SendJson(request, out.view());
 }
 
@@ -64,9 +70,11 @@ void SilentRoute(WebRequest&) {}
 
 class RecordingHooks final : public RouteStepHooks {
 public:
-    void BeginRoute(WebRequest& request, std::string_view sessionCookie) override
+    void BeginRoute(WebRequest& request) override
     {
-        request.session.name = "loaded:" + std::string(sessionCookie);
+        auto session = std::make_unique<RecordedSession>();
+        session->name = "loaded:" + Get(request.cookies, "tavolexs_sess");
+        request.resources = std::move(session);
     }
 };
 

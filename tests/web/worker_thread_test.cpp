@@ -109,10 +109,6 @@ TEST(WorkerThread, WaitsEndOnStopOnDescriptorOrOnTime)
     EXPECT_EQ(idle.WaitForStopOrAny(fds, tavolex::kWaitForever), StopWait::Stopped);
     close(event);
     close(quiet);
-
-    idle.Report("first");
-    idle.Report("second");
-    EXPECT_EQ(idle.LastReport(), "second");
 }
 
 TEST(ThreadGroup, MembersDeleteThemselvesAndStopAllEndsTheRest)

@@ -144,7 +144,7 @@ void GeneratePdf(web::WebRequest& request)
 {
     std::string sendTo(CutUtf8ToUnits(web::Get(request.parameters, "sendto"), kNameUnits));
     const bool sending = !sendTo.empty();
-    if (request.session.name.empty()) {
+    if (account::RequestSession(request).id.empty()) {
         if (sending)
             web::SendStatus(request, 403, "Forbidden");
         else
@@ -153,7 +153,7 @@ void GeneratePdf(web::WebRequest& request)
     }
     if (!account::CheckAccess(request))
         return;
-    std::string user = request.session.userEmail;
+    std::string user = account::RequestSession(request).userEmail;
     account::Profile profile;
     account::LoadRequestProfile(request, profile);
 
@@ -214,7 +214,7 @@ void GeneratePdf(web::WebRequest& request)
 
     PdfWriteOptions options = MenuExportOptions(
         paper->type() == JsonValueType::String ? PaperCodeFromName(paper->text()) : PaperCode::A4, FlagSet(request, "print"));
-    std::string path = platform::JoinPath(OutputFolder(request.session.accountDatabase), fileName);
+    std::string path = platform::JoinPath(OutputFolder(account::RequestSession(request).databaseName), fileName);
     std::string building = TemporaryNameFor(path);
     std::string error;
     std::string bytes;
