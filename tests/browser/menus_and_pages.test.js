@@ -147,12 +147,13 @@ test("a dish taller than a whole page is left out and named, never cut", async (
   // The program keeps at most 259 characters per text, which always fits; the layout still
   // guards against a dish that cannot fit, measured here with the real fonts in the page.
   const result = await page.evaluate(async () => {
-    const { layoutMenu, canvasMeasure, loadPageFonts } = await import("./js/layout.js");
+    const { canvasMeasure, loadPageFonts } = await import("./js/layout.js");
+    const { layoutMenu } = await import("./js/templates/index.js");
     await loadPageFonts("Lato");
     const menu = { name: "Test", header: {}, rcategories: [{ name: "Soups", description: "", hidden: false, ritems: [
       { name: "Short soup", detail: "Leek and potato", extras: "", price: "500", hidden: false },
       { name: "Endless soup", detail: "A long story of the soup. ".repeat(400), extras: "", price: "900", hidden: false }] }] };
-    const laid = layoutMenu(menu, { paper: "A4", columns: 1, font: "Lato" }, (p) => p, canvasMeasure());
+    const laid = layoutMenu(menu, { papersize: "A4", columns: "1", font: "Lato" }, (p) => p, canvasMeasure());
     return { overflow: laid.overflow.map((i) => i.name), pages: laid.pages };
   });
   assert.deepEqual(result.overflow, ["Endless soup"]);
