@@ -24,11 +24,12 @@ export default {
   logoBox: (paper) => ({ width: 120 * paper.width / 595, height: 66 * paper.width / 595 }),
 
   layout(menu, o, kit) {
-    let laid = null;
     for (let share = 1; share >= SMALLEST - 1e-9; share -= 0.05) {
-      laid = this.layoutAt(menu, o, kit, share);
+      const laid = this.layoutAt(menu, o, kit, share);
       if (laid.pages.length === 1) return laid;
     }
+    // Not on one page even in small type: then in the normal size, over as many pages as needed.
+    const laid = this.layoutAt(menu, o, kit, 1);
     return { ...laid, note: "This menu has more dishes than fit on one card at a size that is easy to read, so it goes on over " +
       laid.pages.length + " pages. Choose more columns, a larger paper or fewer dishes to keep it on one page." };
   },
