@@ -104,7 +104,9 @@ async function render(container, [menuId]) {
 
 // Fonts and logo of the current design, ready before the pages are laid out with them.
 async function prepareLogo() {
-  const ready = await prepareFor(s.model.settings);
+  const settings = s.model.settings;
+  // A logo deleted since it was chosen prints no more; drawDesign says so.
+  const ready = await prepareFor(settings.logo && !s.logos.includes(settings.logo) ? { ...settings, logo: "" } : settings);
   s.logo = ready.logo;
   s.logoProblem = ready.logoProblem;
 }

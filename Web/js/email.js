@@ -156,7 +156,7 @@ function draw() {
     fields.replyTo,
     h("div", { class: "form-actions" }, save, " ", testButton), result);
   form.addEventListener("submit", async (event) => { event.preventDefault(); await saveSettings(); });
-  const state = stored.configured ? h("p", { class: "pill", id: "settings-state" }, "E-mail is set up")
+  const state = stored.configured ? h("p", { class: "pill", id: "settings-state" }, "Settings complete")
     : h("p", { class: "pill warn", id: "settings-state" }, "Not set up yet");
   container.replaceChildren(h("div", { class: "screen-head" },
     h("div", {}, h("h1", {}, "E-mail settings"),
@@ -228,12 +228,21 @@ async function test() {
     const status = Number(answer.data.status);
     if (status === 0) showResult("good", "The settings work.", "Tavolex reached " + view.stored.host + " and signed in. Your menus can go out by e-mail.");
     else if (status === 1) showResult("bad", "The test was stopped before it finished.", "Press “Test settings” again.");
-    else showResult("bad", "The settings do not work yet.", (answer.data.error || "The mail server could not be reached.") +
+    else showResult("bad", "The settings do not work yet.", testFailure(answer.data.error) +
       " Check the server name, port, user name and password with your e-mail provider, then test again.");
   } finally {
     c.testButton.disabled = false;
     c.testButton.textContent = "Test settings";
   }
+}
+
+// The check's error text, as a sentence an owner reads.
+function testFailure(error) {
+  const text = String(error || "").trim();
+  if (/password not accepted|authentication/i.test(text)) return "The mail server did not accept this user name and password.";
+  if (/unable to connect|could not connect|refused/i.test(text)) return "Tavolex could not reach the mail server " + (view.stored.host || "") + (view.stored.port ? " on port " + view.stored.port : "") + ".";
+  if (!text) return "The mail server could not be reached.";
+  return "The mail server answered: “" + text.replace(/[.\s]+$/, "") + "”.";
 }
 
 export const settingsScreen = { render };

@@ -254,6 +254,7 @@ async function removeLogo(id, index) {
   if (!(await confirmDialog("Delete this logo?", body, "Delete logo"))) return;
   const answer = await api.postJson("api/menu/logodelete", { logoId: id });
   if (!answer.ok) return announce(answer.message, "error");
+  for (const key of [...prepared.keys()]) if (key.startsWith(id + "|")) prepared.delete(key);
   announce("Logo deleted.");
   await render(screen.container);
 }
