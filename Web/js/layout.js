@@ -145,9 +145,11 @@ export function flowMenu(menu, options) {
     const whole = headingHeight + fitting.reduce((sum, b) => sum + b.height, 0);
     const lead = atColumnTop() ? 0 : options.categoryGap || 0;
     // Kept whole: start a new column or page when the whole category fits there but not here;
-    // a heading never stays alone at the foot of a column.
-    if (y + lead + whole > bottom && whole <= fullColumn) nextColumn();
-    else if (y + lead + headingHeight + fitting[0].height > bottom) nextColumn();
+    // a heading never stays alone at the foot of a column. A column that is still empty (below
+    // the first page's title, say) is never skipped: the category starts there and goes on in
+    // the next column.
+    if (!atColumnTop() && y + lead + whole > bottom && whole <= fullColumn) nextColumn();
+    else if (!atColumnTop() && y + lead + headingHeight + fitting[0].height > bottom) nextColumn();
     if (!atColumnTop()) y += options.categoryGap || 0;
     if (heading) { heading.draw(x(), y, page.parts); y += heading.height; }
     for (const block of fitting) {

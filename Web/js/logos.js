@@ -203,7 +203,7 @@ function draw() {
       h("button", { class: "small link-danger", onclick: () => removeLogo(id, index), "aria-label": "Delete logo " + (index + 1) }, "Delete"))))
     : emptyState("No logos yet", "Add your logo above: it prints at the top of the menus you pick it for.");
   const warn = full ? h("p", { class: "banner", role: "note" }, "Tavolex keeps " + MAX_LOGOS + " logos at most and all places are taken: delete one before you add another.") : null;
-  container.replaceChildren(head, warn, h("div", { class: "panel" }, drop, bar, line), grid);
+  container.replaceChildren(...[head, warn, h("div", { class: "panel" }, drop, bar, line), grid].filter(Boolean));
 }
 
 function status(text, kind = "") {
