@@ -98,17 +98,21 @@ function productTable(items, category) {
     h("tbody", {}, items.map((item) => h("tr", { "data-product": item.product_id },
       h("td", {}, h("strong", {}, item.name)), h("td", {}, item.detail), h("td", {}, item.extras),
       h("td", { class: "price" }, formatPrice(item.price, state.currency)),
-      h("td", { class: "shared-note" }, usageText(item.product_id)),
+      h("td", { class: "shared-note" }, state.catalogue.usage.get(item.product_id)?.size
+        ? h("button", { class: "small quiet usage", onclick: () => showReprint({ dish: item.name, listOnly: true,
+          menus: [...state.catalogue.usage.get(item.product_id)].map(([id, menuName]) => ({ id, name: menuName })) }),
+          title: "List these menus, to print them again" }, usageText(item.product_id))
+        : usageText(item.product_id)),
       h("td", { class: "actions" },
         h("button", { class: "small", onclick: () => productForm(item, category), "aria-label": "Edit " + item.name }, "Edit"),
         h("button", { class: "small link-danger", onclick: () => removeProduct(item), "aria-label": "Delete " + item.name }, "Delete"))))));
 }
 
 // After a dish shown on menus changed: those menus, each printable again in one click.
-function showReprint({ dish, priceChanged, price, menus }) {
+function showReprint({ dish, priceChanged, price, menus, listOnly }) {
   const area = document.getElementById("reprint");
   if (!area) return;
-  const title = priceChanged ? "“" + dish + "” now costs " + price + ". Print its menus again:" : "“" + dish + "” changed. Print its menus again:";
+  const title = listOnly ? "“" + dish + "” is on these menus:" : priceChanged ? "“" + dish + "” now costs " + price + ". Print its menus again:" : "“" + dish + "” changed. Print its menus again:";
   const close = h("button", { class: "small quiet", onclick: () => area.replaceChildren(), "aria-label": "Close this list" }, "Close");
   area.replaceChildren(h("section", { class: "reprint", "aria-labelledby": "reprint-title" },
     h("div", { class: "reprint-head" }, h("h2", { id: "reprint-title" }, title), close),
