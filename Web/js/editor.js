@@ -354,6 +354,7 @@ function drawDesign() {
     }),
     h("a", { href: "#/logos", class: "logo-manage" }, s.logos.length ? "Add or delete logos" : "Add a logo"));
   const known = !settings.logo || s.logos.includes(settings.logo);
+  const focused = box.contains(document.activeElement) ? document.activeElement.id : "";
   box.replaceChildren(h("fieldset", { class: "design" }, h("legend", {}, "Design"),
     h("p", { id: "template-label", class: "design-label" }, "Template"), cards,
     h("div", { class: "design-row" },
@@ -363,6 +364,8 @@ function drawDesign() {
       h("div", { class: "field" }, h("label", { for: "menu-paper" }, "Paper"), paper)),
     h("p", { id: "logo-label", class: "design-label" }, "Logo"), logos,
     s.logoProblem || !known ? h("p", { class: "row-error", role: "alert" }, s.logoProblem || "The logo chosen for this menu was deleted. Pick another logo, or none.") : null));
+  // The panel is drawn anew for every choice: the keyboard stays where it was.
+  if (focused) document.getElementById(focused)?.focus();
 }
 
 // ---- pages

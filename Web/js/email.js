@@ -61,6 +61,8 @@ export async function emailDialog({ name, paper, pages, dirty }) {
     toField, field("Reply to", replyTo, { hint: "Answers to the e-mail go to this address" }), messageField,
     h("p", { class: "hint" }, "The PDF “" + name + "” is attached (" + pages.length + (pages.length === 1 ? " page" : " pages") + ")."), result,
   ].filter(Boolean);
+  // A refusal shown below goes once the owner corrects something.
+  for (const control of [to, replyTo, message]) control.addEventListener("input", () => result.replaceChildren());
   let sent = false;
   await openDialog({
     title: "E-mail this menu",
@@ -88,8 +90,8 @@ export async function emailDialog({ name, paper, pages, dirty }) {
         progress: exportProgress(report, pages, "Tavolex is making the PDF and handing it to the mail sender…") }));
       if (answer.redirected) return false;
       if (!answer.ok) {
-        result.replaceChildren(h("p", { class: "field-error", id: "mail-error" }, answer.message),
-          answer.serverText === "Email settings not configured" ? h("p", {}, h("a", { href: "#/settings/email" }, "Open E-mail settings")) : null);
+        result.replaceChildren(h("p", { class: "field-error", id: "mail-error" }, answer.message));
+        if (answer.serverText === "Email settings not configured") result.append(h("p", {}, h("a", { href: "#/settings/email" }, "Open E-mail settings")));
         return true;
       }
       sent = true;

@@ -172,11 +172,12 @@ async function render(container) {
 
 function draw() {
   const { container, logos } = screen;
-  const file = h("input", { type: "file", id: "logo-file", accept: ".png,.jpg,.jpeg,.gif,.webp,image/png,image/jpeg,image/gif,image/webp", class: "visually-hidden" });
+  const file = h("input", { type: "file", id: "logo-file", accept: ".png,.jpg,.jpeg,.gif,.webp,image/png,image/jpeg,image/gif,image/webp",
+    class: "visually-hidden", tabindex: "-1", "aria-label": "Logo picture file" });
   file.addEventListener("change", () => { if (file.files[0]) sendFile(file.files[0]); file.value = ""; });
   const full = logos.length >= MAX_LOGOS;
-  const choose = h("label", { for: "logo-file", class: "button primary" + (full ? " disabled" : ""), "aria-disabled": full ? "true" : undefined }, "Choose a picture file…");
-  const drop = h("div", { class: "drop-zone", id: "logo-drop", tabindex: "0", role: "group", "aria-labelledby": "drop-title" },
+  const choose = h("button", { type: "button", class: "primary", disabled: full, onclick: () => file.click() }, "Choose a picture file…");
+  const drop = h("div", { class: "drop-zone", id: "logo-drop", role: "group", "aria-labelledby": "drop-title" },
     h("p", { id: "drop-title", class: "drop-title" }, "Add a logo"),
     h("p", {}, choose, file),
     h("p", { class: "hint" }, "or drop a picture here, or copy one and paste it with Ctrl+V."),

@@ -123,7 +123,10 @@ const MAIL_WORDS = new Map([
 // E-mails the PDF: {ok} only once the program answered OK (it then sends in the background), or
 // {ok:false, message}.
 export async function emailPdf({ name, paper, pages, recipients, replyTo, message, progress = () => {} }) {
-  const posted = await post({ name, paper, pages, fields: { sendto: recipients, replyto: replyTo, message } }, progress);
+  // An empty reply-to is left out, so the program uses the address of the E-mail settings.
+  const fields = { sendto: recipients, message };
+  if (replyTo) fields.replyto = replyTo;
+  const posted = await post({ name, paper, pages, fields }, progress);
   if (!posted.ok) return posted;
   const reply = posted.reply;
   const text = await reply.text().catch(() => "");

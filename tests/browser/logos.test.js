@@ -113,6 +113,11 @@ test("the limits are said before they are hit, and the program's refusals in wor
   assert.match(answer.message, /at most 500 KB/);
   const full = await page.evaluate(async () => (await import("./js/logos.js")).uploadData("data:image/png;base64,iVBORw0KGgo=", 10));
   assert.match(full.message, /already keeps 10 logos/);
+  // Pages that would pass the program's 5 MB request limit are not sent, and the owner is told.
+  const huge = await page.evaluate(async () => (await import("./js/pdf.js")).downloadPdf({ name: "Huge", paper: "A4",
+    pages: ['<svg xmlns="http://www.w3.org/2000/svg"><image href="data:image/png;base64,' + "A".repeat(5100000) + '"/></svg>'] }));
+  assert.equal(huge.ok, false);
+  assert.match(huge.message, /come to 5\.1 MB, more than the 5 MB Tavolex takes at once/);
 });
 
 test("a logo picked for a menu is in its PDF at no more than 300 dpi, and a deleted logo leaves the menu", async () => {
@@ -125,6 +130,7 @@ test("a logo picked for a menu is in its PDF at no more than 300 dpi, and a dele
   await page.getByRole("button", { name: "Save menu" }).click();
   await expect(page.locator("#save-state")).toContainText("All changes saved");
   await screenshot(page, "43-editor-with-logo", { top: true });
+  await page.evaluate(() => { document.getElementById("notice").hidden = true; });
   await page.locator("#page-views figure").first().screenshot({ path: path.join(shotsDir, "44-page-with-logo.png") });
   // Every page posted fits well within the program's 5 MB request limit.
   const [answer, download] = await Promise.all([page.waitForResponse((r) => r.url().endsWith("api/menu/genpdf")),

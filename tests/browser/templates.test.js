@@ -38,8 +38,10 @@ test("every template lays out the 60-dish menu into pages whose PDF holds every 
     await expect(page.locator("#page-count")).toContainText(template.name);
     const pages = await page.locator("#page-views svg").count();
     assert.equal(await page.locator("#overflow .overflow-list").count(), 0, template.id + ": no dish left out");
+    await page.evaluate(() => { document.getElementById("notice").hidden = true; });
     await page.locator("#page-views figure").first().screenshot({ path: path.join(shotsDir, `2${index + 1}-template-${template.id}-page1.png`) });
     if (index === 0) {
+      await page.evaluate(() => { document.querySelector(".pages").scrollTop = 0; });
       await screenshot(page, "20-editor-design", { top: true });
       assert.deepEqual(await unlabelledControls(page), [], "every control has a name");
     }
@@ -105,5 +107,6 @@ test("a menu too long for the one-page card says so, and more columns bring it b
   await page.getByLabel("Columns", { exact: true }).selectOption("3");
   await expect(page.locator("#page-count")).toContainText("1 page,");
   assert.equal(await page.locator("#overflow .banner").count(), 0, "no remark once the card fits");
+  await page.evaluate(() => { document.getElementById("notice").hidden = true; });
   await page.locator("#page-views figure").first().screenshot({ path: path.join(shotsDir, "25-template-card-three-columns.png") });
 });

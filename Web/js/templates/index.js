@@ -29,7 +29,7 @@ export function completeSettings(settings = {}) {
     (legacy && template.fonts.find((f) => f.id === LEGACY_FONTS[settings.font])) ||
     template.fonts.find((f) => f.id === template.defaults.fonts);
   const wanted = Number(settings.columns);
-  const columns = template.columns.includes(wanted) && (settings.template || legacy) ? wanted : template.defaults.columns;
+  const columns = template.columns.includes(wanted) ? wanted : template.defaults.columns;
   return { ...settings, template: template.id, colour: colour.id, fonts: fonts.id, columns: String(columns),
     papersize: PAPER[settings.papersize] ? settings.papersize : "A4", logo: settings.logo || "" };
 }
