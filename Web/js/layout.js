@@ -10,8 +10,9 @@
 //   const svgs = finishPages(flow.pages, paper, (page, count) => ({ under: [...], over: [...] }));
 //
 // `measure(text, font)` gives the advance width in points of `text` set in `font`
-// ({family, size, weight, italic}). Categories are kept whole on one page or column where they
-// fit; a dish too tall for a whole column is left out and listed in `overflow`, never cut.
+// ({family, size, weight, italic}). Short categories are kept whole in one column, long ones
+// go on in the next; a dish too tall for a whole column is left out and listed in `overflow`,
+// never cut.
 
 // Page sizes in points (1/72 in), portrait, as the converter's paper table has them.
 export const PAPER = {
@@ -105,6 +106,10 @@ export function shownCategories(menu) {
 //   options.blocks.heading(category, columnWidth) and .item(item, columnWidth): each answers
 //     {height, draw(x, top, out)} (heading may answer null: no heading)
 // Answers {pages: [{number, parts, top}], overflow: [items], columnWidth}.
+// The share of a column up to which a category is moved whole to the next column rather than
+// split; longer ones are split between columns (at a dish, never inside one).
+const KEEP_WHOLE = 0.5;
+
 export function flowMenu(menu, options) {
   const { paper, margin, blocks } = options;
   const columns = Math.max(1, options.columns || 1);
@@ -144,12 +149,14 @@ export function flowMenu(menu, options) {
     const headingHeight = heading ? heading.height : 0;
     const whole = headingHeight + fitting.reduce((sum, b) => sum + b.height, 0);
     const lead = atColumnTop() ? 0 : options.categoryGap || 0;
-    // Kept whole: start a new column or page when the whole category fits there but not here;
-    // a heading never stays alone at the foot of a column. A column that is still empty (below
-    // the first page's title, say) is never skipped: the category starts there and goes on in
-    // the next column.
-    if (!atColumnTop() && y + lead + whole > bottom && whole <= fullColumn) nextColumn();
-    else if (!atColumnTop() && y + lead + headingHeight + fitting[0].height > bottom) nextColumn();
+    // A short category is kept whole: it starts a new column or page when it fits there but
+    // not here. A long one (more than KEEP_WHOLE of a column) starts here and goes on in the
+    // next column, so that pages are not left half empty; its heading never stays at the foot
+    // of a column without its first two dishes. A column that is still empty (below the first
+    // page's title, say) is never skipped.
+    const opening = headingHeight + fitting.slice(0, 2).reduce((sum, b) => sum + b.height, 0);
+    if (!atColumnTop() && y + lead + whole > bottom && whole <= fullColumn * KEEP_WHOLE) nextColumn();
+    else if (!atColumnTop() && y + lead + opening > bottom) nextColumn();
     if (!atColumnTop()) y += options.categoryGap || 0;
     if (heading) { heading.draw(x(), y, page.parts); y += heading.height; }
     for (const block of fitting) {
