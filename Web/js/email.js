@@ -139,7 +139,8 @@ function draw() {
   const user = input({ id: "smtp-user", value: stored.username || "", autocomplete: "username", spellcheck: "false" });
   const password = input({ id: "smtp-password", type: "password", value: "", autocomplete: "new-password",
     placeholder: stored.passwordset ? "Stored – leave empty to keep it" : "" });
-  const tls = h("input", { type: "checkbox", id: "smtp-tls", checked: !!stored.usessl });
+  // A first set-up starts secured: most providers ask for STARTTLS.
+  const tls = h("input", { type: "checkbox", id: "smtp-tls", checked: stored.host ? !!stored.usessl : true });
   const replyTo = input({ id: "smtp-replyto", type: "email", value: stored.replyto || "", placeholder: "you@your-restaurant.com" });
   const fields = {
     host: field("Mail server", host, { hint: "The outgoing (SMTP) server your e-mail provider names, like smtp.example.com" }),

@@ -103,6 +103,7 @@ test("the limits are said before they are hit, and the program's refusals in wor
   writeFileSync(text, "not a picture");
   await page.locator("#logo-file").setInputFiles(text);
   await expect(page.locator("#logo-status")).toContainText("is not a PNG, JPEG, GIF or WebP picture");
+  await page.evaluate(() => { document.getElementById("notice").hidden = true; });   // a notice left from before
   await screenshot(page, "42-logos-refused");
   // Past the browser's check, the program's own answer is put in words too.
   const answer = await page.evaluate(async () => {
