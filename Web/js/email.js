@@ -231,8 +231,12 @@ async function test() {
     const status = Number(answer.data.status);
     if (status === 0) showResult("good", "The settings work.", "Tavolex reached " + view.stored.host + " and signed in. Your menus can go out by e-mail.");
     else if (status === 1) showResult("bad", "The test was stopped before it finished.", "Press “Test settings” again.");
-    else showResult("bad", "The settings do not work yet.", testFailure(answer.data.error) +
-      " Check the server name, port, user name and password with your e-mail provider, then test again.");
+    else {
+      showResult("bad", "The settings do not work yet.", testFailure(answer.data.error) +
+        " Check the server name, port, user name and password with your e-mail provider, then test again.");
+      // The check's own words too, for the provider's help desk.
+      if (answer.data.error) c.result.firstChild.append(h("p", { class: "hint", id: "settings-result-detail" }, "What Tavolex was told: " + answer.data.error));
+    }
   } finally {
     c.testButton.disabled = false;
     c.testButton.textContent = "Test settings";

@@ -110,6 +110,7 @@ test("without e-mail settings the dialogue leads to them; the settings page save
   await page.getByRole("button", { name: "Test settings" }).click();
   await expect(page.locator("#settings-result")).toContainText("The settings do not work yet.", 60000);
   await expect(page.locator("#settings-result-text")).toContainText("did not accept this user name and password");
+  await expect(page.locator("#settings-result-detail")).toContainText("What Tavolex was told: ");
   await screenshot(page, "31-email-settings-test-failed");
 
   await page.getByLabel("Password").fill("right");
