@@ -103,8 +103,9 @@ export function shownCategories(menu) {
 //   options.margin     {top, right, bottom, left}: the content area of every page
 //   options.firstTop   where content starts on page 1 (below the title block)
 //   options.categoryGap space before a category that does not open a column
-//   options.blocks.heading(category, columnWidth) and .item(item, columnWidth): each answers
-//     {height, draw(x, top, out)} (heading may answer null: no heading)
+//   options.blocks.heading(category, columnWidth, {again}) and .item(item, columnWidth): each
+//     answers {height, draw(x, top, out)} (heading may answer null: no heading); `again` asks
+//     for the heading repeated where a category goes on in a new column (the name, no notes)
 // Answers {pages: [{number, parts, top}], overflow: [items], columnWidth}.
 // The share of a column up to which a category is moved whole to the next column rather than
 // split; longer ones are split between columns (at a dish, never inside one).
@@ -159,8 +160,15 @@ export function flowMenu(menu, options) {
     else if (!atColumnTop() && y + lead + opening > bottom) nextColumn();
     if (!atColumnTop()) y += options.categoryGap || 0;
     if (heading) { heading.draw(x(), y, page.parts); y += heading.height; }
-    for (const block of fitting) {
-      while (y + block.height > bottom) nextColumn();
+    for (const [index, block] of fitting.entries()) {
+      if (y + block.height > bottom) {
+        nextColumn();
+        // A category going on in a new column repeats its heading (the name alone), so the
+        // reader knows where the dishes belong; no words are added, the menu may be in any language.
+        const again = index > 0 ? blocks.heading(category, columnWidth, { again: true }) : null;
+        if (again && y + again.height + block.height <= bottom) { again.draw(x(), y, page.parts); y += again.height; }
+        while (y + block.height > bottom) nextColumn();
+      }
       block.draw(x(), y, page.parts);
       y += block.height;
     }

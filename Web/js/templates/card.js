@@ -76,9 +76,9 @@ export default {
             for (const line of extrasLines) { out.push(textElement(centre, y, line, fonts.extras, accent, "middle")); y += lineOf(fonts.extras); }
           } };
         },
-        heading(category, w) {
+        heading(category, w, { again = false } = {}) {
           const lines = category.name ? wrap(category.name, fonts.heading, w, kit.measure) : [];
-          const notes = category.description ? wrap(category.description, fonts.note, w, kit.measure) : [];
+          const notes = category.description && !again ? wrap(category.description, fonts.note, w, kit.measure) : [];
           if (!lines.length && !notes.length) return null;
           const height = lines.length * lineOf(fonts.heading) + notes.length * lineOf(fonts.note) + 12 * s;
           return { height, draw(x, top, out) {

@@ -42,9 +42,9 @@ export default {
       paper, margin, columns: o.columns, gap: 30 * k, categoryGap: 18 * k, firstTop: margin.top + title.height + flourish,
       blocks: {
         item: (item, w) => pricedDish(item, w, dish, kit.money, kit.measure),
-        heading(category, w) {
+        heading(category, w, { again = false } = {}) {
           const lines = category.name ? wrap(category.name, fonts.heading, w, kit.measure) : [];
-          const notes = category.description ? wrap(category.description, fonts.note, w, kit.measure) : [];
+          const notes = category.description && !again ? wrap(category.description, fonts.note, w, kit.measure) : [];
           if (!lines.length && !notes.length) return null;
           const height = lines.length * lineOf(fonts.heading) + notes.length * lineOf(fonts.note) + 16 * k;
           return { height, draw(x, top, out) {

@@ -41,9 +41,9 @@ export default {
       paper, margin, columns: o.columns, gap: 26 * k, categoryGap: 16 * k, firstTop: margin.top + title.height + ornament,
       blocks: {
         item: (item, w) => pricedDish(item, w, dish, kit.money, kit.measure),
-        heading(category, w) {
+        heading(category, w, { again = false } = {}) {
           const lines = category.name ? wrap(category.name, fonts.heading, w - 50 * k, kit.measure) : [];
-          const notes = category.description ? wrap(category.description, fonts.note, w, kit.measure) : [];
+          const notes = category.description && !again ? wrap(category.description, fonts.note, w, kit.measure) : [];
           if (!lines.length && !notes.length) return null;
           const height = lines.length * lineOf(fonts.heading) + notes.length * lineOf(fonts.note) + 14 * k;
           return { height, draw(x, top, out) {

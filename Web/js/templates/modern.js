@@ -50,9 +50,9 @@ export default {
       paper, margin, columns: o.columns, gap: 24 * k, categoryGap: 18 * k, firstTop: band + 30 * k,
       blocks: {
         item: (item, w) => pricedDish(item, w, dish, kit.money, kit.measure),
-        heading(category, w) {
+        heading(category, w, { again = false } = {}) {
           const lines = category.name ? wrap(category.name.toLocaleUpperCase(), fonts.heading, w, kit.measure) : [];
-          const notes = category.description ? wrap(category.description, fonts.note, w, kit.measure) : [];
+          const notes = category.description && !again ? wrap(category.description, fonts.note, w, kit.measure) : [];
           if (!lines.length && !notes.length) return null;
           const height = lines.length * lineOf(fonts.heading) + (lines.length ? 9 * k : 0) + notes.length * lineOf(fonts.note) + 8 * k;
           return { height, draw(x, top, out) {
