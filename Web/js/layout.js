@@ -106,7 +106,8 @@ export function shownCategories(menu) {
 //   options.blocks.heading(category, columnWidth, {again}) and .item(item, columnWidth): each
 //     answers {height, draw(x, top, out)} (heading may answer null: no heading); `again` asks
 //     for the heading repeated where a category goes on in a new column (the name, no notes)
-// Answers {pages: [{number, parts, top}], overflow: [items], columnWidth}.
+// Answers {pages: [{number, parts, top, used}], overflow: [items], columnWidth}; `used` is the
+// lowest point any column of the page reaches.
 // The share of a column up to which a category is moved whole to the next column rather than
 // split; longer ones are split between columns (at a dish, never inside one).
 const KEEP_WHOLE = 0.5;
@@ -171,6 +172,7 @@ export function flowMenu(menu, options) {
       }
       block.draw(x(), y, page.parts);
       y += block.height;
+      page.used = Math.max(page.used || 0, y);
     }
   }
   return { pages, overflow, columnWidth };
@@ -263,8 +265,11 @@ export function titleBlock(menu, width, style, measure, logo) {
   const titleLines = wrap(menu.name || "", title, width, measure);
   const contactText = [header.name, header.address, header.phone, header.website].filter(Boolean).join("  ·  ");
   const contactLines = contactText ? wrap(contactText, contact, width, measure) : [];
-  // Baselines, from the top of the block.
-  const logoHeight = logo ? logo.height + style.gap : 0;
+  // Baselines, from the top of the block. `style.logoCard` ({fill, pad}) sets the logo on a
+  // light card, for dark pages where a logo drawn for white paper would vanish.
+  const card = logo && style.logoCard;
+  const pad = card ? style.logoCard.pad : 0;
+  const logoHeight = logo ? logo.height + 2 * pad + style.gap : 0;
   const baselines = [];
   let y = logoHeight + title.size * 0.95;
   for (let i = 0; i < titleLines.length; i++) { baselines.push(y); y += lineOf(title, 1.2); }
@@ -276,7 +281,11 @@ export function titleBlock(menu, width, style, measure, logo) {
   const height = last + style.gap;
   function draw(x, top, out, ink) {
     const anchorX = style.align === "middle" ? x + width / 2 : x;
-    if (logo) out.push(imageElement(logo, style.align === "middle" ? anchorX - logo.width / 2 : x, top));
+    if (logo) {
+      const left = style.align === "middle" ? anchorX - logo.width / 2 : x + pad;
+      if (card) out.push(rectElement(left - pad, top, logo.width + 2 * pad, logo.height + 2 * pad, { fill: card.fill, rx: pad * 0.7 }));
+      out.push(imageElement(logo, left, top + pad));
+    }
     titleLines.forEach((line, i) => out.push(textElement(anchorX, top + baselines[i], line, title, ink.title, style.align)));
     contactLines.forEach((line, i) => out.push(textElement(anchorX, top + contactBaselines[i], line, contact, ink.contact, style.align, ink.contactOpacity)));
   }

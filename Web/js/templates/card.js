@@ -95,13 +95,20 @@ export default {
         },
       },
     });
+    // A card that fits on its page sits in the middle of it, not at the top.
+    const single = flow.pages.length === 1 ? flow.pages[0] : null;
+    const lift = single ? Math.max(0, (paper.height - margin.bottom - (single.used || single.top)) / 2) : 0;
+    if (lift > 1) {
+      single.parts.unshift(`<g transform="translate(0 ${fmt(lift)})">`);
+      single.parts.push("</g>");
+    }
     const pages = finishPages(flow.pages, paper, (page, count) => {
       const under = [rectElement(0, 0, paper.width, paper.height, { fill: o.colour.paper }),
         rectElement(24 * k, 24 * k, paper.width - 48 * k, paper.height - 48 * k, { stroke: accent, strokeWidth: 0.8 * k, rx: 10 * k })];
       const over = [];
       if (page.number === 1) {
-        title.draw(margin.left, margin.top, over, { title: ink, contact: soft });
-        const cy = margin.top + title.height + 2 * k, cx = paper.width / 2;
+        title.draw(margin.left, margin.top + lift, over, { title: ink, contact: soft });
+        const cy = margin.top + lift + title.height + 2 * k, cx = paper.width / 2;
         over.push(`<circle cx="${fmt(cx)}" cy="${fmt(cy)}" r="${fmt(1.8 * k)}" fill="${accent}"/>`,
           lineElement(cx - 46 * k, cy, cx - 7 * k, cy, accent, 0.6 * k), lineElement(cx + 7 * k, cy, cx + 46 * k, cy, accent, 0.6 * k));
       }

@@ -34,7 +34,7 @@ export default {
     };
     const margin = { top: 60 * k, right: 60 * k, bottom: 74 * k, left: 60 * k };
     const width = paper.width - margin.left - margin.right;
-    const title = titleBlock(menu, width, { fonts, align: "middle", gap: 10 * k }, kit.measure, kit.logo);
+    const title = titleBlock(menu, width, { fonts, align: "middle", gap: 10 * k, logoCard: { fill: CHALK, pad: 8 * k } }, kit.measure, kit.logo);
     const flourish = 24 * k;
     const dish = { fonts, ink: { name: CHALK, price: accent, detail: CHALK, extras: accent, leader: CHALK }, soft: 0.78,
       leader: { dash: [3, 3], width: 0.7, opacity: 0.45 }, after: 10 * k };
