@@ -6,7 +6,7 @@ import { h, input, select, announce, confirmDialog, openDialog } from "./ui.js";
 import { formatAmount, parsePrice } from "./money.js";
 import { loadCurrency, problem } from "./store.js";
 import { PAPER_SIZES } from "./menus.js";
-import { canvasMeasure } from "./layout.js";
+import { canvasMeasure, loadPageFonts, FAMILIES } from "./layout.js";
 import { TEMPLATES, templateOf, completeSettings } from "./templates/index.js";
 import { layOut, prepareFor } from "./menu_pages.js";
 import { fetchLogos, logoUrl } from "./logos.js";
@@ -96,6 +96,7 @@ async function render(container, [menuId]) {
     restored = new Date(draft.at);
   }
   s.model.settings = completeSettings(s.model.settings);
+  await loadPageFonts(FAMILIES);        // every template's type, for the thumbnails of the design
   const logos = await fetchLogos();
   s.logos = logos.ok ? logos.logos : [];
   await prepareLogo();
@@ -334,7 +335,8 @@ function drawDesign() {
         changed({ now: true, redesign: true });
       });
       return h("label", { class: "template-card" + (t.id === template.id ? " chosen" : ""), for: radio.id },
-        radio, h("span", { class: "template-name" }, t.name), h("span", { class: "template-text" }, t.description));
+        radio, h("span", { class: "template-name" }, t.name), thumbnail(t, t.id === template.id ? settings : null),
+        h("span", { class: "template-text" }, t.description));
     }));
   const colour = select(template.colours.map((c) => ({ value: c.id, label: c.label })), settings.colour, { id: "menu-colour" });
   colour.addEventListener("change", () => choose("colour", colour.value));
@@ -359,13 +361,34 @@ function drawDesign() {
     h("p", { id: "template-label", class: "design-label" }, "Template"), cards,
     h("div", { class: "design-row" },
       h("div", { class: "field" }, h("label", { for: "menu-colour" }, "Colours"), colour),
-      h("div", { class: "field" }, h("label", { for: "menu-fonts" }, "Type"), fonts),
+      h("div", { class: "field wide" }, h("label", { for: "menu-fonts" }, "Type"), fonts),
       h("div", { class: "field" }, h("label", { for: "menu-columns" }, "Columns"), columns),
       h("div", { class: "field" }, h("label", { for: "menu-paper" }, "Paper"), paper)),
     h("p", { id: "logo-label", class: "design-label" }, "Logo"), logos,
     s.logoProblem || !known ? h("p", { class: "row-error", role: "alert" }, s.logoProblem || "The logo chosen for this menu was deleted. Pick another logo, or none.") : null));
   // The panel is drawn anew for every choice: the keyboard stays where it was.
   if (focused) document.getElementById(focused)?.focus();
+}
+
+// The top of a template's first page, drawn with the first dishes of this menu: in the chosen
+// template's own colours and type, in the others' defaults. Kept until the design changes.
+function thumbnail(template, settings) {
+  const design = settings ? { ...settings } : { template: template.id, colour: template.defaults.colour, fonts: template.defaults.fonts,
+    columns: String(template.defaults.columns), papersize: s.model.settings.papersize };
+  const shown = s.model.rcategories.filter((c) => !c.hidden && c.ritems.some((i) => !i.hidden)).slice(0, 2)
+    .map((c) => ({ ...c, ritems: c.ritems.filter((i) => !i.hidden).slice(0, 3) }));
+  const sample = { name: s.model.name, header: s.model.header, rcategories: shown };
+  const key = JSON.stringify([design, sample, !!s.logo]);
+  s.thumbnails = s.thumbnails || new Map();
+  let svg = s.thumbnails.get(key);
+  if (svg === undefined) {
+    svg = layOut({ ...sample, settings: completeSettings(design) }, s.currency, s.measure, s.logo, { sample: true }).pages[0];
+    if (s.thumbnails.size > 40) s.thumbnails.clear();
+    s.thumbnails.set(key, svg);
+  }
+  const box = h("span", { class: "template-thumb", "aria-hidden": "true" });
+  box.innerHTML = svg;
+  return box;
 }
 
 // ---- pages

@@ -9,8 +9,9 @@ import { layoutMenu, familiesOf, logoBoxOf, completeSettings } from "./templates
 import { preparedLogo } from "./logos.js";
 
 // Lays out `model` (a menu as api/menu/get gives it, settings included) with `logo` prepared.
-export function layOut(model, currency, measure, logo = null) {
-  return layoutMenu(model, model.settings, (minor) => formatPrice(minor, currency), measure, logo);
+// `sample` is true for a thumbnail of a few dishes (templates may place those differently).
+export function layOut(model, currency, measure, logo = null, { sample = false } = {}) {
+  return layoutMenu(model, model.settings, (minor) => formatPrice(minor, currency), measure, logo, { sample });
 }
 
 // Everything a layout waits for: the fonts of the menu's template and its logo at print size.

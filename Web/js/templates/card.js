@@ -95,9 +95,10 @@ export default {
         },
       },
     });
-    // A card that fits on its page sits in the middle of it, not at the top.
+    // A card that fits on its page sits in the middle of it, not at the top (a thumbnail of a
+    // few dishes stays at the top, where the picker shows it).
     const single = flow.pages.length === 1 ? flow.pages[0] : null;
-    const lift = single ? Math.max(0, (paper.height - margin.bottom - (single.used || single.top)) / 2) : 0;
+    const lift = single && !kit.sample ? Math.max(0, (paper.height - margin.bottom - (single.used || single.top)) / 2) : 0;
     if (lift > 1) {
       single.parts.unshift(`<g transform="translate(0 ${fmt(lift)})">`);
       single.parts.push("</g>");

@@ -61,8 +61,9 @@ export function logoBoxOf(settings) {
 // Lays a menu out with its template. `money(minor)` gives a price as printed; `logo` is null or
 // {href, width, height} (points) as js/logos.js prepared it for logoBoxOf(settings).
 // Answers {pages: [SVG text], overflow: [items left out], paper, note (a remark for the owner)}.
-export function layoutMenu(menu, settings, money, measure, logo = null) {
+// `sample` marks a thumbnail of a few dishes in the template picker.
+export function layoutMenu(menu, settings, money, measure, logo = null, { sample = false } = {}) {
   const o = optionsOf(settings);
-  const laid = o.template.layout(menu, o, { money, measure, logo });
+  const laid = o.template.layout(menu, o, { money, measure, logo, sample });
   return { pages: laid.pages, overflow: laid.overflow, paper: o.paper, note: laid.note || "" };
 }
