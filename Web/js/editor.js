@@ -522,7 +522,11 @@ async function printMenu() {
   const pages = currentPages();
   // The window opens now, at the click: browsers refuse windows opened later.
   const target = window.open("", "_blank");
-  if (target) target.document.title = "Preparing the menu to print…";
+  if (target) {
+    target.document.title = "Preparing the menu to print…";
+    target.document.body.style.font = "18px Lato, sans-serif";
+    target.document.body.textContent = "Tavolex is making the PDF of “" + s.model.name + "”. The print dialogue opens here in a moment.";
+  }
   const result = await runWithProgress("Preparing to print", (report) => printPdf({
     name: s.model.name, paper: s.model.settings.papersize, pages, target, progress: exportProgress(report, pages) }));
   if (!result.ok) target?.close();
