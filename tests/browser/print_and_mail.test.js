@@ -94,6 +94,8 @@ test("without e-mail settings the dialogue leads to them; the settings page save
   await page.goto(program.url + "#/menu/" + shop.menus[0]);
   await page.getByRole("button", { name: "E-mail", exact: true }).click();
   await expect(page.getByRole("dialog")).toContainText("Set up e-mail first");
+  await page.evaluate(() => { document.getElementById("notice").hidden = true; });
+  await screenshot(page, "35-email-not-set-up");
   await page.getByRole("dialog").getByRole("button", { name: "Open E-mail settings" }).click();
   await expect(page.getByRole("heading", { name: "E-mail settings" })).toBeVisible();
   await expect(page.locator("#settings-state")).toContainText("Not set up yet");
