@@ -80,10 +80,9 @@ test("Print asks for an inline PDF that opens with the print dialogue, in a new 
   execFileSync("sh", ["-c", "cat > '" + file + "'"], { input: pdf });
   execFileSync("qpdf", ["--check", file]);
   // The open action that brings up the print dialogue, in the document catalogue.
-  const catalogue = execFileSync("qpdf", ["--show-object=trailer", "--filtered-stream-data", file]).toString() +
-    execFileSync("qpdf", ["--qdf", "--object-streams=disable", file, "-"]).toString("latin1");
-  assert.match(catalogue, /\/OpenAction/);
-  assert.match(catalogue, /this\.print/);
+  const objects = execFileSync("qpdf", ["--qdf", "--object-streams=disable", file, "-"]).toString("latin1");
+  assert.match(objects, /\/OpenAction/);
+  assert.match(objects, /this\.print/);
   await opened.waitForURL(/^blob:/);
   await expect(page.locator("#notice")).toContainText("print dialogue");
   await opened.close();
