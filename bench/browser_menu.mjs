@@ -36,11 +36,12 @@ try {
   const figures = await page.evaluate(async ({ runs, downloads, id }) => {
     const { layOut } = await import("./js/editor.js");
     const { canvasMeasure, loadPageFonts } = await import("./js/layout.js");
+    const { completeSettings } = await import("./js/templates/index.js");
     const { normalCurrency } = await import("./js/money.js");
     const { downloadPdf } = await import("./js/pdf.js");
     const answer = await (await fetch("api/menu/get?id=" + id)).json();
     const currency = normalCurrency(null);
-    const model = { ...answer, settings: { papersize: "A4", columns: "2", font: "Lato", ...answer.settings } };
+    const model = { ...answer, settings: completeSettings({ papersize: "A4", columns: "2", font: "Lato", ...answer.settings }) };
     await loadPageFonts("Lato");
     const median = (values) => { const v = [...values].sort((a, b) => a - b); return v.length % 2 ? v[(v.length - 1) / 2] : (v[v.length / 2 - 1] + v[v.length / 2]) / 2; };
     const layouts = [];

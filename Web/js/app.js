@@ -6,6 +6,8 @@ import businesses from "./businesses.js";
 import catalogue from "./catalogue.js";
 import menus from "./menus.js";
 import editor from "./editor.js";
+import logos from "./logos.js";
+import { settingsScreen } from "./email.js";
 
 const ALIVE_EVERY_MS = 5000;
 const routes = [
@@ -14,6 +16,8 @@ const routes = [
   { pattern: /^\/menus$/, screen: menus, nav: "menus" },
   { pattern: /^\/menus\/([\w-]+)$/, screen: menus, nav: "menus" },
   { pattern: /^\/menu\/([\w-]+)$/, screen: editor, nav: "menus" },
+  { pattern: /^\/logos$/, screen: logos, nav: "logos" },
+  { pattern: /^\/settings\/email$/, screen: settingsScreen, nav: "email" },
 ];
 
 let current = null;      // the screen shown now, asked before leaving

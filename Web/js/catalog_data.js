@@ -25,7 +25,7 @@ async function throughWorkingMenu(businessId, categories) {
 }
 
 // {ok, categories: [{category_id, name, description, items: [...]}], loose: [...], usage: Map}
-// `usage` maps a product key to the names of the menus that show it.
+// `usage` maps a product key to the menus that show it (a Map of menu key to menu name).
 export async function loadCatalogue(businessId) {
   const [menusAnswer, productsAnswer] = await Promise.all([loadMenus(""), api.postForm("api/product/fetchall")]);
   if (!menusAnswer.ok) return menusAnswer;
@@ -40,8 +40,8 @@ export async function loadCatalogue(businessId) {
     for (const category of answer.data.rcategories || []) {
       for (const item of category.ritems || []) {
         if (category.hidden || item.hidden) continue;
-        const names = usage.get(item.product_id) || new Set();
-        names.add(menus[index].name || "(no name)");
+        const names = usage.get(item.product_id) || new Map();
+        names.set(menus[index].id, menus[index].name || "(no name)");
         usage.set(item.product_id, names);
       }
     }

@@ -4,6 +4,8 @@ import { h, field, input, select, setFieldError, announce, confirmDialog, openDi
 import { formatPrice, formatAmount, parsePrice } from "./money.js";
 import { loadBusinesses, loadCurrency, rememberBusiness, rememberedBusiness, problem } from "./store.js";
 import * as data from "./catalog_data.js";
+import { pagesOfStoredMenu } from "./menu_pages.js";
+import { downloadPdf, runWithProgress, exportProgress, showFailure } from "./pdf.js";
 
 let state = null;
 
@@ -44,7 +46,7 @@ function draw() {
     field("Search dishes", search), field("Show", only),
     state.businesses.length > 1 ? field("Prices written as for", business) : null);
   const listArea = h("div", { id: "catalogue-list" });
-  container.replaceChildren(head, filters, listArea);
+  container.replaceChildren(head, h("div", { id: "reprint" }), filters, listArea);
   drawList();
 }
 
@@ -96,10 +98,44 @@ function productTable(items, category) {
     h("tbody", {}, items.map((item) => h("tr", { "data-product": item.product_id },
       h("td", {}, h("strong", {}, item.name)), h("td", {}, item.detail), h("td", {}, item.extras),
       h("td", { class: "price" }, formatPrice(item.price, state.currency)),
-      h("td", { class: "shared-note" }, usageText(item.product_id)),
+      h("td", { class: "shared-note" }, state.catalogue.usage.get(item.product_id)?.size
+        ? h("button", { class: "small quiet usage", onclick: () => showReprint({ dish: item.name, listOnly: true,
+          menus: [...state.catalogue.usage.get(item.product_id)].map(([id, menuName]) => ({ id, name: menuName })) }),
+          title: "List these menus, to print them again" }, usageText(item.product_id))
+        : usageText(item.product_id)),
       h("td", { class: "actions" },
         h("button", { class: "small", onclick: () => productForm(item, category), "aria-label": "Edit " + item.name }, "Edit"),
         h("button", { class: "small link-danger", onclick: () => removeProduct(item), "aria-label": "Delete " + item.name }, "Delete"))))));
+}
+
+// After a dish shown on menus changed: those menus, each printable again in one click.
+function showReprint({ dish, priceChanged, price, menus, listOnly }) {
+  const area = document.getElementById("reprint");
+  if (!area) return;
+  const title = listOnly ? "“" + dish + "” is on these menus:" : priceChanged ? "“" + dish + "” now costs " + price + ". Print its menus again:" : "“" + dish + "” changed. Print its menus again:";
+  const close = h("button", { class: "small quiet", onclick: () => area.replaceChildren(), "aria-label": "Close this list" }, "Close");
+  area.replaceChildren(h("section", { class: "reprint", "aria-labelledby": "reprint-title" },
+    h("div", { class: "reprint-head" }, h("h2", { id: "reprint-title" }, title), close),
+    h("p", { class: "hint" }, menus.length === 1 ? "This menu shows the dish. The PDF is made from the menu as last saved."
+      : "These " + menus.length + " menus show the dish. Each PDF is made from the menu as last saved."),
+    h("ul", { class: "reprint-list" }, menus.map((menu) => h("li", { "data-menu": menu.id },
+      h("strong", {}, menu.name),
+      h("span", { class: "reprint-actions" },
+        h("button", { class: "small primary", onclick: () => reprintMenu(menu), "aria-label": "Download PDF of " + menu.name }, "Download PDF"),
+        h("a", { class: "button small", href: "#/menu/" + menu.id, "aria-label": "Open " + menu.name }, "Open")))))));
+  area.querySelector("h2").scrollIntoView({ block: "nearest" });
+}
+
+async function reprintMenu(menu) {
+  const result = await runWithProgress("Making the PDF of “" + menu.name + "”", async (report) => {
+    report("Laying out the pages…", null);
+    const laid = await pagesOfStoredMenu(menu.id);
+    if (!laid.ok) return laid;
+    return downloadPdf({ name: laid.name, paper: laid.paper, pages: laid.pages, progress: exportProgress(report, laid.pages) });
+  });
+  if (result.redirected) return;
+  if (result.ok) announce("“" + result.fileName + "” was downloaded.");
+  else await showFailure("The PDF could not be made", result.message);
 }
 
 async function categoryForm(category) {
@@ -140,7 +176,7 @@ async function productForm(item, category) {
   if (item) {
     const names = state.catalogue.usage.get(item.product_id);
     body.unshift(h("p", { class: "banner" }, names?.size
-      ? usageText(item.product_id) + " (" + [...names].join(", ") + "). Your change shows on " + (names.size === 1 ? "it." : "all of them.")
+      ? usageText(item.product_id) + " (" + [...names.values()].join(", ") + "). Your change shows on " + (names.size === 1 ? "it." : "all of them.")
       : "This dish is not shown on any menu yet."));
   }
   await openDialog({
@@ -159,7 +195,11 @@ async function productForm(item, category) {
         category.category_id);
       if (!answer.ok) { announce(answer.message, "error"); return true; }
       announce(item ? "Dish saved." : "“" + name.value.trim() + "” added.");
+      const shownOn = item ? state.catalogue.usage.get(item.product_id) : null;
+      const reprint = shownOn?.size ? { dish: name.value.trim(), priceChanged: String(read.minor) !== String(item.price),
+        price: formatPrice(read.minor, currency), menus: [...shownOn].map(([id, menuName]) => ({ id, name: menuName })) } : null;
       await render(state.container);
+      if (reprint) showReprint(reprint);
       return false;
     },
   });
@@ -178,7 +218,7 @@ async function removeCategory(category) {
 async function removeProduct(item) {
   const names = state.catalogue.usage.get(item.product_id);
   const body = [h("p", {}, "“" + item.name + "” will be deleted from the catalogue."),
-    h("p", {}, names?.size ? "It disappears from " + (names.size === 1 ? "the menu " : "the menus ") + [...names].join(", ") + "." : "No menu shows it.")];
+    h("p", {}, names?.size ? "It disappears from " + (names.size === 1 ? "the menu " : "the menus ") + [...names.values()].join(", ") + "." : "No menu shows it.")];
   if (!(await confirmDialog("Delete this dish?", body, "Delete dish"))) return;
   const answer = await data.deleteProduct(item.product_id);
   if (!answer.ok) return announce(answer.message, "error");

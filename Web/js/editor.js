@@ -3,11 +3,17 @@
 // program has stored them, so neither a closed window nor an ended session loses them.
 import * as api from "./api.js";
 import { h, input, select, announce, confirmDialog, openDialog } from "./ui.js";
-import { formatAmount, formatPrice, parsePrice } from "./money.js";
+import { formatAmount, parsePrice } from "./money.js";
 import { loadCurrency, problem } from "./store.js";
 import { PAPER_SIZES } from "./menus.js";
-import { layoutMenu, canvasMeasure, loadPageFonts, FAMILIES } from "./layout.js";
-import { downloadPdf } from "./pdf.js";
+import { canvasMeasure, loadPageFonts, FAMILIES } from "./layout.js";
+import { TEMPLATES, templateOf, completeSettings } from "./templates/index.js";
+import { layOut, prepareFor } from "./menu_pages.js";
+import { fetchLogos, logoUrl } from "./logos.js";
+import { downloadPdf, printPdf, runWithProgress, exportProgress, showFailure } from "./pdf.js";
+import { emailDialog } from "./email.js";
+
+export { layOut };
 
 let s = null;        // this screen's state while it is shown
 let nextKey = 1;
@@ -17,7 +23,7 @@ const draftKey = (id) => "tavolex.draft." + id;
 function fromServer(menu, currency) {
   return {
     id: menu.id, name: menu.name, restaurant_id: menu.restaurant_id, header: menu.header || {},
-    settings: { papersize: "A4", columns: "1", font: "Lato", ...(menu.settings || {}) },
+    settings: completeSettings(menu.settings || {}),
     rcategories: (menu.rcategories || []).map((c) => ({
       key: "k" + nextKey++, category_id: c.category_id, name: c.name ?? "", description: c.description ?? "", hidden: !!c.hidden,
       ritems: (c.ritems || []).map((i) => ({
@@ -40,7 +46,9 @@ function dropDraft(id) {
   try { localStorage.removeItem(draftKey(id)); } catch { /* nothing kept */ }
 }
 
-function changed() {
+// After every change: the draft is kept, and the pages follow (at once for a design choice,
+// after a short pause while typing).
+function changed({ now = false, redesign = false } = {}) {
   for (const category of s.model.rcategories) {
     const count = document.querySelector(`[data-key="${category.key}"] .cat-count`);
     if (count) count.textContent = shownCount(category);
@@ -48,7 +56,22 @@ function changed() {
   s.dirty = true;
   storeDraft();
   showState();
-  schedulePages();
+  if (!now) return schedulePages();
+  clearTimeout(s.pagesTimer);
+  if (redesign) return redesignNow();
+  drawDesign();
+  drawPages();
+}
+
+// A template switch: its fonts (already loaded after the first use) and the logo at its box's
+// size, then the pages at once.
+async function redesignNow() {
+  const token = (s.redesigns = (s.redesigns || 0) + 1);
+  await prepareLogo();
+  if (token !== s.redesigns) return;      // a later switch overtook this one
+  drawDesign();
+  drawPages();
+  document.getElementById("template-" + s.model.settings.template)?.focus();
 }
 
 function showState() {
@@ -72,28 +95,34 @@ async function render(container, [menuId]) {
     s.dirty = true;
     restored = new Date(draft.at);
   }
-  await loadPageFonts(s.model.settings.font);
+  s.model.settings = completeSettings(s.model.settings);
+  await loadPageFonts(FAMILIES);        // every template's type, for the thumbnails of the design
+  const logos = await fetchLogos();
+  s.logos = logos.ok ? logos.logos : [];
+  await prepareLogo();
   draw(restored);
+}
+
+// Fonts and logo of the current design, ready before the pages are laid out with them.
+async function prepareLogo() {
+  const settings = s.model.settings;
+  // A logo deleted since it was chosen prints no more; drawDesign says so.
+  const ready = await prepareFor(settings.logo && !s.logos.includes(settings.logo) ? { ...settings, logo: "" } : settings);
+  s.logo = ready.logo;
+  s.logoProblem = ready.logoProblem;
 }
 
 function draw(restored) {
   const m = s.model;
   const name = input({ id: "menu-name", value: m.name, maxlength: 259 });
   name.addEventListener("input", () => { m.name = name.value; changed(); });
-  const paper = select(PAPER_SIZES, m.settings.papersize, { id: "menu-paper" });
-  paper.addEventListener("change", () => { m.settings.papersize = paper.value; changed(); });
-  const columns = select([{ value: "1", label: "One column" }, { value: "2", label: "Two columns" }], m.settings.columns, { id: "menu-columns" });
-  columns.addEventListener("change", () => { m.settings.columns = columns.value; changed(); });
-  const font = select(FAMILIES.map((f) => ({ value: f, label: f })), m.settings.font, { id: "menu-font" });
-  font.addEventListener("change", async () => { m.settings.font = font.value; await loadPageFonts(font.value); changed(); });
   const save = h("button", { class: "primary", id: "save-menu", onclick: saveMenu }, "Save menu");
   const download = h("button", { id: "download-pdf", onclick: downloadMenu }, "Download PDF");
+  const print = h("button", { id: "print-menu", onclick: printMenu }, "Print");
+  const email = h("button", { id: "email-menu", onclick: emailMenu }, "E-mail");
   const bar = h("div", { class: "editor-bar" },
     h("div", { class: "field grow" }, h("label", { for: "menu-name" }, "Menu name"), name),
-    h("div", { class: "field" }, h("label", { for: "menu-paper" }, "Paper"), paper),
-    h("div", { class: "field" }, h("label", { for: "menu-columns" }, "Layout"), columns),
-    h("div", { class: "field" }, h("label", { for: "menu-font" }, "Typeface"), font),
-    h("div", { class: "editor-actions" }, h("p", { class: "state", id: "save-state", role: "status" }), save, download));
+    h("div", { class: "editor-actions" }, h("p", { class: "state", id: "save-state", role: "status" }), save, download, print, email));
   const parts = [h("p", {}, h("a", { href: "#/menus/" + m.restaurant_id }, "← All menus of " + (m.header.name || "this business"))), bar];
   if (restored) {
     const discard = h("button", { class: "small", onclick: discardDraft }, "Discard them");
@@ -106,11 +135,13 @@ function draw(restored) {
   const addCategory = h("button", { onclick: addNewCategory }, "Add a category");
   const left = h("section", { "aria-label": "Menu content" }, list, addCategory, live);
   const pages = h("section", { class: "pages", "aria-labelledby": "pages-title" },
+    h("div", { id: "design" }),
     h("div", { class: "pages-head" }, h("h2", { id: "pages-title" }, "Pages"), h("p", { id: "page-count", class: "shared-note" })),
     h("div", { id: "overflow" }), h("div", { id: "page-views" }));
   parts.push(h("div", { class: "editor" }, left, pages));
   s.container.replaceChildren(...parts);
   drawList();
+  drawDesign();
   showState();
   drawPages();
 }
@@ -282,6 +313,84 @@ async function addNewCategory() {
   addNewItem(category);
 }
 
+// ---- design: template, colours, type, columns, paper and logo
+
+function drawDesign() {
+  const box = document.getElementById("design");
+  if (!box) return;
+  const settings = s.model.settings;
+  const template = templateOf(settings.template);
+  const choose = (member, value) => {
+    settings[member] = value;
+    s.model.settings = completeSettings(settings);
+    changed({ now: true });
+  };
+  const cards = h("div", { class: "template-cards", role: "radiogroup", "aria-labelledby": "template-label" },
+    TEMPLATES.map((t) => {
+      const radio = h("input", { type: "radio", name: "template", value: t.id, id: "template-" + t.id, checked: t.id === template.id });
+      radio.addEventListener("change", () => {
+        // A new template starts from its own colours, type and columns.
+        Object.assign(settings, { template: t.id, colour: t.defaults.colour, fonts: t.defaults.fonts, columns: String(t.defaults.columns) });
+        s.model.settings = completeSettings(settings);
+        changed({ now: true, redesign: true });
+      });
+      return h("label", { class: "template-card" + (t.id === template.id ? " chosen" : ""), for: radio.id },
+        radio, h("span", { class: "template-name" }, t.name), thumbnail(t, t.id === template.id ? settings : null),
+        h("span", { class: "template-text" }, t.description));
+    }));
+  const colour = select(template.colours.map((c) => ({ value: c.id, label: c.label })), settings.colour, { id: "menu-colour" });
+  colour.addEventListener("change", () => choose("colour", colour.value));
+  const fonts = select(template.fonts.map((f) => ({ value: f.id, label: f.label })), settings.fonts, { id: "menu-fonts" });
+  fonts.addEventListener("change", async () => { settings.fonts = fonts.value; s.model.settings = completeSettings(settings); await prepareLogo(); changed({ now: true }); });
+  const columnNames = { 1: "One column", 2: "Two columns", 3: "Three columns" };
+  const columns = select([...template.columns].sort().map((n) => ({ value: String(n), label: columnNames[n] })), settings.columns, { id: "menu-columns" });
+  columns.addEventListener("change", () => choose("columns", columns.value));
+  const paper = select(PAPER_SIZES, settings.papersize, { id: "menu-paper" });
+  paper.addEventListener("change", async () => { settings.papersize = paper.value; await prepareLogo(); changed({ now: true }); });
+  const logos = h("div", { class: "logo-picks", role: "radiogroup", "aria-labelledby": "logo-label" },
+    [{ id: "", label: "No logo" }, ...s.logos.map((id, index) => ({ id, label: "Logo " + (index + 1) }))].map((logo) => {
+      const radio = h("input", { type: "radio", name: "menu-logo", value: logo.id, id: "menu-logo-" + (logo.id || "none"), checked: settings.logo === logo.id, "aria-label": logo.label });
+      radio.addEventListener("change", async () => { settings.logo = logo.id; await prepareLogo(); changed({ now: true }); });
+      return h("label", { class: "logo-pick" + (settings.logo === logo.id ? " chosen" : ""), for: radio.id, title: logo.label },
+        radio, logo.id ? h("img", { src: logoUrl(logo.id), alt: "" }) : h("span", {}, "None"));
+    }),
+    h("a", { href: "#/logos", class: "logo-manage" }, s.logos.length ? "Add or delete logos" : "Add a logo"));
+  const known = !settings.logo || s.logos.includes(settings.logo);
+  const focused = box.contains(document.activeElement) ? document.activeElement.id : "";
+  box.replaceChildren(h("fieldset", { class: "design" }, h("legend", {}, "Design"),
+    h("p", { id: "template-label", class: "design-label" }, "Template"), cards,
+    h("div", { class: "design-row" },
+      h("div", { class: "field" }, h("label", { for: "menu-colour" }, "Colours"), colour),
+      h("div", { class: "field wide" }, h("label", { for: "menu-fonts" }, "Type"), fonts),
+      h("div", { class: "field" }, h("label", { for: "menu-columns" }, "Columns"), columns),
+      h("div", { class: "field" }, h("label", { for: "menu-paper" }, "Paper"), paper)),
+    h("p", { id: "logo-label", class: "design-label" }, "Logo"), logos,
+    s.logoProblem || !known ? h("p", { class: "row-error", role: "alert" }, s.logoProblem || "The logo chosen for this menu was deleted. Pick another logo, or none.") : null));
+  // The panel is drawn anew for every choice: the keyboard stays where it was.
+  if (focused) document.getElementById(focused)?.focus();
+}
+
+// The top of a template's first page, drawn with the first dishes of this menu: in the chosen
+// template's own colours and type, in the others' defaults. Kept until the design changes.
+function thumbnail(template, settings) {
+  const design = settings ? { ...settings } : { template: template.id, colour: template.defaults.colour, fonts: template.defaults.fonts,
+    columns: String(template.defaults.columns), papersize: s.model.settings.papersize };
+  const shown = s.model.rcategories.filter((c) => !c.hidden && c.ritems.some((i) => !i.hidden)).slice(0, 2)
+    .map((c) => ({ ...c, ritems: c.ritems.filter((i) => !i.hidden).slice(0, 3) }));
+  const sample = { name: s.model.name, header: s.model.header, rcategories: shown };
+  const key = JSON.stringify([design, sample, !!s.logo]);
+  s.thumbnails = s.thumbnails || new Map();
+  let svg = s.thumbnails.get(key);
+  if (svg === undefined) {
+    svg = layOut({ ...sample, settings: completeSettings(design) }, s.currency, s.measure, s.logo, { sample: true }).pages[0];
+    if (s.thumbnails.size > 40) s.thumbnails.clear();
+    s.thumbnails.set(key, svg);
+  }
+  const box = h("span", { class: "template-thumb", "aria-hidden": "true" });
+  box.innerHTML = svg;
+  return box;
+}
+
 // ---- pages
 
 function schedulePages() {
@@ -289,27 +398,24 @@ function schedulePages() {
   s.pagesTimer = setTimeout(drawPages, 120);
 }
 
-export function layOut(model, currency, measure) {
-  const settings = model.settings;
-  return layoutMenu(model, { paper: settings.papersize, columns: Number(settings.columns), font: settings.font },
-    (minor) => formatPrice(minor, currency), measure);
-}
-
 function drawPages() {
   const views = document.getElementById("page-views");
   if (!views) return;
-  s.layout = layOut(s.model, s.currency, s.measure);
-  const { pages, overflow } = s.layout;
+  s.layout = layOut(s.model, s.currency, s.measure, s.logo);
+  const { pages, overflow, note } = s.layout;
   views.replaceChildren(...pages.map((svg, index) => {
     const view = h("figure", { class: "page-view", "aria-label": "Page " + (index + 1) + " of " + pages.length, style: "margin:0 0 1rem" });
     view.innerHTML = svg;
     return view;
   }));
-  document.getElementById("page-count").textContent = pages.length === 1 ? "1 page, " + s.model.settings.papersize : pages.length + " pages, " + s.model.settings.papersize;
+  const paperName = s.model.settings.papersize;
+  document.getElementById("page-count").textContent = (pages.length === 1 ? "1 page, " : pages.length + " pages, ") + paperName +
+    ", " + templateOf(s.model.settings.template).name;
   const box = document.getElementById("overflow");
   box.replaceChildren();
   const shown = s.model.rcategories.some((c) => !c.hidden && c.ritems.some((i) => !i.hidden));
   if (!shown) box.append(h("p", { class: "empty-pages" }, "Tick the categories and dishes this menu shows: they appear on the pages here."));
+  if (note && shown) box.append(h("p", { class: "banner", role: "note" }, note));
   if (overflow.length) {
     box.append(h("div", { class: "overflow-list", role: "alert" }, h("strong", {}, "Too long to fit on a page, so left out:"),
       h("ul", {}, overflow.map((item) => h("li", {}, item.name || "(dish without a name)"))),
@@ -394,31 +500,44 @@ async function saveMenu() {
   }
 }
 
-// ---- download
+// ---- download, print, e-mail
 
-async function downloadMenu() {
+// The pages as they are now, laid out at once (a pause in typing may still be pending).
+function currentPages() {
   clearTimeout(s.pagesTimer);
   drawPages();
-  const { pages } = s.layout;
-  const status = h("p", { id: "pdf-status" }, "Preparing " + pages.length + (pages.length === 1 ? " page" : " pages") + "…");
-  const bar = h("progress", { max: 100, "aria-labelledby": "pdf-status" });
-  const dialog = h("dialog", { "aria-labelledby": "pdf-title", class: "pdf-dialog" },
-    h("div", { class: "dialog-form progress" }, h("h2", { id: "pdf-title" }, "Making the PDF"), status, bar));
-  document.body.append(dialog);
-  dialog.showModal();
-  const result = await downloadPdf({
-    name: s.model.name, paper: s.model.settings.papersize, pages,
-    progress(stage, share) {
-      if (stage === "sending") status.textContent = "Sending " + pages.length + (pages.length === 1 ? " page" : " pages") + " to Tavolex…";
-      if (stage === "making") status.textContent = "Tavolex is making the PDF…";
-      if (stage === "receiving") { status.textContent = "Receiving the PDF…"; bar.value = Math.round(share * 100); }
-    },
-  });
-  dialog.close();
-  dialog.remove();
+  return s.layout.pages;
+}
+
+async function downloadMenu() {
+  const pages = currentPages();
+  const result = await runWithProgress("Making the PDF", (report) => downloadPdf({
+    name: s.model.name, paper: s.model.settings.papersize, pages, progress: exportProgress(report, pages) }));
   if (result.redirected) return;
   if (result.ok) announce("“" + result.fileName + "” was downloaded.");
-  else await openDialog({ title: "The PDF could not be made", body: [h("p", { id: "pdf-error" }, result.message)], actions: [{ value: "ok", label: "Close" }] });
+  else await showFailure("The PDF could not be made", result.message);
+}
+
+async function printMenu() {
+  const pages = currentPages();
+  // The window opens now, at the click: browsers refuse windows opened later.
+  const target = window.open("", "_blank");
+  if (target) {
+    target.document.title = "Preparing the menu to print…";
+    target.document.body.style.font = "18px Lato, sans-serif";
+    target.document.body.textContent = "Tavolex is making the PDF of “" + s.model.name + "”. The print dialogue opens here in a moment.";
+  }
+  const result = await runWithProgress("Preparing to print", (report) => printPdf({
+    name: s.model.name, paper: s.model.settings.papersize, pages, target, progress: exportProgress(report, pages) }));
+  if (!result.ok) target?.close();
+  if (result.redirected) return;
+  if (result.ok) announce("The menu opened in a new window; its print dialogue comes up there.");
+  else await showFailure("The menu could not be printed", result.message);
+}
+
+async function emailMenu() {
+  const pages = currentPages();
+  await emailDialog({ name: s.model.name, paper: s.model.settings.papersize, pages, dirty: s.dirty });
 }
 
 export default {

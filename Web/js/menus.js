@@ -2,6 +2,7 @@
 import * as api from "./api.js";
 import { h, field, input, select, setFieldError, announce, confirmDialog, openDialog, emptyState } from "./ui.js";
 import { loadBusinesses, loadMenus, rememberBusiness, problem } from "./store.js";
+import { completeSettings } from "./templates/index.js";
 
 export const PAPER_SIZES = [
   { value: "A4", label: "A4 (21 × 29.7 cm)" }, { value: "Letter", label: "Letter (8.5 × 11 in)" },
@@ -80,7 +81,7 @@ async function addMenu(businesses, businessId) {
     async onSubmit() {
       if (!name.value.trim()) { setFieldError(name, "Give the menu a name."); name.focus(); return true; }
       const answer = await api.postJson("api/menu/add", { name: name.value.trim(), restaurant_id: business.value,
-        settings: { papersize: paper.value, columns: "1", font: "Lato" }, rcategories: [] });
+        settings: completeSettings({ papersize: paper.value, template: "classic" }), rcategories: [] });
       if (!answer.ok) { setFieldError(name, answer.message); return true; }
       window.location.hash = "#/menu/" + answer.data.id;
       return false;

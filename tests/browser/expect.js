@@ -28,12 +28,12 @@ export function expect(locator) {
     async toHaveValue(value) {
       await until(async () => { const v = await locator.inputValue(); return { pass: v === value, seen: v }; }, "expected value " + value + ": " + locator);
     },
-    async toContainText(text) {
+    async toContainText(text, timeout) {
       await until(async () => {
         const t = (await locator.first().textContent()) || "";
         const n = t.replace(/[\u00a0\u202f]/g, " ");
         return { pass: text instanceof RegExp ? text.test(n) : n.includes(text), seen: n.slice(0, 300) };
-      }, "expected text " + text + " in " + locator);
+      }, "expected text " + text + " in " + locator, timeout);
     },
     async toHaveCount(count) {
       await until(async () => { const c = await locator.count(); return { pass: c === count, seen: c }; }, "expected " + count + " of " + locator);

@@ -147,12 +147,13 @@ test("a dish taller than a whole page is left out and named, never cut", async (
   // The program keeps at most 259 characters per text, which always fits; the layout still
   // guards against a dish that cannot fit, measured here with the real fonts in the page.
   const result = await page.evaluate(async () => {
-    const { layoutMenu, canvasMeasure, loadPageFonts } = await import("./js/layout.js");
+    const { canvasMeasure, loadPageFonts } = await import("./js/layout.js");
+    const { layoutMenu } = await import("./js/templates/index.js");
     await loadPageFonts("Lato");
     const menu = { name: "Test", header: {}, rcategories: [{ name: "Soups", description: "", hidden: false, ritems: [
       { name: "Short soup", detail: "Leek and potato", extras: "", price: "500", hidden: false },
       { name: "Endless soup", detail: "A long story of the soup. ".repeat(400), extras: "", price: "900", hidden: false }] }] };
-    const laid = layoutMenu(menu, { paper: "A4", columns: 1, font: "Lato" }, (p) => p, canvasMeasure());
+    const laid = layoutMenu(menu, { papersize: "A4", columns: "1", font: "Lato" }, (p) => p, canvasMeasure());
     return { overflow: laid.overflow.map((i) => i.name), pages: laid.pages };
   });
   assert.deepEqual(result.overflow, ["Endless soup"]);
@@ -163,9 +164,12 @@ test("a dish taller than a whole page is left out and named, never cut", async (
 test("the keyboard reaches the editor's controls one by one, each with a visible focus", async () => {
   await page.goto(program.url + "#/menu/" + uno.menus[0]);
   await expect(page.locator(".edit-item").first()).toBeVisible();
-  await page.locator("#main").focus();
   const seen = new Set();
-  for (let i = 0; i < 40; i++) {
+  // From the top of the page through the list, then from the list's last button through the
+  // design beside the pages.
+  for (let i = 0; i < 46; i++) {
+    if (i === 0) await page.locator("#main").focus();
+    if (i === 40) await page.getByRole("button", { name: "Add a category" }).focus();
     await page.keyboard.press("Tab");
     const focus = await page.evaluate(() => {
       const element = document.activeElement;

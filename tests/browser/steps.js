@@ -59,3 +59,20 @@ export function itemRow(page, dish) {
 export function categoryRow(page, name) {
   return page.locator(".edit-category").filter({ has: page.locator(`input.cat-name[value="${name}"]`) });
 }
+
+// A menu of `categories` × `perCategory` dishes with descriptions, some with extras, as seed() takes it.
+export function bigMenu(name, { categories = 6, perCategory = 10, settings } = {}) {
+  const names = ["Starters", "Soups", "Pasta", "Mains", "Desserts", "Drinks", "Cheese", "Sides"];
+  return { name, settings, rcategories: Array.from({ length: categories }, (_, c) => ({
+    name: names[c % names.length] + (c >= names.length ? " " + (c + 1) : ""), description: c % 2 ? "" : "Made here every morning", hidden: false,
+    ritems: Array.from({ length: perCategory }, (_, i) => ({
+      name: `Dish ${c + 1}.${i + 1}`, detail: i % 2 ? "Slow-cooked with seasonal vegetables and herbs from the garden" : "With bread",
+      extras: i % 4 === 0 ? "vegetarian" : "", price: String(450 + 100 * c + 13 * i), hidden: false })) })) };
+}
+
+// The prices of bigMenu as the default business format prints them ("$4.63").
+export function bigMenuPrices({ categories = 6, perCategory = 10 } = {}) {
+  const out = [];
+  for (let c = 0; c < categories; c++) for (let i = 0; i < perCategory; i++) out.push({ name: `Dish ${c + 1}.${i + 1}`, price: "$" + ((450 + 100 * c + 13 * i) / 100).toFixed(2) });
+  return out;
+}
