@@ -142,6 +142,8 @@ function draw() {
   // A first set-up starts secured: most providers ask for STARTTLS.
   const tls = h("input", { type: "checkbox", id: "smtp-tls", checked: stored.host ? !!stored.usessl : true });
   const replyTo = input({ id: "smtp-replyto", type: "email", value: stored.replyto || "", placeholder: "you@your-restaurant.com" });
+  // Without a mail server of their own, owners can still send: straight to each recipient's.
+  const direct = h("input", { type: "checkbox", id: "smtp-direct", checked: !!stored.senddirect });
   const fields = {
     host: field("Mail server", host, { hint: "The outgoing (SMTP) server your e-mail provider names, like smtp.example.com" }),
     port: field("Port", port, { hint: "Usually 587; leave empty to let Tavolex try 587 and 25" }),
@@ -157,6 +159,8 @@ function draw() {
     h("label", { class: "checkbox", for: "smtp-tls" }, tls, "Secure the connection (STARTTLS)"),
     h("p", { class: "hint" }, "Leave this on unless your provider says otherwise: it keeps your password from being read on the way."),
     fields.replyTo,
+    h("label", { class: "checkbox", for: "smtp-direct" }, direct, "Deliver straight to each recipient when no server is given"),
+    h("p", { class: "hint" }, "This needs no account, but many providers treat such e-mail as spam: a mail server of your own is more reliable."),
     h("div", { class: "form-actions" }, save, " ", testButton), result);
   form.addEventListener("submit", async (event) => { event.preventDefault(); await saveSettings(); });
   const state = stored.configured ? h("p", { class: "pill", id: "settings-state" }, "Settings complete")
@@ -164,12 +168,13 @@ function draw() {
   container.replaceChildren(h("div", { class: "screen-head" },
     h("div", {}, h("h1", {}, "E-mail settings"),
       h("p", { class: "lead" }, "Tavolex sends your menus through your own mail server. Your e-mail provider gives you these details.")), state), form);
-  view.controls = { host, port, user, password, tls, replyTo, fields, save, testButton, result };
+  view.controls = { host, port, user, password, tls, replyTo, direct, fields, save, testButton, result };
 }
 
 function formBody() {
   const c = view.controls;
-  const body = { host: c.host.value.trim(), username: c.user.value.trim(), usessl: c.tls.checked, replyto: c.replyTo.value.trim() };
+  const body = { host: c.host.value.trim(), username: c.user.value.trim(), usessl: c.tls.checked, replyto: c.replyTo.value.trim(),
+    senddirect: c.direct.checked };
   const port = c.port.value.trim();
   body.port = port ? Number(port) : 0;
   if (c.password.value) body.password = c.password.value;

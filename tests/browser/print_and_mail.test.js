@@ -126,6 +126,14 @@ test("without e-mail settings the dialogue leads to them; the settings page save
   assert.equal(await page.getByLabel("Secure the connection (STARTTLS)").isChecked(), false);
   await expect(page.getByLabel("Your e-mail address")).toHaveValue("owner@bistro.test");
   assert.ok(!(await page.content()).includes("right\""), "the password is not in the page");
+  // Direct delivery is kept as chosen, and saving the page again does not turn it off.
+  assert.equal(await page.getByLabel(/Deliver straight to each recipient/).isChecked(), false);
+  await page.getByLabel(/Deliver straight to each recipient/).check();
+  await page.getByRole("button", { name: "Save settings" }).click();
+  await expect(page.locator("#settings-result")).toContainText("Settings saved.");
+  await page.reload();
+  assert.equal(await page.getByLabel(/Deliver straight to each recipient/).isChecked(), true);
+  assert.equal((await (await page.request.get(program.url + "api/settings/emailget")).json()).senddirect, true);
   await expect(page.locator("#settings-state")).toContainText("Settings complete");
   await page.getByRole("button", { name: "Test settings" }).click();
   await expect(page.locator("#settings-result")).toContainText("The settings work.", 60000);
