@@ -32,7 +32,6 @@ namespace tavolex::pdf {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 // The slant of faux italic: tan(0.3295...) is a shear of about 19 degrees.
 constexpr double kFauxItalicAngle = 0.32951816258879996;
 // A resource name that would reach this many characters is left empty.
@@ -1209,13 +1208,6 @@ void ApplyAnchors(std::vector<PlacedGlyph>& glyphs, std::span<const TextRun> run
     }
 }
 
-Matrix Rotation(double degrees)
-{
-    const double radians = degrees * kPi / 180;
-    const double c = std::cos(radians), s = std::sin(radians);
-    return {c, s, -s, c, 0, 0};
-}
-
 // A piece: glyphs of one run and kind drawn from one origin with their own advances.
 struct Piece {
     size_t first = 0, last = 0; // [first, last)
@@ -1694,7 +1686,7 @@ void DrawTextBlock(PdfDocument& document, std::span<const TextRun> runs, const T
         piece.first = start;
         piece.last = end;
         piece.width = width;
-        piece.placement = Matrix::Translation(glyphs[start].x, glyphs[start].y).After(Rotation(glyphs[start].rotate));
+        piece.placement = Matrix::Translation(glyphs[start].x, glyphs[start].y).After(Matrix::Rotation(glyphs[start].rotate));
         writer.Write(piece);
         start = end;
     }
@@ -1723,9 +1715,9 @@ void DrawTextOnPath(PdfDocument& document, std::span<const TextRun> runs, const 
         const auto [point, angle] = walker.At(middle);
         // The glyph's middle sits on the path; its baseline follows the tangent; "y" and "dy"
         // move it across.
-        const Matrix turn = Rotation(angle);
+        const Matrix turn = Matrix::Rotation(angle);
         Matrix placement = Matrix::Translation(point.x, point.y).After(turn).After(Matrix::Translation(-g.advance / 2, g.y));
-        placement = placement.After(Rotation(g.rotate));
+        placement = placement.After(Matrix::Rotation(g.rotate));
         Piece piece;
         piece.first = i;
         piece.last = i + 1;

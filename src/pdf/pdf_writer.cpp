@@ -167,21 +167,6 @@ void AppendMatrix(std::string& out, const Matrix& m)
     }
 }
 
-std::optional<Matrix> Inverse(const Matrix& m)
-{
-    const double det = m.a * m.d - m.b * m.c;
-    if (det == 0 || !std::isfinite(det))
-        return std::nullopt;
-    Matrix r;
-    r.a = m.d / det;
-    r.b = -m.b / det;
-    r.c = -m.c / det;
-    r.d = m.a / det;
-    r.e = (m.c * m.f - m.d * m.e) / det;
-    r.f = (m.b * m.e - m.a * m.f) / det;
-    return r;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Paper and placement
 

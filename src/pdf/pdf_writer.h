@@ -107,8 +107,6 @@ void AppendReal(std::string& out, double value);
 void AppendInt(std::string& out, int64_t value);
 // "%f %f %f %f %f %f" with a, b, c, d, e, f.
 void AppendMatrix(std::string& out, const Matrix& m);
-// The matrix that undoes `m`, or nothing when it is singular.
-std::optional<Matrix> Inverse(const Matrix& m);
 
 // Level-9 deflate into a zlib stream. zlib's state (some 400 KB at this level) is made on first
 // use and reset between streams, since a page writes many small ones. Nothing when zlib fails or

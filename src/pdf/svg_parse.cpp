@@ -126,15 +126,6 @@ std::string_view TrimSpaces(std::string_view text)
     return text;
 }
 
-std::optional<Matrix> Inverse(const Matrix& m)
-{
-    const double det = m.a * m.d - m.b * m.c;
-    if (!std::isfinite(det) || std::fabs(det) < 1e-12)
-        return std::nullopt;
-    return Matrix{m.d / det, -m.b / det, -m.c / det, m.a / det, (m.c * m.f - m.d * m.e) / det,
-                  (m.b * m.e - m.a * m.f) / det};
-}
-
 // The name inside "url(#name)", or after "#" in a reference.
 std::string ReferenceName(std::string_view value)
 {
@@ -789,8 +780,12 @@ SvgItem SvgParser::MakeItem(SvgItemKind kind)
     if (s.clip >= 0) {
         item.hasClip = true;
         item.clipRule = clips_[size_t(s.clip)].rule;
-        // The clip was named in the user space `clipAt`; the item draws in `transform`.
-        if (const std::optional<Matrix> inverse = Inverse(s.transform)) {
+        // The clip was named in the user space `clipAt`; the item draws in `transform`. An item
+        // squeezed this near to nothing keeps an empty clip path.
+        constexpr double kNearlySingular = 1e-12;
+        const std::optional<Matrix> inverse =
+            std::fabs(s.transform.Determinant()) < kNearlySingular ? std::nullopt : Inverse(s.transform);
+        if (inverse) {
             item.clipPath = clips_[size_t(s.clip)].path;
             item.clipPath.Transform(inverse->After(s.clipAt));
         }

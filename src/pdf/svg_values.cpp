@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <numbers>
 
 namespace tavolex::pdf {
 
@@ -49,7 +48,6 @@ uint8_t ClampToByte(double value)
     return static_cast<uint8_t>(value); // cut toward zero
 }
 
-constexpr double kPi = std::numbers::pi;
 // The control-point distance of a cubic that approximates a quarter circle of radius 1.
 constexpr double kKappa = 0.5522847498307936;
 
@@ -391,13 +389,6 @@ std::optional<std::vector<double>> ReadTransformArguments(TextCursor& cursor)
     return numbers;
 }
 
-Matrix Rotation(double degrees)
-{
-    const double radians = degrees * kPi / 180;
-    const double cosine = std::cos(radians);
-    const double sine = std::sin(radians);
-    return {cosine, sine, -sine, cosine, 0, 0};
-}
 
 } // namespace
 
@@ -446,10 +437,10 @@ int ApplySvgTransformList(std::string_view text, Matrix& matrix)
             break;
         case Kind::Rotate:
             if (n.size() == 1)
-                step = Rotation(n[0]);
+                step = Matrix::Rotation(n[0]);
             else if (n.size() == 3)
                 step = Matrix::Translation(n[1], n[2])
-                           .After(Rotation(n[0]))
+                           .After(Matrix::Rotation(n[0]))
                            .After(Matrix::Translation(-n[1], -n[2]));
             break;
         case Kind::Scale:
