@@ -151,14 +151,11 @@ int main(int argc, char** argv)
     namespace platform = tavolex::platform;
     pdf::PrepareMenuFonts(platform::WebFolder(), platform::DataFolder());
     std::string error;
-    if (pdf::ConvertSvgPagesToPdf(pages, options, output, nullptr, &error) != pdf::PdfStatus::Ok) {
+    size_t failedPage = 0;
+    if (pdf::ConvertSvgPagesToPdf(pages, options, output, nullptr, &error, &failedPage) != pdf::PdfStatus::Ok) {
         // The pipeline counts pages from 1; name the file as well.
-        const std::string prefix = "page ";
-        if (error.starts_with(prefix)) {
-            const size_t number = std::strtoul(error.c_str() + prefix.size(), nullptr, 10);
-            if (number >= 1 && number <= inputs.size())
-                error = inputs[number - 1] + ": " + error;
-        }
+        if (failedPage >= 1 && failedPage <= inputs.size())
+            error = inputs[failedPage - 1] + ": " + error;
         std::fprintf(stderr, "tavolex-svg2pdf: %s\n", error.c_str());
         return kConversionError;
     }
