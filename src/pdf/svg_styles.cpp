@@ -145,11 +145,11 @@ void SvgParser::ReadClassRule(std::string_view selector, std::string_view declar
             std::string& stored = document_.classes[name];
             if (stored.size() + declarations.size() > kMaxClassText) {
                 Warn(Format("Class %s has too many declarations; the rest are ignored", name));
-                continue;
+            } else {
+                if (!stored.empty())
+                    stored += ';';
+                stored += declarations;
             }
-            if (!stored.empty())
-                stored += ';';
-            stored += declarations;
         }
         start = comma + 1;
     }

@@ -241,6 +241,26 @@ TEST(SvgDocument, PresentationInheritsAndClassesApply)
     EXPECT_EQ(document.classes.at("a"), "stroke:red;stroke-width:3");
 }
 
+TEST(SvgDocument, AClassRepeatedPastItsLimitKeepsItsFirstDeclarations)
+{
+    // ".a" stops growing at 16 KB and the rest of its rules are passed over with a warning; the
+    // selector's next piece still takes the rule that ".a" could not.
+    std::string rules;
+    for (int i = 0; i < 700; ++i)
+        rules += ".a{stroke:blue;stroke-width:2}";
+    rules += ".a,.c{fill:red;stroke-linecap:round;stroke-linejoin:round}";
+    const SvgDocument document = Parse("<style>" + rules + "</style><rect class=\"a\" width=\"1\" height=\"1\"/>"
+                                       "<rect class=\"c\" width=\"1\" height=\"1\"/>");
+    ASSERT_EQ(document.items.size(), 2u);
+    EXPECT_EQ(document.items[0].stroke.color, (Color{0, 0, 255, 255}));
+    EXPECT_EQ(document.items[0].pen.width, 2);
+    EXPECT_EQ(document.items[0].fill.color, (Color{0, 0, 0, 255}));
+    EXPECT_EQ(document.items[1].fill.color, (Color{255, 0, 0, 255}));
+    EXPECT_LE(document.classes.at("a").size(), 16384u);
+    EXPECT_GT(document.classes.at("a").size(), 16000u);
+    EXPECT_EQ(document.firstWarning, "Class a has too many declarations; the rest are ignored");
+}
+
 TEST(SvgDocument, GradientsWithDefaultsAndInheritance)
 {
     const SvgDocument document = Parse(
