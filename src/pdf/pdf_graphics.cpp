@@ -21,12 +21,6 @@ void AppendPoint(std::string& out, Point p)
     out.push_back(' ');
 }
 
-void AppendReference(std::string& out, int number)
-{
-    AppendInt(out, number);
-    out.append(" 0 R");
-}
-
 // "/<prefix><n> <n> 0 R": the resource name carries the object's number, so names never clash.
 std::string ResourceEntry(char prefix, int number)
 {
