@@ -216,20 +216,26 @@ MadeProgram MakeFontProgram(const Face& face, const GlyphCharacters& used, Defla
     return made;
 }
 
+// "%6.2f": two decimals, right-aligned in six characters, as the font metrics are written.
+struct Fixed2 {
+    double value;
+};
+DictionaryBuilder& operator<<(DictionaryBuilder& builder, Fixed2 number)
+{
+    AppendFixed2(builder.raw(), number.value);
+    return builder;
+}
+
 // The font program's stream: a TrueType file (with its length before deflating) or a CFF table.
 int WriteFontProgram(PdfDocument& document, const Face& face, const MadeProgram& made)
 {
-    std::string dictionary;
-    if (face.isCff()) {
-        dictionary = "<</Subtype /CIDFontType0C";
-    } else {
-        dictionary = "<</Length1 ";
-        AppendInt(dictionary, static_cast<int64_t>(made.program.bytes.size()));
-    }
-    dictionary += made.compressed ? " /Filter /FlateDecode /Length " : " /Length ";
-    AppendInt(dictionary, static_cast<int64_t>(made.data.size()));
-    dictionary += " >>";
-    return document.WriteStreamObject(dictionary, made.data);
+    DictionaryBuilder dictionary;
+    if (face.isCff())
+        dictionary << "<</Subtype /CIDFontType0C";
+    else
+        dictionary << "<</Length1 " << made.program.bytes.size();
+    dictionary << (made.compressed ? " /Filter /FlateDecode /Length " : " /Length ") << made.data.size() << " >>";
+    return document.WriteStreamObject(dictionary.text(), made.data);
 }
 
 int WriteFontDescriptor(PdfDocument& document, const EmbeddedFont& font, const std::string& baseName,
@@ -244,29 +250,14 @@ int WriteFontDescriptor(PdfDocument& document, const EmbeddedFont& font, const s
     double italicAngle = face.ItalicAngle();
     if (font.fauxItalic)
         italicAngle = -kFauxItalicAngle * 180 / kPi;
-    std::string descriptor = "<</Type /FontDescriptor /FontName /" + baseName + " /Flags ";
-    AppendInt(descriptor, flags);
-    descriptor += " /FontBBox [";
-    AppendFixed2(descriptor, box.xMin * scale);
-    descriptor += ' ';
-    AppendFixed2(descriptor, box.yMin * scale);
-    descriptor += ' ';
-    AppendFixed2(descriptor, box.xMax * scale);
-    descriptor += ' ';
-    AppendFixed2(descriptor, box.yMax * scale);
-    descriptor += "] /ItalicAngle ";
-    AppendFixed2(descriptor, italicAngle);
-    descriptor += " /Ascent ";
-    AppendFixed2(descriptor, face.ascent() * scale);
-    descriptor += " /Descent ";
-    AppendFixed2(descriptor, face.descent() * scale);
-    descriptor += " /CapHeight ";
-    AppendFixed2(descriptor, face.CapHeight() * scale);
-    descriptor += " /StemV 80";
-    descriptor += face.isCff() ? " /FontFile3 " : " /FontFile2 ";
-    AppendInt(descriptor, programObject);
-    descriptor += " 0 R >>";
-    return document.WriteObject(descriptor);
+    DictionaryBuilder descriptor("<</Type /FontDescriptor /FontName /");
+    descriptor << baseName << " /Flags " << flags << " /FontBBox [" << Fixed2{box.xMin * scale} << ' '
+               << Fixed2{box.yMin * scale} << ' ' << Fixed2{box.xMax * scale} << ' ' << Fixed2{box.yMax * scale}
+               << "] /ItalicAngle " << Fixed2{italicAngle} << " /Ascent " << Fixed2{face.ascent() * scale}
+               << " /Descent " << Fixed2{face.descent() * scale} << " /CapHeight " << Fixed2{face.CapHeight() * scale}
+               << " /StemV 80" << (face.isCff() ? " /FontFile3 " : " /FontFile2 ") << ObjectReference{programObject}
+               << " >>";
+    return document.WriteObject(descriptor.text());
 }
 
 // The descendant CIDFont: glyph ids are the CIDs (Identity), widths per glyph used.
@@ -274,20 +265,13 @@ int WriteCidFont(PdfDocument& document, const EmbeddedFont& font, const std::str
 {
     Face& face = *font.face;
     const double scale = 1000.0 / face.unitsPerEm();
-    std::string cidFont = "<</Type /Font /BaseFont /" + baseName;
-    cidFont += face.isCff() ? " /Subtype /CIDFontType0" : " /Subtype /CIDFontType2";
-    cidFont += " /FontDescriptor ";
-    AppendInt(cidFont, descriptorObject);
-    cidFont += " 0 R /W [";
-    for (const auto& [glyph, character] : font.used) {
-        cidFont += ' ';
-        AppendInt(cidFont, glyph);
-        cidFont += " [";
-        AppendFixed2(cidFont, face.Advance(glyph) * scale);
-        cidFont += ']';
-    }
-    cidFont += " ] /CIDSystemInfo <</Ordering (Identity) /Registry (Adobe) /Supplement 0>> >>";
-    return document.WriteObject(cidFont);
+    DictionaryBuilder cidFont("<</Type /Font /BaseFont /");
+    cidFont << baseName << (face.isCff() ? " /Subtype /CIDFontType0" : " /Subtype /CIDFontType2")
+            << " /FontDescriptor " << ObjectReference{descriptorObject} << " /W [";
+    for (const auto& [glyph, character] : font.used)
+        cidFont << ' ' << glyph << " [" << Fixed2{face.Advance(glyph) * scale} << ']';
+    cidFont << " ] /CIDSystemInfo <</Ordering (Identity) /Registry (Adobe) /Supplement 0>> >>";
+    return document.WriteObject(cidFont.text());
 }
 
 void WriteEmbeddedFont(PdfDocument& document, TextLayer& layer, EmbeddedFont& font, const MadeProgram& made)
@@ -302,17 +286,13 @@ void WriteEmbeddedFont(PdfDocument& document, TextLayer& layer, EmbeddedFont& fo
     if (!font.used.empty())
         toUnicodeObject = document.WriteStream(ToUnicodeCMap(font.used));
 
-    std::string type0 = "<</Type /Font /BaseFont /" + baseName + " /Subtype /Type0 /Name " + font.resource +
-                        " /Encoding /Identity-H /DescendantFonts[ ";
-    AppendInt(type0, cidObject);
-    type0 += " 0 R]";
-    if (toUnicodeObject) {
-        type0 += " /ToUnicode ";
-        AppendInt(type0, toUnicodeObject);
-        type0 += " 0 R";
-    }
-    type0 += " >>";
-    document.WriteReservedObject(font.object, type0);
+    DictionaryBuilder type0("<</Type /Font /BaseFont /");
+    type0 << baseName << " /Subtype /Type0 /Name " << font.resource << " /Encoding /Identity-H /DescendantFonts[ "
+          << ObjectReference{cidObject} << ']';
+    if (toUnicodeObject)
+        type0 << " /ToUnicode " << ObjectReference{toUnicodeObject};
+    type0 << " >>";
+    document.WriteReservedObject(font.object, type0.text());
 }
 
 } // namespace

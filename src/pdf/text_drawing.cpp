@@ -92,10 +92,9 @@ std::string BlockWriter::FontResource(const RunFont& font)
         resource = ResourceName("/FNT_", font.standardName);
         object = StandardFontObject(font);
     }
-    std::string entry = resource + " ";
-    AppendInt(entry, object);
-    entry += " 0 R";
-    document_.AddResource(ResourceKind::Font, std::move(entry));
+    DictionaryBuilder entry(resource);
+    entry << ' ' << ObjectReference{object};
+    document_.AddResource(ResourceKind::Font, entry.text());
     return resource;
 }
 
