@@ -85,7 +85,7 @@ namespace {
 bool HoldsText(const SvgDocument& document)
 {
     return std::any_of(document.items.begin(), document.items.end(), [](const SvgItem& item) {
-        return item.kind == SvgItemKind::Text || item.kind == SvgItemKind::TextOnPath;
+        return item.text() != nullptr;
     });
 }
 
@@ -129,8 +129,8 @@ void ParseSideBySide(std::span<const std::string_view> pages, ParsedPages& parse
             parsed.statuses[i] = ParseSvg(pages[i], document, &helperSink);
             if (parsed.statuses[i] == SvgStatus::Ok) {
                 for (const SvgItem& item : document.items)
-                    if (item.kind == SvgItemKind::Image && !item.image.bytes.empty())
-                        pictures.DecodeAhead(BytesOf(item.image.bytes));
+                    if (const SvgImage* image = item.image(); image && !image->bytes.empty())
+                        pictures.DecodeAhead(BytesOf(image->bytes));
                 if (HoldsText(document) && !fontLookupPrepared.exchange(true))
                     PrepareFontLookup();
             }
@@ -154,9 +154,10 @@ void LookUpFontsAhead(TaskQueue& helper, const std::vector<std::unique_ptr<SvgDo
     std::set<std::tuple<std::string_view, int, bool>> seen;
     for (const std::unique_ptr<SvgDocument>& document : documents) {
         for (const SvgItem& item : document->items) {
-            if (item.kind != SvgItemKind::Text && item.kind != SvgItemKind::TextOnPath)
+            const SvgTextRun* text = item.text();
+            if (!text)
                 continue;
-            const Font& font = item.text.font;
+            const Font& font = text->font;
             if (seen.emplace(font.family, font.weight, font.italic).second)
                 requests.push_back({font.family, font.weight, font.italic, font.size});
         }

@@ -136,11 +136,11 @@ std::vector<double> SvgParser::ResolveLengthList(std::string_view value, LengthA
     return list;
 }
 
-SvgItem SvgParser::MakeItem(SvgItemKind kind)
+SvgItem SvgParser::MakeItem(ItemContent content)
 {
     const PresentationState& s = state();
     SvgItem item;
-    item.kind = kind;
+    item.content = std::move(content);
     item.transform = s.transform;
     item.fill = s.fill;
     item.fillRule = s.fillRule;
@@ -182,7 +182,7 @@ bool IsFinite(const Path& path)
 void SvgParser::AddItem(SvgItem item)
 {
     if (!IsFinite(item.transform) || !IsFinite(item.path) || !IsFinite(item.clipPath) ||
-        !std::isfinite(item.pen.width) || !std::isfinite(item.text.font.size)) {
+        !std::isfinite(item.pen.width) || (item.text() && !std::isfinite(item.text()->font.size))) {
         Warn("An element whose geometry overflows is not drawn");
         return;
     }
@@ -265,7 +265,7 @@ void SvgParser::AddShape(const XmlNode& node, const ElementValues& values)
         referenceRule_ = state().clipRule;
         return;
     }
-    SvgItem item = MakeItem(kind);
+    SvgItem item = MakeItem(SvgShape{kind});
     item.path = std::move(*path);
     AddItem(std::move(item));
 }
@@ -298,9 +298,9 @@ void SvgParser::AddImage(const ElementValues& values)
     if (image.width < 0 || image.height < 0)
         return;
     image.bytes = std::move(*bytes);
-    SvgItem item = MakeItem(SvgItemKind::Image);
-    item.image = std::move(image);
-    item.path = SvgRectanglePath(item.image.x, item.image.y, item.image.width, item.image.height, 0, 0);
+    const Path box = SvgRectanglePath(image.x, image.y, image.width, image.height, 0, 0);
+    SvgItem item = MakeItem(std::move(image));
+    item.path = box;
     AddItem(std::move(item));
 }
 

@@ -227,8 +227,9 @@ void SvgParser::SizeFromContent()
             for (int i = 0; i < count; ++i)
                 ExtendBounds(maxX, maxY, m, segment.points[i]);
         }
-        if (item.kind == SvgItemKind::Text && !item.text.x.empty() && !item.text.y.empty())
-            ExtendBounds(maxX, maxY, m, {item.text.x[0], item.text.y[0]});
+        const SvgTextRun* text = item.text();
+        if (item.kind() == SvgItemKind::Text && !text->x.empty() && !text->y.empty())
+            ExtendBounds(maxX, maxY, m, {text->x[0], text->y[0]});
     }
     document_.width = std::round(maxX);
     document_.height = std::round(maxY);

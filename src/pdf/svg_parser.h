@@ -150,7 +150,8 @@ private:
     std::optional<Path> ShapeGeometry(const XmlNode& node, const ElementValues& values, SvgItemKind& kind);
     void AddShape(const XmlNode& node, const ElementValues& values);
     void AddImage(const ElementValues& values);
-    SvgItem MakeItem(SvgItemKind kind);
+    using ItemContent = decltype(SvgItem::content);
+    SvgItem MakeItem(ItemContent content);
     void AddItem(SvgItem item);
     void Use(const ElementValues& values, int depth);
 

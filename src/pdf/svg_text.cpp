@@ -104,10 +104,10 @@ void SvgParser::AddRun(std::string_view characters, bool preserveSpace)
     if (collected.empty())
         return;
     const PresentationState& s = state();
-    SvgItem item = MakeItem(textPath_ ? SvgItemKind::TextOnPath : SvgItemKind::Text);
+    SvgItem item = MakeItem(SvgText{{}, textPath_.has_value()});
     if (textPath_)
         item.path = *textPath_;
-    SvgTextRun& run = item.text;
+    SvgTextRun& run = *item.text();
     // Malformed UTF-8 becomes U+FFFD here, so that the lists below count the characters that the
     // layout draws.
     run.text = Utf16ToUtf8(Utf8ToUtf16(collected));
@@ -168,12 +168,15 @@ void SvgParser::WalkTextBlock(const XmlNode& node, ElementValues& values, int de
     // The block's trailing space is dropped as its leading one was.
     if (!node.preserveSpace) {
         for (size_t i = document_.items.size(); i > text_->firstItem; --i) {
-            std::string& runText = document_.items[i - 1].text.text;
-            while (!runText.empty() && runText.back() == ' ')
-                runText.pop_back();
-            if (!runText.empty())
-                break;
-            if (document_.items[i - 1].text.x.empty() && document_.items[i - 1].text.y.empty())
+            // A shape or picture inside the text counts as a run without characters or positions.
+            SvgTextRun* run = document_.items[i - 1].text();
+            if (run) {
+                while (!run->text.empty() && run->text.back() == ' ')
+                    run->text.pop_back();
+                if (!run->text.empty())
+                    break;
+            }
+            if (!run || (run->x.empty() && run->y.empty()))
                 document_.items.erase(document_.items.begin() + std::ptrdiff_t(i - 1));
         }
     }
