@@ -143,6 +143,8 @@ private:
     void ApplyDeclaration(std::string_view name, std::string_view value, ElementValues& values,
                           const XmlNode& node);
     bool ApplyPresentation(std::string_view property, std::string_view declared);
+    using PresentationProperty = std::pair<std::string_view, void (*)(SvgParser& parser, std::string_view value)>;
+    static const PresentationProperty kPresentationProperties[];
     void ApplyGeometry(std::string_view name, std::string_view value, ElementValues& values, const XmlNode& node);
     void ApplyPaint(std::string_view value, SvgPaint& paint);
     void ApplyOpacity(std::string_view value, SvgPaint& paint);

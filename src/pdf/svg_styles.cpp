@@ -224,103 +224,103 @@ void SvgParser::ApplyDeclaration(std::string_view name, std::string_view value, 
 
 // The properties that the element's children inherit. Each handler looks the state up itself:
 // building a clip path pushes states of its own, so a reference taken before may move.
+const SvgParser::PresentationProperty SvgParser::kPresentationProperties[] = {
+    {"transform",
+     [](SvgParser& parser, std::string_view value) {
+         Matrix local;
+         if (ApplySvgTransformList(value, local) > 0)
+             parser.Warn(Format("Parts of a transformation are passed over: %s", value));
+         parser.state().transform = parser.state().transform.After(local);
+     }},
+    {"fill", [](SvgParser& parser, std::string_view value) { parser.ApplyPaint(value, parser.state().fill); }},
+    {"stroke", [](SvgParser& parser, std::string_view value) { parser.ApplyPaint(value, parser.state().stroke); }},
+    {"fill-opacity", [](SvgParser& parser, std::string_view value) { parser.ApplyOpacity(value, parser.state().fill); }},
+    {"opacity", [](SvgParser& parser, std::string_view value) { parser.ApplyOpacity(value, parser.state().fill); }},
+    {"stroke-opacity",
+     [](SvgParser& parser, std::string_view value) { parser.ApplyOpacity(value, parser.state().stroke); }},
+    {"fill-rule",
+     [](SvgParser& parser, std::string_view value) {
+         if (const std::optional<SvgFillRule> rule = FindKeyword(kFillRules, value))
+             parser.state().fillRule = *rule;
+     }},
+    {"clip-rule",
+     [](SvgParser& parser, std::string_view value) {
+         if (const std::optional<SvgFillRule> rule = FindKeyword(kFillRules, value))
+             parser.state().clipRule = *rule;
+     }},
+    {"stroke-width",
+     [](SvgParser& parser, std::string_view value) {
+         const std::optional<double> width = parser.ResolveLength(value, LengthAxis::Diagonal);
+         if (width && *width >= 0)
+             parser.state().pen.width = *width;
+     }},
+    {"stroke-linecap",
+     [](SvgParser& parser, std::string_view value) {
+         if (const std::optional<SvgLineCap> cap = FindKeyword(kLineCaps, value))
+             parser.state().pen.cap = *cap;
+     }},
+    {"stroke-linejoin",
+     [](SvgParser& parser, std::string_view value) {
+         if (const std::optional<SvgLineJoin> join = FindKeyword(kLineJoins, value))
+             parser.state().pen.join = *join;
+     }},
+    {"stroke-miterlimit",
+     [](SvgParser& parser, std::string_view value) {
+         const std::vector<double> limit = ParseSvgNumberList(value, 1);
+         if (!limit.empty())
+             parser.state().pen.miterLimit = std::max(1.0, limit[0]);
+     }},
+    {"stroke-dasharray",
+     [](SvgParser& parser, std::string_view value) {
+         if (!ApplyDashArray(value, parser.state().pen))
+             parser.Warn(Format("A dash array with a negative value is ignored: %s", value));
+     }},
+    {"font-family",
+     [](SvgParser& parser, std::string_view value) {
+         parser.state().font.family = std::string(CutUtf8ToUnits(value, 259));
+     }},
+    {"font-weight",
+     [](SvgParser& parser, std::string_view value) {
+         if (const std::optional<int> weight = ParseFontWeight(value, parser.state().font.weight))
+             parser.state().font.weight = *weight;
+     }},
+    {"font-style",
+     [](SvgParser& parser, std::string_view value) {
+         if (const std::optional<bool> italic = FindKeyword(kFontStyles, value))
+             parser.state().font.italic = *italic;
+     }},
+    {"font-size",
+     [](SvgParser& parser, std::string_view value) {
+         Font& font = parser.state().font;
+         const std::optional<Length> size = ParseSvgLength(value, font.size);
+         if (size && size->value > 0)
+             font.size = size->percent ? font.size * size->value : size->value;
+     }},
+    {"text-anchor",
+     [](SvgParser& parser, std::string_view value) {
+         if (const std::optional<SvgTextAnchor> anchor = FindKeyword(kTextAnchors, value))
+             parser.state().anchor = *anchor;
+     }},
+    {"text-decoration",
+     [](SvgParser& parser, std::string_view value) { ApplyTextDecoration(value, parser.state()); }},
+    {"clip-path",
+     [](SvgParser& parser, std::string_view value) {
+         if (TrimSpaces(value) == "none") {
+             parser.state().clip = -1;
+             return;
+         }
+         const int clip = parser.BuildClip(ReferenceName(value));
+         if (clip >= 0) {
+             parser.state().clip = clip;
+             parser.state().clipAt = parser.state().transform;
+         }
+     }},
+    {"mask", [](SvgParser& parser, std::string_view value) { parser.state().mask = std::string(value); }},
+};
+
 bool SvgParser::ApplyPresentation(std::string_view property, std::string_view declared)
 {
-    using Apply = void (*)(SvgParser& parser, std::string_view value);
-    static constexpr std::pair<std::string_view, Apply> kProperties[] = {
-        {"transform",
-         [](SvgParser& parser, std::string_view value) {
-             Matrix local;
-             if (ApplySvgTransformList(value, local) > 0)
-                 parser.Warn(Format("Parts of a transformation are passed over: %s", value));
-             parser.state().transform = parser.state().transform.After(local);
-         }},
-        {"fill", [](SvgParser& parser, std::string_view value) { parser.ApplyPaint(value, parser.state().fill); }},
-        {"stroke", [](SvgParser& parser, std::string_view value) { parser.ApplyPaint(value, parser.state().stroke); }},
-        {"fill-opacity", [](SvgParser& parser, std::string_view value) { parser.ApplyOpacity(value, parser.state().fill); }},
-        {"opacity", [](SvgParser& parser, std::string_view value) { parser.ApplyOpacity(value, parser.state().fill); }},
-        {"stroke-opacity",
-         [](SvgParser& parser, std::string_view value) { parser.ApplyOpacity(value, parser.state().stroke); }},
-        {"fill-rule",
-         [](SvgParser& parser, std::string_view value) {
-             if (const std::optional<SvgFillRule> rule = FindKeyword(kFillRules, value))
-                 parser.state().fillRule = *rule;
-         }},
-        {"clip-rule",
-         [](SvgParser& parser, std::string_view value) {
-             if (const std::optional<SvgFillRule> rule = FindKeyword(kFillRules, value))
-                 parser.state().clipRule = *rule;
-         }},
-        {"stroke-width",
-         [](SvgParser& parser, std::string_view value) {
-             const std::optional<double> width = parser.ResolveLength(value, LengthAxis::Diagonal);
-             if (width && *width >= 0)
-                 parser.state().pen.width = *width;
-         }},
-        {"stroke-linecap",
-         [](SvgParser& parser, std::string_view value) {
-             if (const std::optional<SvgLineCap> cap = FindKeyword(kLineCaps, value))
-                 parser.state().pen.cap = *cap;
-         }},
-        {"stroke-linejoin",
-         [](SvgParser& parser, std::string_view value) {
-             if (const std::optional<SvgLineJoin> join = FindKeyword(kLineJoins, value))
-                 parser.state().pen.join = *join;
-         }},
-        {"stroke-miterlimit",
-         [](SvgParser& parser, std::string_view value) {
-             const std::vector<double> limit = ParseSvgNumberList(value, 1);
-             if (!limit.empty())
-                 parser.state().pen.miterLimit = std::max(1.0, limit[0]);
-         }},
-        {"stroke-dasharray",
-         [](SvgParser& parser, std::string_view value) {
-             if (!ApplyDashArray(value, parser.state().pen))
-                 parser.Warn(Format("A dash array with a negative value is ignored: %s", value));
-         }},
-        {"font-family",
-         [](SvgParser& parser, std::string_view value) {
-             parser.state().font.family = std::string(CutUtf8ToUnits(value, 259));
-         }},
-        {"font-weight",
-         [](SvgParser& parser, std::string_view value) {
-             if (const std::optional<int> weight = ParseFontWeight(value, parser.state().font.weight))
-                 parser.state().font.weight = *weight;
-         }},
-        {"font-style",
-         [](SvgParser& parser, std::string_view value) {
-             if (const std::optional<bool> italic = FindKeyword(kFontStyles, value))
-                 parser.state().font.italic = *italic;
-         }},
-        {"font-size",
-         [](SvgParser& parser, std::string_view value) {
-             Font& font = parser.state().font;
-             const std::optional<Length> size = ParseSvgLength(value, font.size);
-             if (size && size->value > 0)
-                 font.size = size->percent ? font.size * size->value : size->value;
-         }},
-        {"text-anchor",
-         [](SvgParser& parser, std::string_view value) {
-             if (const std::optional<SvgTextAnchor> anchor = FindKeyword(kTextAnchors, value))
-                 parser.state().anchor = *anchor;
-         }},
-        {"text-decoration",
-         [](SvgParser& parser, std::string_view value) { ApplyTextDecoration(value, parser.state()); }},
-        {"clip-path",
-         [](SvgParser& parser, std::string_view value) {
-             if (TrimSpaces(value) == "none") {
-                 parser.state().clip = -1;
-                 return;
-             }
-             const int clip = parser.BuildClip(ReferenceName(value));
-             if (clip >= 0) {
-                 parser.state().clip = clip;
-                 parser.state().clipAt = parser.state().transform;
-             }
-         }},
-        {"mask", [](SvgParser& parser, std::string_view value) { parser.state().mask = std::string(value); }},
-    };
-    for (const auto& [name, apply] : kProperties) {
+    for (const auto& [name, apply] : kPresentationProperties) {
         if (name == property) {
             apply(*this, declared);
             return true;
