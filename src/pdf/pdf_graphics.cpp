@@ -712,41 +712,38 @@ PdfStatus DrawImage(PdfDocument& document, std::span<const uint8_t> bytes, Rect 
 // ---------------------------------------------------------------------------------------------
 // Items
 
-namespace {
-
-void BeginItem(PdfDocument& document, const ShapeStyle& style)
+void BeginItem(PdfDocument& document, const Matrix& transform, const Path* clip, FillRule clipRule,
+               PdfDocument::Flush flush)
 {
-    document.SaveState();
-    if (!style.transform.IsIdentity())
-        document.ConcatTransformation(style.transform);
-    if (style.clip)
-        BeginClip(document, *style.clip, style.clipRule);
+    document.SaveState(flush);
+    if (!transform.IsIdentity())
+        document.ConcatTransformation(transform);
+    if (clip)
+        BeginClip(document, *clip, clipRule);
 }
 
-void EndItem(PdfDocument& document, const ShapeStyle& style)
+void EndItem(PdfDocument& document, const Path* clip)
 {
-    if (style.clip)
+    if (clip)
         EndClip(document);
     document.RestoreState();
 }
 
-} // namespace
-
 void DrawShape(PdfDocument& document, const Path& path, const ShapeStyle& style)
 {
-    BeginItem(document, style);
+    BeginItem(document, style.transform, style.clip, style.clipRule, PdfDocument::Flush::Now);
     FillPath(document, path, style.fill, style.fillRule);
     StrokePath(document, path, style.pen, style.stroke);
-    EndItem(document, style);
+    EndItem(document, style.clip);
 }
 
 PdfStatus DrawPicture(PdfDocument& document, std::span<const uint8_t> bytes, Rect box, const ShapeStyle& style)
 {
     if (!document.IsPageOpen())
         return PdfStatus::Failed;
-    BeginItem(document, style);
+    BeginItem(document, style.transform, style.clip, style.clipRule, PdfDocument::Flush::Now);
     const PdfStatus status = DrawImage(document, bytes, box);
-    EndItem(document, style);
+    EndItem(document, style.clip);
     return status;
 }
 

@@ -240,11 +240,7 @@ PdfStatus SvgPageSource::DrawPictureItem(PdfDocument& document, const SvgItem& i
     if (!clipToBox)
         return DrawPicture(document, BytesOf(image.bytes), placed, style);
     // A sliced picture overflows its box: the box clips it, inside the item's own clip.
-    document.SaveState();
-    if (!style.transform.IsIdentity())
-        document.ConcatTransformation(style.transform);
-    if (style.clip)
-        BeginClip(document, *style.clip, style.clipRule);
+    BeginItem(document, style.transform, style.clip, style.clipRule, PdfDocument::Flush::Now);
     Path boxPath;
     boxPath.MoveTo({box.x, box.y});
     boxPath.LineTo({box.x + box.width, box.y});
@@ -254,9 +250,7 @@ PdfStatus SvgPageSource::DrawPictureItem(PdfDocument& document, const SvgItem& i
     BeginClip(document, boxPath, FillRule::NonZero);
     const PdfStatus status = DrawImage(document, BytesOf(image.bytes), placed);
     EndClip(document);
-    if (style.clip)
-        EndClip(document);
-    document.RestoreState();
+    EndItem(document, style.clip);
     return status;
 }
 

@@ -216,18 +216,12 @@ void BlockWriter::WriteDecoration(const Piece& piece, const TextRun& run, double
 
 void BeginTextItem(PdfDocument& document, const TextStyle& style)
 {
-    document.SaveState(PdfDocument::Flush::Later);
-    if (!style.transform.IsIdentity())
-        document.ConcatTransformation(style.transform);
-    if (style.clip)
-        BeginClip(document, *style.clip, style.clipRule);
+    BeginItem(document, style.transform, style.clip, style.clipRule, PdfDocument::Flush::Later);
 }
 
 void EndTextItem(PdfDocument& document, const TextStyle& style)
 {
-    if (style.clip)
-        EndClip(document);
-    document.RestoreState();
+    EndItem(document, style.clip);
 }
 
 void DrawTextBlock(PdfDocument& document, std::span<const TextRun> runs, const TextStyle& style)
