@@ -138,25 +138,25 @@ std::vector<double> SvgParser::ResolveLengthList(std::string_view value, LengthA
 
 SvgItem SvgParser::MakeItem(ItemContent content)
 {
-    const PresentationState& s = state();
+    const PresentationState& presentation = state();
     SvgItem item;
     item.content = std::move(content);
-    item.transform = s.transform;
-    item.fill = s.fill;
-    item.fillRule = s.fillRule;
-    item.stroke = s.stroke;
-    item.pen = s.pen;
-    if (s.clip >= 0) {
+    item.transform = presentation.transform;
+    item.fill = presentation.fill;
+    item.fillRule = presentation.fillRule;
+    item.stroke = presentation.stroke;
+    item.pen = presentation.pen;
+    if (presentation.clip >= 0) {
         item.hasClip = true;
-        item.clipRule = clips_[size_t(s.clip)].rule;
+        item.clipRule = clips_[size_t(presentation.clip)].rule;
         // The clip was named in the user space `clipAt`; the item draws in `transform`. An item
         // squeezed this near to nothing keeps an empty clip path.
         constexpr double kNearlySingular = 1e-12;
         const std::optional<Matrix> inverse =
-            std::fabs(s.transform.Determinant()) < kNearlySingular ? std::nullopt : Inverse(s.transform);
+            std::fabs(presentation.transform.Determinant()) < kNearlySingular ? std::nullopt : Inverse(presentation.transform);
         if (inverse) {
-            item.clipPath = clips_[size_t(s.clip)].path;
-            item.clipPath.Transform(inverse->After(s.clipAt));
+            item.clipPath = clips_[size_t(presentation.clip)].path;
+            item.clipPath.Transform(inverse->After(presentation.clipAt));
         }
     }
     return item;

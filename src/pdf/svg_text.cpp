@@ -103,7 +103,7 @@ void SvgParser::AddRun(std::string_view characters, bool preserveSpace)
     const std::string collected = CollapseSpaces(characters, preserveSpace, text_->lastWasSpace);
     if (collected.empty())
         return;
-    const PresentationState& s = state();
+    const PresentationState& presentation = state();
     SvgItem item = MakeItem(SvgText{{}, textPath_.has_value()});
     if (textPath_)
         item.path = *textPath_;
@@ -111,10 +111,10 @@ void SvgParser::AddRun(std::string_view characters, bool preserveSpace)
     // Malformed UTF-8 becomes U+FFFD here, so that the lists below count the characters that the
     // layout draws.
     run.text = Utf16ToUtf8(Utf8ToUtf16(collected));
-    run.font = s.font;
-    run.anchor = s.anchor;
-    run.underline = s.underline;
-    run.lineThrough = s.lineThrough;
+    run.font = presentation.font;
+    run.anchor = presentation.anchor;
+    run.underline = presentation.underline;
+    run.lineThrough = presentation.lineThrough;
     run.startsBlock = !text_->hasRun;
     // The lists count characters (code points), as the layout does: every byte that does not
     // continue a sequence starts one.
