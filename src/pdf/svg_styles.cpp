@@ -38,6 +38,14 @@ std::optional<uint8_t> OpacityByte(std::string_view value)
     return opacity <= 0 ? uint8_t(0) : static_cast<uint8_t>(opacity * 255);
 }
 
+// The table's meaning of `value` into `target`; any other value leaves it as it was.
+template<class Value, size_t Count>
+void SetKeyword(const std::pair<std::string_view, Value> (&table)[Count], std::string_view value, Value& target)
+{
+    if (const std::optional<Value> meaning = FindKeyword(table, value))
+        target = *meaning;
+}
+
 // "font-weight": a keyword, a step from the inherited weight, or a multiple of 100 from 100 to
 // 900; nothing for anything else.
 std::optional<int> ParseFontWeight(std::string_view value, int inherited)
@@ -239,15 +247,9 @@ const SvgParser::PresentationProperty SvgParser::kPresentationProperties[] = {
     {"stroke-opacity",
      [](SvgParser& parser, std::string_view value) { parser.ApplyOpacity(value, parser.state().stroke); }},
     {"fill-rule",
-     [](SvgParser& parser, std::string_view value) {
-         if (const std::optional<SvgFillRule> rule = FindKeyword(kFillRules, value))
-             parser.state().fillRule = *rule;
-     }},
+     [](SvgParser& parser, std::string_view value) { SetKeyword(kFillRules, value, parser.state().fillRule); }},
     {"clip-rule",
-     [](SvgParser& parser, std::string_view value) {
-         if (const std::optional<SvgFillRule> rule = FindKeyword(kFillRules, value))
-             parser.state().clipRule = *rule;
-     }},
+     [](SvgParser& parser, std::string_view value) { SetKeyword(kFillRules, value, parser.state().clipRule); }},
     {"stroke-width",
      [](SvgParser& parser, std::string_view value) {
          const std::optional<double> width = parser.ResolveLength(value, LengthAxis::Diagonal);
@@ -255,15 +257,9 @@ const SvgParser::PresentationProperty SvgParser::kPresentationProperties[] = {
              parser.state().pen.width = *width;
      }},
     {"stroke-linecap",
-     [](SvgParser& parser, std::string_view value) {
-         if (const std::optional<SvgLineCap> cap = FindKeyword(kLineCaps, value))
-             parser.state().pen.cap = *cap;
-     }},
+     [](SvgParser& parser, std::string_view value) { SetKeyword(kLineCaps, value, parser.state().pen.cap); }},
     {"stroke-linejoin",
-     [](SvgParser& parser, std::string_view value) {
-         if (const std::optional<SvgLineJoin> join = FindKeyword(kLineJoins, value))
-             parser.state().pen.join = *join;
-     }},
+     [](SvgParser& parser, std::string_view value) { SetKeyword(kLineJoins, value, parser.state().pen.join); }},
     {"stroke-miterlimit",
      [](SvgParser& parser, std::string_view value) {
          const std::vector<double> limit = ParseSvgNumberList(value, 1);
@@ -285,10 +281,7 @@ const SvgParser::PresentationProperty SvgParser::kPresentationProperties[] = {
              parser.state().font.weight = *weight;
      }},
     {"font-style",
-     [](SvgParser& parser, std::string_view value) {
-         if (const std::optional<bool> italic = FindKeyword(kFontStyles, value))
-             parser.state().font.italic = *italic;
-     }},
+     [](SvgParser& parser, std::string_view value) { SetKeyword(kFontStyles, value, parser.state().font.italic); }},
     {"font-size",
      [](SvgParser& parser, std::string_view value) {
          Font& font = parser.state().font;
@@ -297,10 +290,7 @@ const SvgParser::PresentationProperty SvgParser::kPresentationProperties[] = {
              font.size = size->percent ? font.size * size->value : size->value;
      }},
     {"text-anchor",
-     [](SvgParser& parser, std::string_view value) {
-         if (const std::optional<SvgTextAnchor> anchor = FindKeyword(kTextAnchors, value))
-             parser.state().anchor = *anchor;
-     }},
+     [](SvgParser& parser, std::string_view value) { SetKeyword(kTextAnchors, value, parser.state().anchor); }},
     {"text-decoration",
      [](SvgParser& parser, std::string_view value) { ApplyTextDecoration(value, parser.state()); }},
     {"clip-path",
