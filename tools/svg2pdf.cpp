@@ -18,6 +18,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,14 +98,17 @@ bool IsPaperName(std::string_view name)
     return false;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
-{
+struct Arguments {
     std::string output;
     std::string paper = "A4";
     bool print = false;
     std::vector<std::string> inputs;
+};
+
+// The command line into `arguments`: nothing when the conversion is to go on, else the exit
+// status (help printed, or a usage error reported).
+std::optional<int> ReadArguments(int argc, char** argv, Arguments& arguments)
+{
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -115,50 +119,68 @@ int main(int argc, char** argv)
         if (!optionsEnded && arg == "--") {
             optionsEnded = true;
         } else if (!optionsEnded && arg == "--print") {
-            print = true;
+            arguments.print = true;
         } else if (!optionsEnded && (arg == "--paper" || arg == "-o")) {
             if (i + 1 >= argc)
                 return Usage(arg == "-o" ? "-o needs a file name" : "--paper needs a paper name");
-            (arg == "-o" ? output : paper) = argv[++i];
+            (arg == "-o" ? arguments.output : arguments.paper) = argv[++i];
         } else if (!optionsEnded && arg.starts_with("--paper=")) {
-            paper = std::string(arg.substr(8));
+            arguments.paper = std::string(arg.substr(8));
         } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
             return Usage(("unknown option " + std::string(arg)).c_str());
         } else {
-            inputs.emplace_back(arg);
+            arguments.inputs.emplace_back(arg);
         }
     }
-    if (!IsPaperName(paper))
-        return Usage(("unknown paper " + paper + " (A4, A3, Letter or Legal)").c_str());
-    if (output.empty())
+    if (!IsPaperName(arguments.paper))
+        return Usage(("unknown paper " + arguments.paper + " (A4, A3, Letter or Legal)").c_str());
+    if (arguments.output.empty())
         return Usage("no output file (-o OUT.pdf)");
-    if (inputs.empty())
+    if (arguments.inputs.empty())
         return Usage("no SVG pages given");
+    return std::nullopt;
+}
 
-    PrepareHeapForOneRun();
-    std::vector<std::string> texts(inputs.size());
+// Every page's text; false, with the reason on stderr, when one cannot be read.
+bool ReadPages(const std::vector<std::string>& inputs, std::vector<std::string>& texts)
+{
+    texts.resize(inputs.size());
     for (size_t i = 0; i < inputs.size(); ++i) {
         if (!ReadWholeFile(inputs[i], texts[i])) {
             std::fprintf(stderr, "tavolex-svg2pdf: cannot read %s: %s\n", inputs[i].c_str(), std::strerror(errno));
-            return kConversionError;
+            return false;
         }
     }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Arguments arguments;
+    if (const std::optional<int> status = ReadArguments(argc, argv, arguments))
+        return *status;
+
+    PrepareHeapForOneRun();
+    std::vector<std::string> texts;
+    if (!ReadPages(arguments.inputs, texts))
+        return kConversionError;
     const std::vector<std::string_view> pages(texts.begin(), texts.end());
     namespace pdf = tavolex::pdf;
-    const pdf::PdfWriteOptions options = pdf::MenuExportOptions(pdf::PaperCodeFromName(paper), print);
+    const pdf::PdfWriteOptions options =
+        pdf::MenuExportOptions(pdf::PaperCodeFromName(arguments.paper), arguments.print);
     // As in a menu export: the interface's fonts, and fontconfig's answers from earlier runs,
     // which spare this one loading its configuration.
     namespace platform = tavolex::platform;
     pdf::PrepareMenuFonts(platform::WebFolder(), platform::DataFolder());
     std::string error;
-    if (pdf::ConvertSvgPagesToPdf(pages, options, output, nullptr, &error) != pdf::PdfStatus::Ok) {
+    size_t failedPage = 0;
+    if (pdf::ConvertSvgPagesToPdf(pages, options, arguments.output, nullptr, &error, &failedPage) !=
+        pdf::PdfStatus::Ok) {
         // The pipeline counts pages from 1; name the file as well.
-        const std::string prefix = "page ";
-        if (error.starts_with(prefix)) {
-            const size_t number = std::strtoul(error.c_str() + prefix.size(), nullptr, 10);
-            if (number >= 1 && number <= inputs.size())
-                error = inputs[number - 1] + ": " + error;
-        }
+        if (failedPage >= 1 && failedPage <= arguments.inputs.size())
+            error = arguments.inputs[failedPage - 1] + ": " + error;
         std::fprintf(stderr, "tavolex-svg2pdf: %s\n", error.c_str());
         return kConversionError;
     }

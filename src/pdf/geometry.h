@@ -3,9 +3,14 @@
 // cubics when they are added, so the PDF side only ever sees these four kinds of segment.
 #pragma once
 
+#include <cmath>
+#include <numbers>
+#include <optional>
 #include <vector>
 
 namespace tavolex::pdf {
+
+inline constexpr double kPi = std::numbers::pi;
 
 struct Point {
     double x = 0;
@@ -19,6 +24,14 @@ struct Matrix {
 
     static Matrix Translation(double x, double y) { return {1, 0, 0, 1, x, y}; }
     static Matrix Scaling(double x, double y) { return {x, 0, 0, y, 0, 0}; }
+    // Clockwise on a y-down page, as SVG's "rotate".
+    static Matrix Rotation(double degrees)
+    {
+        const double radians = degrees * kPi / 180;
+        const double cosine = std::cos(radians);
+        const double sine = std::sin(radians);
+        return {cosine, sine, -sine, cosine, 0, 0};
+    }
 
     Point Apply(Point p) const { return {a * p.x + c * p.y + e, b * p.x + d * p.y + f}; }
     // `first` then `this`: the result maps p to this->Apply(first.Apply(p)).
@@ -29,7 +42,11 @@ struct Matrix {
                 first.e * a + first.f * c + e, first.e * b + first.f * d + f};
     }
     bool IsIdentity() const { return a == 1 && b == 0 && c == 0 && d == 1 && e == 0 && f == 0; }
+    double Determinant() const { return a * d - b * c; }
 };
+
+// The matrix that undoes `m`, or nothing when it is singular or its determinant overflows.
+std::optional<Matrix> Inverse(const Matrix& m);
 
 enum class SegmentKind { Move, Line, Cubic, Close };
 

@@ -262,65 +262,48 @@ struct GifCloser {
     }
 };
 
-std::optional<DecodedImage> DecodeGif(std::span<const uint8_t> bytes)
+// Reads records up to the first frame's descriptor, taking the transparent index from a graphics
+// control extension on the way. False when there is no frame or the file is broken.
+bool ReadFirstFrameDescriptor(GifFileType* gif, int& transparent)
 {
-    GifSource source{bytes, 0};
-    int error = 0;
-    std::unique_ptr<GifFileType, GifCloser> gif(DGifOpen(&source, ReadGifBytes, &error));
-    if (!gif)
-        return std::nullopt;
-    int transparent = NO_TRANSPARENT_COLOR;
     for (;;) {
         GifRecordType record;
-        if (DGifGetRecordType(gif.get(), &record) != GIF_OK)
-            return std::nullopt;
+        if (DGifGetRecordType(gif, &record) != GIF_OK)
+            return false;
         if (record == TERMINATE_RECORD_TYPE)
-            return std::nullopt; // no frame at all
+            return false; // no frame at all
         if (record == EXTENSION_RECORD_TYPE) {
             int code = 0;
             GifByteType* block = nullptr;
-            if (DGifGetExtension(gif.get(), &code, &block) != GIF_OK)
-                return std::nullopt;
+            if (DGifGetExtension(gif, &code, &block) != GIF_OK)
+                return false;
             if (code == GRAPHICS_EXT_FUNC_CODE && block && block[0] >= 4) {
                 GraphicsControlBlock control;
                 if (DGifExtensionToGCB(block[0], block + 1, &control) == GIF_OK)
                     transparent = control.TransparentColor;
             }
             while (block) {
-                if (DGifGetExtensionNext(gif.get(), &block) != GIF_OK)
-                    return std::nullopt;
+                if (DGifGetExtensionNext(gif, &block) != GIF_OK)
+                    return false;
             }
             continue;
         }
         if (record != IMAGE_DESC_RECORD_TYPE)
             continue;
-        if (DGifGetImageDesc(gif.get()) != GIF_OK)
-            return std::nullopt;
-        break;
+        return DGifGetImageDesc(gif) == GIF_OK;
     }
+}
 
+// The frame's colour indexes, row by row. Rows arrive in the order the frame stores them;
+// interlaced frames store every 8th row from 0, then every 8th from 4, every 4th from 2 and
+// every 2nd from 1.
+bool ReadFrameIndexes(GifFileType* gif, std::vector<GifPixelType>& indexes)
+{
     const GifImageDesc& frame = gif->Image;
-    if (frame.Width <= 0 || frame.Height <= 0 || frame.Left < 0 || frame.Top < 0 ||
-        !SizeAllowed(static_cast<uint64_t>(frame.Width), static_cast<uint64_t>(frame.Height)))
-        return std::nullopt;
-    const ColorMapObject* map = frame.ColorMap ? frame.ColorMap : gif->SColorMap;
-    if (!map || !map->Colors)
-        return std::nullopt;
-    uint32_t width = gif->SWidth > 0 ? static_cast<uint32_t>(gif->SWidth) : 0;
-    uint32_t height = gif->SHeight > 0 ? static_cast<uint32_t>(gif->SHeight) : 0;
-    if (width == 0 || height == 0) { // a screen of no size: the frame is the picture
-        width = static_cast<uint32_t>(frame.Left + frame.Width);
-        height = static_cast<uint32_t>(frame.Top + frame.Height);
-    }
-    if (!SizeAllowed(width, height))
-        return std::nullopt;
-
-    // Rows arrive in the order the frame stores them; interlaced frames store every 8th row
-    // from 0, then every 8th from 4, every 4th from 2 and every 2nd from 1.
     const size_t frameWidth = static_cast<size_t>(frame.Width);
-    std::vector<GifPixelType> indexes(frameWidth * static_cast<size_t>(frame.Height));
+    indexes.resize(frameWidth * static_cast<size_t>(frame.Height));
     auto readRow = [&](int row) {
-        return DGifGetLine(gif.get(), indexes.data() + static_cast<size_t>(row) * frameWidth, frame.Width) == GIF_OK;
+        return DGifGetLine(gif, indexes.data() + static_cast<size_t>(row) * frameWidth, frame.Width) == GIF_OK;
     };
     if (frame.Interlace) {
         static constexpr int kStart[4] = {0, 4, 2, 1};
@@ -328,13 +311,20 @@ std::optional<DecodedImage> DecodeGif(std::span<const uint8_t> bytes)
         for (int pass = 0; pass < 4; ++pass)
             for (int row = kStart[pass]; row < frame.Height; row += kStep[pass])
                 if (!readRow(row))
-                    return std::nullopt;
+                    return false;
     } else {
         for (int row = 0; row < frame.Height; ++row)
             if (!readRow(row))
-                return std::nullopt;
+                return false;
     }
+    return true;
+}
 
+// The frame painted on a transparent screen of `width` x `height`.
+DecodedImage PaintFrame(const GifImageDesc& frame, const ColorMapObject& map, const std::vector<GifPixelType>& indexes,
+                        int transparent, uint32_t width, uint32_t height)
+{
+    const size_t frameWidth = static_cast<size_t>(frame.Width);
     DecodedImage image;
     image.width = width;
     image.height = height;
@@ -353,8 +343,8 @@ std::optional<DecodedImage> DecodeGif(std::span<const uint8_t> bytes)
             if (index == transparent)
                 continue;
             const size_t at = static_cast<size_t>(y * width + x);
-            if (index < map->ColorCount) {
-                const GifColorType& color = map->Colors[index];
+            if (index < map.ColorCount) {
+                const GifColorType& color = map.Colors[index];
                 image.pixels[at * 3] = color.Red;
                 image.pixels[at * 3 + 1] = color.Green;
                 image.pixels[at * 3 + 2] = color.Blue;
@@ -362,6 +352,40 @@ std::optional<DecodedImage> DecodeGif(std::span<const uint8_t> bytes)
             image.alpha[at] = 255;
         }
     }
+    return image;
+}
+
+std::optional<DecodedImage> DecodeGif(std::span<const uint8_t> bytes)
+{
+    GifSource source{bytes, 0};
+    int error = 0;
+    std::unique_ptr<GifFileType, GifCloser> gif(DGifOpen(&source, ReadGifBytes, &error));
+    if (!gif)
+        return std::nullopt;
+    int transparent = NO_TRANSPARENT_COLOR;
+    if (!ReadFirstFrameDescriptor(gif.get(), transparent))
+        return std::nullopt;
+
+    const GifImageDesc& frame = gif->Image;
+    if (frame.Width <= 0 || frame.Height <= 0 || frame.Left < 0 || frame.Top < 0 ||
+        !SizeAllowed(static_cast<uint64_t>(frame.Width), static_cast<uint64_t>(frame.Height)))
+        return std::nullopt;
+    const ColorMapObject* map = frame.ColorMap ? frame.ColorMap : gif->SColorMap;
+    if (!map || !map->Colors)
+        return std::nullopt;
+    uint32_t width = gif->SWidth > 0 ? static_cast<uint32_t>(gif->SWidth) : 0;
+    uint32_t height = gif->SHeight > 0 ? static_cast<uint32_t>(gif->SHeight) : 0;
+    if (width == 0 || height == 0) { // a screen of no size: the frame is the picture
+        width = static_cast<uint32_t>(frame.Left + frame.Width);
+        height = static_cast<uint32_t>(frame.Top + frame.Height);
+    }
+    if (!SizeAllowed(width, height))
+        return std::nullopt;
+
+    std::vector<GifPixelType> indexes;
+    if (!ReadFrameIndexes(gif.get(), indexes))
+        return std::nullopt;
+    DecodedImage image = PaintFrame(frame, *map, indexes, transparent, width, height);
     DropOpaqueAlpha(image);
     return image;
 }

@@ -7,6 +7,7 @@
 #include "svg_draw.h"
 #include "task_queue.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <set>
@@ -79,95 +80,94 @@ PdfWriteOptions MenuExportOptions(PaperCode paper, bool printOnOpen)
     return options;
 }
 
-PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const PdfWriteOptions& options,
-                               const std::string& path, ProgressSink* sink, std::string* error)
+namespace {
+
+bool HoldsText(const SvgDocument& document)
 {
-    auto fail = [&](PdfStatus status, std::string reason) {
-        if (error)
-            *error = std::move(reason);
-        return status;
-    };
-    if (pages.empty())
-        return fail(PdfStatus::Failed, "no pages to convert");
+    return std::any_of(document.items.begin(), document.items.end(), [](const SvgItem& item) {
+        return item.text() != nullptr;
+    });
+}
 
-    // Pages are parsed side by side, by the helper and by this thread, which also reports the
-    // progress; whoever parses a page also decodes its pictures. The helper afterwards deflates
-    // the streams the writer hands it. A parse on the
-    // helper only stops when the caller cancels. When the pages hold text, this thread first
-    // loads fontconfig's configuration and font lists (the first text would wait for them
-    // otherwise) while the helper parses, unless answers stored by an earlier run stand in.
-    TaskQueue helper;
-    DecodedPictures pictures; // filled by the parse jobs; read while the pages are drawn
-    StagedSink staged(sink);
-    CancelFlagSink helperSink;
-    std::vector<std::unique_ptr<SvgDocument>> documents(pages.size());
-    std::vector<SvgStatus> statuses(pages.size(), SvgStatus::Cancelled);
-    for (std::unique_ptr<SvgDocument>& document : documents)
-        document = std::make_unique<SvgDocument>();
-    bool hasText = false;
-    for (std::string_view page : pages)
-        hasText = hasText || page.find("<text") != std::string_view::npos;
-    if (!helper.HasBackgroundThread()) {
-        const double parseSpan = 0.5 / static_cast<double>(pages.size());
-        for (size_t i = 0; i < pages.size(); ++i) {
-            staged.SetStage(parseSpan * static_cast<double>(i), parseSpan);
-            statuses[i] = ParseSvg(pages[i], *documents[i], &staged);
-            if (statuses[i] == SvgStatus::Cancelled)
-                break;
-        }
-    } else {
-        std::atomic<size_t> pagesLeft{pages.size()};
-        for (size_t i = 0; i < pages.size(); ++i) {
-            helper.Submit([&, i](size_t) {
-                statuses[i] = ParseSvg(pages[i], *documents[i], &helperSink);
-                if (statuses[i] == SvgStatus::Ok) {
-                    for (const SvgItem& item : documents[i]->items)
-                        if (item.kind == SvgItemKind::Image && !item.image.bytes.empty())
-                            pictures.DecodeAhead(BytesOf(item.image.bytes));
-                }
-                pagesLeft.fetch_sub(1, std::memory_order_release);
-            });
-        }
-        if (hasText)
-            PrepareFontLookup();
-        staged.SetStage(0, 0.5);
-        for (size_t left = pages.size(); left > 0;) {
-            helper.HelpUntil([&] { return pagesLeft.load(std::memory_order_acquire) < left; });
-            left = pagesLeft.load(std::memory_order_acquire);
-            staged.ReportProgress(static_cast<double>(pages.size() - left) / static_cast<double>(pages.size()));
-            if (staged.IsCancelled())
-                helperSink.Cancel();
-        }
+// The pages as the parser left them, each with its outcome (Cancelled where it never ran).
+struct ParsedPages {
+    explicit ParsedPages(size_t count) : documents(count), statuses(count, SvgStatus::Cancelled)
+    {
+        for (std::unique_ptr<SvgDocument>& document : documents)
+            document = std::make_unique<SvgDocument>();
     }
+    std::vector<std::unique_ptr<SvgDocument>> documents;
+    std::vector<SvgStatus> statuses;
+};
+
+// Without a helper thread: one page after another, each reporting its share of the first half.
+void ParseOneAfterAnother(std::span<const std::string_view> pages, ParsedPages& parsed, StagedSink& staged)
+{
+    const double parseSpan = 0.5 / static_cast<double>(pages.size());
     for (size_t i = 0; i < pages.size(); ++i) {
-        switch (statuses[i]) {
-        case SvgStatus::Ok:
+        staged.SetStage(parseSpan * static_cast<double>(i), parseSpan);
+        parsed.statuses[i] = ParseSvg(pages[i], *parsed.documents[i], &staged);
+        if (parsed.statuses[i] == SvgStatus::Cancelled)
             break;
-        case SvgStatus::Cancelled:
-            return fail(PdfStatus::Cancelled, "cancelled");
-        case SvgStatus::Failed:
-            return fail(PdfStatus::Failed, "page " + std::to_string(i + 1) + " is not an SVG document" +
-                                               (documents[i]->firstWarning.empty() ? std::string()
-                                                                                   : ": " + documents[i]->firstWarning));
-        }
     }
+}
 
-    // The helper looks up the fonts the pages ask for while the first items are drawn.
-    if (hasText && helper.HasBackgroundThread()) {
-        std::vector<FontRequest> requests;
-        std::set<std::tuple<std::string_view, int, bool>> seen;
-        for (const std::unique_ptr<SvgDocument>& document : documents) {
-            for (const SvgItem& item : document->items) {
-                if (item.kind != SvgItemKind::Text && item.kind != SvgItemKind::TextOnPath)
-                    continue;
-                const Font& font = item.text.font;
-                if (seen.emplace(font.family, font.weight, font.italic).second)
-                    requests.push_back({font.family, font.weight, font.italic, font.size});
+// Pages are parsed side by side, by the helper and by this thread, which also reports the
+// progress; whoever parses a page also decodes its pictures. A parse on the helper only stops
+// when the caller cancels. Whoever first parses a page that holds text loads fontconfig's
+// configuration and font lists (the first text would wait for them otherwise) while the other
+// thread goes on parsing, unless answers stored by an earlier run stand in.
+void ParseSideBySide(std::span<const std::string_view> pages, ParsedPages& parsed, TaskQueue& helper,
+                     DecodedPictures& pictures, StagedSink& staged)
+{
+    CancelFlagSink helperSink;
+    std::atomic<size_t> pagesLeft{pages.size()};
+    std::atomic<bool> fontLookupPrepared{false};
+    for (size_t i = 0; i < pages.size(); ++i) {
+        helper.Submit([&, i](size_t) {
+            SvgDocument& document = *parsed.documents[i];
+            parsed.statuses[i] = ParseSvg(pages[i], document, &helperSink);
+            if (parsed.statuses[i] == SvgStatus::Ok) {
+                for (const SvgItem& item : document.items)
+                    if (const SvgImage* image = item.image(); image && !image->bytes.empty())
+                        pictures.DecodeAhead(BytesOf(image->bytes));
+                if (HoldsText(document) && !fontLookupPrepared.exchange(true))
+                    PrepareFontLookup();
             }
-        }
-        helper.Submit([requests = std::move(requests)](size_t) { LookUpFonts(requests); });
+            pagesLeft.fetch_sub(1, std::memory_order_release);
+        });
     }
+    staged.SetStage(0, 0.5);
+    for (size_t left = pages.size(); left > 0;) {
+        helper.HelpUntil([&] { return pagesLeft.load(std::memory_order_acquire) < left; });
+        left = pagesLeft.load(std::memory_order_acquire);
+        staged.ReportProgress(static_cast<double>(pages.size() - left) / static_cast<double>(pages.size()));
+        if (staged.IsCancelled())
+            helperSink.Cancel();
+    }
+}
 
+// The helper looks up the fonts the pages ask for while the first items are drawn.
+void LookUpFontsAhead(TaskQueue& helper, const std::vector<std::unique_ptr<SvgDocument>>& documents)
+{
+    std::vector<FontRequest> requests;
+    std::set<std::tuple<std::string_view, int, bool>> seen;
+    for (const std::unique_ptr<SvgDocument>& document : documents) {
+        for (const SvgItem& item : document->items) {
+            const SvgTextRun* text = item.text();
+            if (!text)
+                continue;
+            const Font& font = text->font;
+            if (seen.emplace(font.family, font.weight, font.italic).second)
+                requests.push_back({font.family, font.weight, font.italic, font.size});
+        }
+    }
+    helper.Submit([requests = std::move(requests)](size_t) { LookUpFonts(requests); });
+}
+
+PdfStatus WritePages(const std::vector<std::unique_ptr<SvgDocument>>& documents, const PdfWriteOptions& options,
+                     const std::string& path, StagedSink& staged, TaskQueue& helper, DecodedPictures& pictures)
+{
     std::vector<SvgPageSource> sources;
     sources.reserve(documents.size());
     std::vector<PdfPageSource*> sourcePointers;
@@ -179,7 +179,54 @@ PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const Pd
     PdfDocumentSettings settings;
     settings.helper = &helper;
     settings.pictures = &pictures;
-    const PdfStatus written = WritePdfDocument(options, sourcePointers, path, &staged, settings);
+    return WritePdfDocument(options, sourcePointers, path, &staged, settings);
+}
+
+} // namespace
+
+PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const PdfWriteOptions& options,
+                               const std::string& path, ProgressSink* sink, std::string* error, size_t* failedPage)
+{
+    auto fail = [&](PdfStatus status, std::string reason, size_t page = 0) {
+        if (error)
+            *error = std::move(reason);
+        if (failedPage)
+            *failedPage = page;
+        return status;
+    };
+    if (pages.empty())
+        return fail(PdfStatus::Failed, "no pages to convert");
+
+    // The helper afterwards deflates the streams the writer hands it.
+    TaskQueue helper;
+    DecodedPictures pictures; // filled by the parse jobs; read while the pages are drawn
+    StagedSink staged(sink);
+    ParsedPages parsed(pages.size());
+    if (helper.HasBackgroundThread())
+        ParseSideBySide(pages, parsed, helper, pictures, staged);
+    else
+        ParseOneAfterAnother(pages, parsed, staged);
+    for (size_t i = 0; i < pages.size(); ++i) {
+        switch (parsed.statuses[i]) {
+        case SvgStatus::Ok:
+            break;
+        case SvgStatus::Cancelled:
+            return fail(PdfStatus::Cancelled, "cancelled");
+        case SvgStatus::Failed: {
+            const std::string& warning = parsed.documents[i]->firstWarning;
+            return fail(PdfStatus::Failed,
+                        "page " + std::to_string(i + 1) + " is not an SVG document" +
+                            (warning.empty() ? std::string() : ": " + warning),
+                        i + 1);
+        }
+        }
+    }
+
+    const bool hasText = std::any_of(parsed.documents.begin(), parsed.documents.end(),
+                                     [](const std::unique_ptr<SvgDocument>& document) { return HoldsText(*document); });
+    if (hasText && helper.HasBackgroundThread())
+        LookUpFontsAhead(helper, parsed.documents);
+    const PdfStatus written = WritePages(parsed.documents, options, path, staged, helper, pictures);
     if (hasText)
         StoreFontLookups(); // answers the drawing had to ask for itself
     switch (written) {

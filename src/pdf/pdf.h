@@ -14,6 +14,7 @@
 
 #include "pdf_progress.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -46,9 +47,11 @@ PdfWriteOptions MenuExportOptions(PaperCode paper, bool printOnOpen);
 
 // Parses every page (SVG text, UTF-8) and writes them in order as one PDF at `path`, replacing an
 // earlier file. Failed when there is no page, a page does not parse, or the file cannot be
-// written; Cancelled when the sink asks. `error` (when given) receives a one-line reason.
+// written; Cancelled when the sink asks. `error` (when given) receives a one-line reason, and
+// `failedPage` (when given) the number, from 1, of the page that did not parse, or 0.
 PdfStatus ConvertSvgPagesToPdf(std::span<const std::string_view> pages, const PdfWriteOptions& options,
-                               const std::string& path, ProgressSink* sink, std::string* error = nullptr);
+                               const std::string& path, ProgressSink* sink, std::string* error = nullptr,
+                               size_t* failedPage = nullptr);
 
 // Makes the fonts in `folder` (the interface's Web/fonts) known to fontconfig for this process,
 // so that the PDF uses the fonts the browser used. They are added when fontconfig is next

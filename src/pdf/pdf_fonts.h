@@ -15,6 +15,11 @@
 // The pen runs on from one run to the next, as it does in a browser: a run without its own "x"
 // continues where the previous one ended. Fonts are loaded once per document; their objects are
 // written when the document is finished.
+//
+// Inside, one file a step: font_lookup (fontconfig's answers), font_face (a font file through
+// FreeType and HarfBuzz), text_layer (the fonts of one document), text_layout (glyphs and pen
+// positions), text_drawing (text objects, outlines, decoration), text_on_path, and
+// font_embedding (the font objects written at the end).
 #pragma once
 
 #include "geometry.h"

@@ -21,12 +21,6 @@ void AppendPoint(std::string& out, Point p)
     out.push_back(' ');
 }
 
-void AppendReference(std::string& out, int number)
-{
-    AppendInt(out, number);
-    out.append(" 0 R");
-}
-
 // "/<prefix><n> <n> 0 R": the resource name carries the object's number, so names never clash.
 std::string ResourceEntry(char prefix, int number)
 {
@@ -207,6 +201,61 @@ std::vector<GradientStop> NormalizedStops(const Gradient& gradient, uint8_t alph
     return stops;
 }
 
+// The shading's coordinates; nothing where the gradient has no extent (coinciding ends, no
+// radius), which SVG paints in the last stop's colour.
+std::optional<GradientGeometry> GeometryOf(const Gradient& gradient)
+{
+    if (gradient.kind == GradientKind::Linear) {
+        if (gradient.x1 == gradient.x2 && gradient.y1 == gradient.y2)
+            return std::nullopt;
+        return GradientGeometry{{gradient.x1, gradient.y1, gradient.x2, gradient.y2, 0, 0}, 4};
+    }
+    if (!(gradient.r > 0))
+        return std::nullopt;
+    // Offset 0 lies at the focal point and offset 1 on the circle. A focal point outside the
+    // circle is moved onto it, as SVG 1.1 asks, just inside so PDF still draws a disc.
+    double fx = gradient.fx, fy = gradient.fy;
+    const double distance = std::hypot(fx - gradient.cx, fy - gradient.cy);
+    if (distance > gradient.r * 0.999) {
+        const double pull = gradient.r * 0.999 / distance;
+        fx = gradient.cx + (fx - gradient.cx) * pull;
+        fy = gradient.cy + (fy - gradient.cy) * pull;
+    }
+    return GradientGeometry{{fx, fy, 0, gradient.cx, gradient.cy, gradient.r}, 6};
+}
+
+// The soft mask that carries the stops' alphas: a gray shading of them in a form, and the
+// graphics state that names the form as its luminosity mask. The operator that selects it.
+std::string WriteAlphaMask(PdfDocument& document, const Gradient& gradient, const GradientGeometry& geometry,
+                           const std::vector<GradientStop>& stops, const Matrix& space, const Matrix& toGradient)
+{
+    const int grayFunction = WriteStitchingFunction(document, stops, true);
+    const int grayShading = WriteShading(document, gradient, geometry, grayFunction, true);
+    // The mask's form is painted in user space; its matrix brings the gradient's space there
+    // and its box is the whole page seen from the gradient's space.
+    const double w = document.pageWidth(), h = document.pageHeight();
+    Rect box;
+    bool empty = true;
+    for (Point corner : {Point{0, 0}, Point{w, 0}, Point{0, h}, Point{w, h}})
+        Include(box, empty, toGradient.Apply(corner));
+    DictionaryBuilder content("/S");
+    content << grayShading << " sh\r\n";
+    DictionaryBuilder form("<</Type /XObject /Subtype /Form /FormType 1 /Length ");
+    form << content.size() << " /BBox [" << Real{box.x} << ' ' << Real{box.y} << ' ' << Real{box.x + box.width} << ' '
+         << Real{box.y + box.height} << "] /Matrix [";
+    AppendMatrix(form.raw(), space);
+    form << "] /Resources <</Shading <</S" << grayShading << ' ' << ObjectReference{grayShading}
+         << ">> >> /Group <</S /Transparency /CS /DeviceGray>> >>";
+    const int formNumber = document.WriteStreamObject(form.text(), content.text());
+    DictionaryBuilder state("<</Type /ExtGState /ca 1 /CA 1 /BM /Normal /AIS false /SMask <</S /Luminosity /G ");
+    state << ObjectReference{formNumber} << " /BC [1]>> >>";
+    const int stateNumber = document.WriteObject(state.text());
+    document.AddResource(ResourceKind::ExtGState, ResourceEntry('M', stateNumber));
+    DictionaryBuilder mask("/M");
+    mask << stateNumber << " gs";
+    return mask.text();
+}
+
 std::optional<std::string> GradientOperators(PdfDocument& document, const Gradient& gradient, uint8_t alpha,
                                              PaintTarget target, const Rect& bounds)
 {
@@ -223,27 +272,9 @@ std::optional<std::string> GradientOperators(PdfDocument& document, const Gradie
             return std::nullopt;
         space = Matrix{bounds.width, 0, 0, bounds.height, bounds.x, bounds.y}.After(space);
     }
-
-    GradientGeometry geometry{};
-    if (gradient.kind == GradientKind::Linear) {
-        // Coinciding ends leave no direction: SVG paints the area in the last stop's colour.
-        if (gradient.x1 == gradient.x2 && gradient.y1 == gradient.y2)
-            return ColorOperators(document, stops.back().color, target);
-        geometry = {{gradient.x1, gradient.y1, gradient.x2, gradient.y2, 0, 0}, 4};
-    } else {
-        if (!(gradient.r > 0))
-            return ColorOperators(document, stops.back().color, target);
-        // Offset 0 lies at the focal point and offset 1 on the circle. A focal point outside the
-        // circle is moved onto it, as SVG 1.1 asks, just inside so PDF still draws a disc.
-        double fx = gradient.fx, fy = gradient.fy;
-        const double distance = std::hypot(fx - gradient.cx, fy - gradient.cy);
-        if (distance > gradient.r * 0.999) {
-            const double pull = gradient.r * 0.999 / distance;
-            fx = gradient.cx + (fx - gradient.cx) * pull;
-            fy = gradient.cy + (fy - gradient.cy) * pull;
-        }
-        geometry = {{fx, fy, 0, gradient.cx, gradient.cy, gradient.r}, 6};
-    }
+    const std::optional<GradientGeometry> geometry = GeometryOf(gradient);
+    if (!geometry)
+        return ColorOperators(document, stops.back().color, target);
 
     // The pattern lives in the page's default space: the flip, then the current
     // transformation, then the gradient's own space.
@@ -253,61 +284,20 @@ std::optional<std::string> GradientOperators(PdfDocument& document, const Gradie
         return std::nullopt; // a space scaled to nothing shows nothing
 
     const int function = WriteStitchingFunction(document, stops, false);
-    const int shading = WriteShading(document, gradient, geometry, function, false);
-    std::string pattern = "<</Type /Pattern /Matrix [";
-    AppendMatrix(pattern, patternMatrix);
-    pattern += "] /PatternType 2 /Shading ";
-    AppendReference(pattern, shading);
-    pattern += ">>";
-    const int patternNumber = document.WriteObject(pattern);
+    const int shading = WriteShading(document, gradient, *geometry, function, false);
+    DictionaryBuilder pattern("<</Type /Pattern /Matrix [");
+    AppendMatrix(pattern.raw(), patternMatrix);
+    pattern << "] /PatternType 2 /Shading " << ObjectReference{shading} << ">>";
+    const int patternNumber = document.WriteObject(pattern.text());
     document.AddResource(ResourceKind::Pattern, ResourceEntry('P', patternNumber));
 
     std::string mask;
-    if (std::any_of(stops.begin(), stops.end(), [](const GradientStop& s) { return s.color.a != 255; })) {
-        const int grayFunction = WriteStitchingFunction(document, stops, true);
-        const int grayShading = WriteShading(document, gradient, geometry, grayFunction, true);
-        // The mask's form is painted in user space; its matrix brings the gradient's space there
-        // and its box is the whole page seen from the gradient's space.
-        const double w = document.pageWidth(), h = document.pageHeight();
-        Rect box;
-        bool empty = true;
-        for (Point corner : {Point{0, 0}, Point{w, 0}, Point{0, h}, Point{w, h}})
-            Include(box, empty, toGradient->Apply(corner));
-        std::string content = "/S";
-        AppendInt(content, grayShading);
-        content += " sh\r\n";
-        std::string form = "<</Type /XObject /Subtype /Form /FormType 1 /Length ";
-        AppendInt(form, static_cast<int64_t>(content.size()));
-        form += " /BBox [";
-        for (double edge : {box.x, box.y, box.x + box.width, box.y + box.height}) {
-            AppendReal(form, edge);
-            form.push_back(' ');
-        }
-        form.pop_back();
-        form += "] /Matrix [";
-        AppendMatrix(form, space);
-        form += "] /Resources <</Shading <</S";
-        AppendInt(form, grayShading);
-        form.push_back(' ');
-        AppendReference(form, grayShading);
-        form += ">> >> /Group <</S /Transparency /CS /DeviceGray>> >>";
-        const int formNumber = document.WriteStreamObject(form, content);
-        std::string state = "<</Type /ExtGState /ca 1 /CA 1 /BM /Normal /AIS false /SMask <</S /Luminosity /G ";
-        AppendReference(state, formNumber);
-        state += " /BC [1]>> >>";
-        const int stateNumber = document.WriteObject(state);
-        document.AddResource(ResourceKind::ExtGState, ResourceEntry('M', stateNumber));
-        mask = "/M";
-        AppendInt(mask, stateNumber);
-        mask += " gs";
-    }
+    if (std::any_of(stops.begin(), stops.end(), [](const GradientStop& s) { return s.color.a != 255; }))
+        mask = WriteAlphaMask(document, gradient, *geometry, stops, space, *toGradient);
 
-    std::string selection = target == PaintTarget::Stroke ? "/Pattern CS /P" : "/Pattern cs /P";
-    AppendInt(selection, patternNumber);
-    selection += target == PaintTarget::Stroke ? " SCN " : " scn ";
-    selection += mask;
-    selection.push_back(' ');
-    return selection;
+    DictionaryBuilder selection(target == PaintTarget::Stroke ? "/Pattern CS /P" : "/Pattern cs /P");
+    selection << patternNumber << (target == PaintTarget::Stroke ? " SCN " : " scn ") << mask << ' ';
+    return selection.text();
 }
 
 } // namespace
@@ -722,41 +712,38 @@ PdfStatus DrawImage(PdfDocument& document, std::span<const uint8_t> bytes, Rect 
 // ---------------------------------------------------------------------------------------------
 // Items
 
-namespace {
-
-void BeginItem(PdfDocument& document, const ShapeStyle& style)
+void BeginItem(PdfDocument& document, const Matrix& transform, const Path* clip, FillRule clipRule,
+               PdfDocument::Flush flush)
 {
-    document.SaveState();
-    if (!style.transform.IsIdentity())
-        document.ConcatTransformation(style.transform);
-    if (style.clip)
-        BeginClip(document, *style.clip, style.clipRule);
+    document.SaveState(flush);
+    if (!transform.IsIdentity())
+        document.ConcatTransformation(transform);
+    if (clip)
+        BeginClip(document, *clip, clipRule);
 }
 
-void EndItem(PdfDocument& document, const ShapeStyle& style)
+void EndItem(PdfDocument& document, const Path* clip)
 {
-    if (style.clip)
+    if (clip)
         EndClip(document);
     document.RestoreState();
 }
 
-} // namespace
-
 void DrawShape(PdfDocument& document, const Path& path, const ShapeStyle& style)
 {
-    BeginItem(document, style);
+    BeginItem(document, style.transform, style.clip, style.clipRule, PdfDocument::Flush::Now);
     FillPath(document, path, style.fill, style.fillRule);
     StrokePath(document, path, style.pen, style.stroke);
-    EndItem(document, style);
+    EndItem(document, style.clip);
 }
 
 PdfStatus DrawPicture(PdfDocument& document, std::span<const uint8_t> bytes, Rect box, const ShapeStyle& style)
 {
     if (!document.IsPageOpen())
         return PdfStatus::Failed;
-    BeginItem(document, style);
+    BeginItem(document, style.transform, style.clip, style.clipRule, PdfDocument::Flush::Now);
     const PdfStatus status = DrawImage(document, bytes, box);
-    EndItem(document, style);
+    EndItem(document, style.clip);
     return status;
 }
 

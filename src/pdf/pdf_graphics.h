@@ -123,6 +123,13 @@ struct ShapeStyle {
     Pen pen;
 };
 
+// The start and end of one item: save (its stream flushed now, or kept together with what
+// follows), the item's transformation taken after the current one, and its clip (saved, flushed);
+// then the restores.
+void BeginItem(PdfDocument& document, const Matrix& transform, const Path* clip, FillRule clipRule,
+               PdfDocument::Flush flush);
+void EndItem(PdfDocument& document, const Path* clip);
+
 // The whole of one shape item: save; the item's transformation; its clip (saved, flushed);
 // fill; stroke; restore (twice with a clip). The transformation is taken after the current one,
 // which is the page's placement when items are drawn one after another.

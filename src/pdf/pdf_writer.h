@@ -10,6 +10,10 @@
 //
 // The drawing layer (pdf_graphics.h) builds on the operations here: append content, flush it,
 // save and restore, write objects (plain, reserved, streams), add page resources and flags.
+// The work is spread over pdf_objects.cpp (the file, objects, cross-reference table),
+// pdf_pages.cpp (content, resources, page objects), pdf_streams.cpp (deflating and scheduling
+// streams), pdf_paper.cpp (paper and placement) and pdf_dictionary.cpp (number formats).
+//
 // A caller with pages to convert implements PdfPageSource and calls WritePdfDocument:
 //
 //     PdfWriteOptions options;                       // A4, portrait, centred, fit
@@ -19,6 +23,7 @@
 #include "geometry.h"
 #include "image_decode.h"
 #include "pdf.h"
+#include "pdf_dictionary.h"
 #include "pdf_progress.h"
 #include "task_queue.h"
 
@@ -101,14 +106,8 @@ struct PdfDocumentSettings {
     DecodedPictures* pictures = nullptr;
 };
 
-// Number formats of PDF text, independent of the locale: "%f" (six decimals; NaN and infinity,
-// which PDF cannot express, are written as 0) and "%d".
-void AppendReal(std::string& out, double value);
-void AppendInt(std::string& out, int64_t value);
 // "%f %f %f %f %f %f" with a, b, c, d, e, f.
 void AppendMatrix(std::string& out, const Matrix& m);
-// The matrix that undoes `m`, or nothing when it is singular.
-std::optional<Matrix> Inverse(const Matrix& m);
 
 // Level-9 deflate into a zlib stream. zlib's state (some 400 KB at this level) is made on first
 // use and reset between streams, since a page writes many small ones. Nothing when zlib fails or
@@ -271,6 +270,17 @@ private:
     void FlushFile();
     uint64_t Offset() const { return flushed_ + pending_.size(); }
     void BeginObject(int number);
+    // The page's dictionary; `placeholderAt` receives the offset in it of the /Parent
+    // placeholder, which Finish patches once the Pages object has its number.
+    std::string PageDictionary(size_t& placeholderAt) const;
+    int WritePageTree();
+    int WriteInfo();
+    int WriteCatalog();
+    void WriteCrossReferences();
+    void PatchParents();
+
+    // The /Parent placeholder is this many spaces; the Pages number must fit in it.
+    static constexpr size_t kParentPlaceholder = 7;
 
     int fd_ = -1;
     int32_t pageWidth_ = 0;

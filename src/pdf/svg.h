@@ -5,7 +5,8 @@
 // document order with a stack of presentation states (every property inherits from the
 // parent), and each drawable element becomes one SvgItem with its geometry already built as a
 // Path in the element's own user space, the transformation that maps it onto the page's user
-// space, and its paint, pen, clip path and (for text) font and positions resolved. Definitions
+// space, and its paint, pen, clip path and (for text) font and positions resolved; what only one
+// kind of item has (a picture, a text run) is held in the item's variant. Definitions
 // ("defs", gradients, clip paths, symbols, style classes) are looked up by id and class while
 // walking. Text is parsed into runs here; measuring and drawing them is the writer's job, as is
 // decoding the bytes of embedded pictures.
@@ -28,6 +29,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace tavolex::pdf {
@@ -191,13 +193,23 @@ enum class SvgItemKind {
     Image = 7, Text = 8, TextOnPath = 9
 };
 
+// A shape item: what it draws is the item's path.
+struct SvgShape {
+    SvgItemKind kind = SvgItemKind::Path; // Circle to Path
+};
+
+// A text item: one run; laid along the item's path when `onPath` ("textPath").
+struct SvgText {
+    SvgTextRun run;
+    bool onPath = false;
+};
+
 struct SvgItem {
-    SvgItemKind kind = SvgItemKind::Path;
     // The element's user space to the page's user space (before the root transformation and
     // the view box). Path, clip path, image box and text positions are all in the element's
     // user space.
     Matrix transform;
-    Path path; // the shape; for TextOnPath the path the text is laid along
+    Path path; // the shape; the picture's box; the path text on a path is laid along; else empty
     SvgPaint fill;
     SvgFillRule fillRule = SvgFillRule::NonZero;
     SvgPaint stroke;
@@ -205,8 +217,28 @@ struct SvgItem {
     bool hasClip = false;
     Path clipPath;
     SvgFillRule clipRule = SvgFillRule::NonZero;
-    SvgImage image;   // Image only
-    SvgTextRun text;  // Text and TextOnPath only
+    std::variant<SvgShape, SvgImage, SvgText> content;
+
+    SvgItemKind kind() const
+    {
+        if (const SvgShape* shape = std::get_if<SvgShape>(&content))
+            return shape->kind;
+        if (std::holds_alternative<SvgImage>(content))
+            return SvgItemKind::Image;
+        return std::get<SvgText>(content).onPath ? SvgItemKind::TextOnPath : SvgItemKind::Text;
+    }
+    // The run of a text item and the picture of an image item; null for the other kinds.
+    const SvgTextRun* text() const
+    {
+        const SvgText* text = std::get_if<SvgText>(&content);
+        return text ? &text->run : nullptr;
+    }
+    SvgTextRun* text()
+    {
+        SvgText* text = std::get_if<SvgText>(&content);
+        return text ? &text->run : nullptr;
+    }
+    const SvgImage* image() const { return std::get_if<SvgImage>(&content); }
 };
 
 enum class SvgStatus { Ok = 0, Cancelled = 1, Failed = 2 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <variant>
 
 namespace tavolex::pdf {
 
@@ -197,32 +198,28 @@ PdfStatus SvgPageSource::DrawItem(size_t index, PdfDocument& document)
     if (index >= document_.items.size())
         return PdfStatus::Failed;
     const SvgItem& item = document_.items[index];
-    switch (item.kind) {
-    case SvgItemKind::Circle:
-    case SvgItemKind::Ellipse:
-    case SvgItemKind::Line:
-    case SvgItemKind::Polygon:
-    case SvgItemKind::Polyline:
-    case SvgItemKind::Rectangle:
-    case SvgItemKind::Path:
-        if (!document.IsPageOpen())
-            return PdfStatus::Failed;
-        // An item without geometry (a rectangle with a side that is not positive) draws nothing.
-        if (!item.path.IsEmpty())
-            DrawShape(document, item.path, StyleOf(item));
-        return PdfStatus::Ok;
-    case SvgItemKind::Image:
-        return DrawPictureItem(document, item);
-    case SvgItemKind::Text:
-    case SvgItemKind::TextOnPath:
-        return DrawTextItem(document, index);
-    }
-    return PdfStatus::Failed;
+    struct Draw {
+        SvgPageSource& source;
+        PdfDocument& document;
+        const SvgItem& item;
+        size_t index;
+        PdfStatus operator()(const SvgShape&) const
+        {
+            if (!document.IsPageOpen())
+                return PdfStatus::Failed;
+            // An item without geometry (a rectangle with a side that is not positive) draws nothing.
+            if (!item.path.IsEmpty())
+                DrawShape(document, item.path, source.StyleOf(item));
+            return PdfStatus::Ok;
+        }
+        PdfStatus operator()(const SvgImage& image) const { return source.DrawPictureItem(document, item, image); }
+        PdfStatus operator()(const SvgText&) const { return source.DrawTextItem(document, index); }
+    };
+    return std::visit(Draw{*this, document, item, index}, item.content);
 }
 
-PdfStatus SvgPageSource::DrawPictureItem(PdfDocument& document, const SvgItem& item)
+PdfStatus SvgPageSource::DrawPictureItem(PdfDocument& document, const SvgItem& item, const SvgImage& image)
 {
-    const SvgImage& image = item.image;
     if (image.bytes.empty())
         return PdfStatus::Ok;
     if (!document.IsPageOpen())
@@ -243,11 +240,7 @@ PdfStatus SvgPageSource::DrawPictureItem(PdfDocument& document, const SvgItem& i
     if (!clipToBox)
         return DrawPicture(document, BytesOf(image.bytes), placed, style);
     // A sliced picture overflows its box: the box clips it, inside the item's own clip.
-    document.SaveState();
-    if (!style.transform.IsIdentity())
-        document.ConcatTransformation(style.transform);
-    if (style.clip)
-        BeginClip(document, *style.clip, style.clipRule);
+    BeginItem(document, style.transform, style.clip, style.clipRule, PdfDocument::Flush::Now);
     Path boxPath;
     boxPath.MoveTo({box.x, box.y});
     boxPath.LineTo({box.x + box.width, box.y});
@@ -257,9 +250,7 @@ PdfStatus SvgPageSource::DrawPictureItem(PdfDocument& document, const SvgItem& i
     BeginClip(document, boxPath, FillRule::NonZero);
     const PdfStatus status = DrawImage(document, BytesOf(image.bytes), placed);
     EndClip(document);
-    if (style.clip)
-        EndClip(document);
-    document.RestoreState();
+    EndItem(document, style.clip);
     return status;
 }
 
@@ -272,19 +263,19 @@ PdfStatus SvgPageSource::DrawTextItem(PdfDocument& document, size_t index)
     if (!document.IsPageOpen())
         return PdfStatus::Failed;
     const std::vector<SvgItem>& items = document_.items;
-    const SvgItemKind kind = items[index].kind;
-    auto continues = [&](size_t i) { return i > 0 && !items[i].text.startsBlock && items[i - 1].kind == kind; };
+    const SvgItemKind kind = items[index].kind();
+    auto continues = [&](size_t i) { return i > 0 && !items[i].text()->startsBlock && items[i - 1].kind() == kind; };
     if (continues(index))
         return PdfStatus::Ok;
     size_t end = index + 1;
-    while (end < items.size() && items[end].kind == kind && !items[end].text.startsBlock)
+    while (end < items.size() && items[end].kind() == kind && !items[end].text()->startsBlock)
         ++end;
 
     std::vector<TextRun> runs;
     runs.reserve(end - index);
     for (size_t i = index; i < end; ++i) {
         const SvgItem& item = items[i];
-        const SvgTextRun& text = item.text;
+        const SvgTextRun& text = *item.text();
         TextRun run;
         run.text = text.text;
         run.font = {text.font.family, text.font.weight, text.font.italic, text.font.size};

@@ -51,7 +51,7 @@ public:
 private:
     Paint ToDrawingPaint(const SvgPaint& paint) const;
     ShapeStyle StyleOf(const SvgItem& item) const;
-    PdfStatus DrawPictureItem(PdfDocument& document, const SvgItem& item);
+    PdfStatus DrawPictureItem(PdfDocument& document, const SvgItem& item, const SvgImage& image);
     PdfStatus DrawTextItem(PdfDocument& document, size_t index);
 
     const SvgDocument& document_;

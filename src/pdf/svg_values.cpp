@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <numbers>
 
 namespace tavolex::pdf {
 
@@ -49,7 +48,6 @@ uint8_t ClampToByte(double value)
     return static_cast<uint8_t>(value); // cut toward zero
 }
 
-constexpr double kPi = std::numbers::pi;
 // The control-point distance of a cubic that approximates a quarter circle of radius 1.
 constexpr double kKappa = 0.5522847498307936;
 
@@ -391,13 +389,6 @@ std::optional<std::vector<double>> ReadTransformArguments(TextCursor& cursor)
     return numbers;
 }
 
-Matrix Rotation(double degrees)
-{
-    const double radians = degrees * kPi / 180;
-    const double cosine = std::cos(radians);
-    const double sine = std::sin(radians);
-    return {cosine, sine, -sine, cosine, 0, 0};
-}
 
 } // namespace
 
@@ -446,10 +437,10 @@ int ApplySvgTransformList(std::string_view text, Matrix& matrix)
             break;
         case Kind::Rotate:
             if (n.size() == 1)
-                step = Rotation(n[0]);
+                step = Matrix::Rotation(n[0]);
             else if (n.size() == 3)
                 step = Matrix::Translation(n[1], n[2])
-                           .After(Rotation(n[0]))
+                           .After(Matrix::Rotation(n[0]))
                            .After(Matrix::Translation(-n[1], -n[2]));
             break;
         case Kind::Scale:
@@ -714,42 +705,19 @@ private:
             current_.y = (relative ? current_.y : 0) + n[0];
             path_.LineTo(current_);
             break;
-        case 'C': {
-            StartFigureIfClosed();
-            const Point c1 = at(0), c2 = at(2), end = at(4);
-            path_.CubicTo(c1, c2, end);
-            control_ = c2;
-            current_ = end;
+        case 'C':
+            CubicTo(at(0), at(2), at(4));
             break;
-        }
-        case 'S': {
-            StartFigureIfClosed();
-            const Point c1 = previous_ == 'C' || previous_ == 'S' ? Reflect(control_) : current_;
-            const Point c2 = at(0), end = at(2);
-            path_.CubicTo(c1, c2, end);
-            control_ = c2;
-            current_ = end;
+        case 'S':
+            // The first control point mirrors the last one of a cubic just before.
+            CubicTo(previous_ == 'C' || previous_ == 'S' ? Reflect(control_) : current_, at(0), at(2));
             break;
-        }
         case 'Q':
-        case 'T': {
-            StartFigureIfClosed();
-            Point q;
-            Point end;
-            if (family == 'Q') {
-                q = at(0);
-                end = at(2);
-            } else {
-                q = previous_ == 'Q' || previous_ == 'T' ? Reflect(control_) : current_;
-                end = at(0);
-            }
-            // The quadratic as the cubic that draws the same curve.
-            path_.CubicTo({current_.x + 2.0 / 3 * (q.x - current_.x), current_.y + 2.0 / 3 * (q.y - current_.y)},
-                          {end.x + 2.0 / 3 * (q.x - end.x), end.y + 2.0 / 3 * (q.y - end.y)}, end);
-            control_ = q;
-            current_ = end;
+            QuadraticTo(at(0), at(2));
             break;
-        }
+        case 'T':
+            QuadraticTo(previous_ == 'Q' || previous_ == 'T' ? Reflect(control_) : current_, at(0));
+            break;
         case 'A': {
             StartFigureIfClosed();
             const Point end = at(5);
@@ -765,6 +733,24 @@ private:
     }
 
     Point Reflect(Point p) const { return {2 * current_.x - p.x, 2 * current_.y - p.y}; }
+
+    void CubicTo(Point c1, Point c2, Point end)
+    {
+        StartFigureIfClosed();
+        path_.CubicTo(c1, c2, end);
+        control_ = c2;
+        current_ = end;
+    }
+
+    // The quadratic as the cubic that draws the same curve.
+    void QuadraticTo(Point q, Point end)
+    {
+        StartFigureIfClosed();
+        path_.CubicTo({current_.x + 2.0 / 3 * (q.x - current_.x), current_.y + 2.0 / 3 * (q.y - current_.y)},
+                      {end.x + 2.0 / 3 * (q.x - end.x), end.y + 2.0 / 3 * (q.y - end.y)}, end);
+        control_ = q;
+        current_ = end;
+    }
 
     TextCursor cursor_;
     Path path_;

@@ -305,52 +305,96 @@ bool XmlCursor::AskCancelled()
 // ---------------------------------------------------------------------------------------------
 // Reader
 
+namespace {
+
+// The children of one node as they are read: each appended after those it holds already, and
+// character data gathered until the next markup makes it a text node.
+class ChildAppender {
+public:
+    explicit ChildAppender(XmlNode& parent) : parent_(parent), tail_(parent.firstChild.get())
+    {
+        while (tail_ && tail_->next)
+            tail_ = tail_->next.get();
+    }
+
+    void Append(std::unique_ptr<XmlNode> node)
+    {
+        XmlNode* raw = node.get();
+        if (tail_)
+            tail_->next = std::move(node);
+        else
+            parent_.firstChild = std::move(node);
+        tail_ = raw;
+    }
+
+    std::string& pending() { return pending_; }
+
+    void FlushText()
+    {
+        if (pending_.empty())
+            return;
+        if (!parent_.preserveSpace)
+            TrimControlCharacters(pending_);
+        if (!pending_.empty()) {
+            auto node = std::make_unique<XmlNode>();
+            node->preserveSpace = parent_.preserveSpace;
+            node->text = std::move(pending_);
+            Append(std::move(node));
+        }
+        pending_.clear();
+    }
+
+private:
+    XmlNode& parent_;
+    XmlNode* tail_;
+    std::string pending_;
+};
+
+// After a "<" that no name follows: an end tag, checked against the element it should close, or
+// a stray "<".
+void ReadEndTagOrStray(const XmlNode& parent, XmlCursor& cursor)
+{
+    if (cursor.Peek() != '/') {
+        cursor.RecordError("Misplaced < without name. Use &lt; instead of < if appropriate.");
+        return;
+    }
+    cursor.Next();
+    const std::string endName = ReadXmlName(cursor);
+    if (parent.name.empty()) {
+        cursor.RecordError(Format("Misplaced </%s> which does not match a <%s>.", endName, endName));
+    } else if (endName != parent.name) {
+        cursor.RecordError(Format("Element <%s> should be terminated with </%s>, was "
+                                  "with </%s>. Check you have terminated your element "
+                                  "properly.",
+                                  parent.name, parent.name, endName));
+    }
+    while (!cursor.AtEnd() && cursor.Next() != '>') {
+    }
+}
+
+} // namespace
+
 void ReadXmlChildren(XmlNode& parent, XmlCursor& cursor, int depth)
 {
-    XmlNode* tail = parent.firstChild.get();
-    while (tail && tail->next)
-        tail = tail->next.get();
-    auto append = [&](std::unique_ptr<XmlNode> node) {
-        XmlNode* raw = node.get();
-        if (tail)
-            tail->next = std::move(node);
-        else
-            parent.firstChild = std::move(node);
-        tail = raw;
-    };
-    std::string pending;
-    auto flushText = [&] {
-        if (pending.empty())
-            return;
-        if (!parent.preserveSpace)
-            TrimControlCharacters(pending);
-        if (!pending.empty()) {
-            auto node = std::make_unique<XmlNode>();
-            node->preserveSpace = parent.preserveSpace;
-            node->text = std::move(pending);
-            append(std::move(node));
-        }
-        pending.clear();
-    };
-
+    ChildAppender children(parent);
     size_t sinceCheck = 0;
     for (;;) {
         if (cursor.AtEnd()) {
             if (!parent.name.empty())
                 cursor.RecordError(EofMessage(parent.name));
-            flushText();
+            children.FlushText();
             return;
         }
         if (cursor.Peek() != '<') {
             const char c = cursor.Next();
             if (c == '&')
-                ReadXmlEntity(cursor, pending);
+                ReadXmlEntity(cursor, children.pending());
             else
-                pending.push_back(c);
+                children.pending().push_back(c);
             if (++sinceCheck >= kXmlCancelInterval) {
                 sinceCheck = 0;
                 if (cursor.AskCancelled()) {
-                    flushText();
+                    children.FlushText();
                     return;
                 }
             }
@@ -358,25 +402,9 @@ void ReadXmlChildren(XmlNode& parent, XmlCursor& cursor, int depth)
         }
         cursor.Next(); // "<"
         std::string name = ReadXmlName(cursor);
-        flushText();
+        children.FlushText();
         if (name.empty()) {
-            if (cursor.Peek() == '/') {
-                cursor.Next();
-                const std::string endName = ReadXmlName(cursor);
-                if (parent.name.empty()) {
-                    cursor.RecordError(
-                        Format("Misplaced </%s> which does not match a <%s>.", endName, endName));
-                } else if (endName != parent.name) {
-                    cursor.RecordError(Format("Element <%s> should be terminated with </%s>, was "
-                                              "with </%s>. Check you have terminated your element "
-                                              "properly.",
-                                              parent.name, parent.name, endName));
-                }
-                while (!cursor.AtEnd() && cursor.Next() != '>') {
-                }
-            } else {
-                cursor.RecordError("Misplaced < without name. Use &lt; instead of < if appropriate.");
-            }
+            ReadEndTagOrStray(parent, cursor);
             // A stray end tag or "<" at the top level has nothing to close: the rest of the
             // document is still read rather than dropped.
             if (parent.name.empty())
@@ -386,7 +414,7 @@ void ReadXmlChildren(XmlNode& parent, XmlCursor& cursor, int depth)
         auto child = std::make_unique<XmlNode>();
         child->name = std::move(name);
         ReadXmlElement(*child, cursor, parent.preserveSpace, depth + 1);
-        append(std::move(child));
+        children.Append(std::move(child));
         if (cursor.cancelled())
             return;
     }

@@ -44,7 +44,7 @@ std::string Kinds(const SvgDocument& document)
 {
     std::string out;
     for (const SvgItem& item : document.items)
-        out += std::to_string(int(item.kind));
+        out += std::to_string(int(item.kind()));
     return out;
 }
 
@@ -93,7 +93,7 @@ TEST(SvgDocument, ShapesBecomeItemsWithTheirGeometry)
     for (const Row& row : rows) {
         const SvgDocument document = Parse(row.element);
         ASSERT_EQ(document.items.size(), 1u) << row.element;
-        EXPECT_EQ(document.items[0].kind, row.kind) << row.element;
+        EXPECT_EQ(document.items[0].kind(), row.kind) << row.element;
         ExpectPoints(document.items[0], row.points, row.element);
     }
 
@@ -148,7 +148,7 @@ TEST(SvgDocument, InitialPresentationState)
     EXPECT_EQ(item.pen.dash, DashStyle::Solid);
     EXPECT_TRUE(item.transform.IsIdentity());
     EXPECT_FALSE(item.hasClip);
-    const SvgTextRun& run = document.items[1].text;
+    const SvgTextRun& run = *document.items[1].text();
     EXPECT_EQ(run.font.family, "MS Shell Dlg 2");
     EXPECT_EQ(run.font.size, 16);
     EXPECT_EQ(run.font.weight, 400);
@@ -239,6 +239,26 @@ TEST(SvgDocument, PresentationInheritsAndClassesApply)
     EXPECT_EQ(document.classes.count("skipped"), 0u);
     EXPECT_EQ(document.classes.count("x"), 0u);
     EXPECT_EQ(document.classes.at("a"), "stroke:red;stroke-width:3");
+}
+
+TEST(SvgDocument, AClassRepeatedPastItsLimitKeepsItsFirstDeclarations)
+{
+    // ".a" stops growing at 16 KB and the rest of its rules are passed over with a warning; the
+    // selector's next piece still takes the rule that ".a" could not.
+    std::string rules;
+    for (int i = 0; i < 700; ++i)
+        rules += ".a{stroke:blue;stroke-width:2}";
+    rules += ".a,.c{fill:red;stroke-linecap:round;stroke-linejoin:round}";
+    const SvgDocument document = Parse("<style>" + rules + "</style><rect class=\"a\" width=\"1\" height=\"1\"/>"
+                                       "<rect class=\"c\" width=\"1\" height=\"1\"/>");
+    ASSERT_EQ(document.items.size(), 2u);
+    EXPECT_EQ(document.items[0].stroke.color, (Color{0, 0, 255, 255}));
+    EXPECT_EQ(document.items[0].pen.width, 2);
+    EXPECT_EQ(document.items[0].fill.color, (Color{0, 0, 0, 255}));
+    EXPECT_EQ(document.items[1].fill.color, (Color{255, 0, 0, 255}));
+    EXPECT_LE(document.classes.at("a").size(), 16384u);
+    EXPECT_GT(document.classes.at("a").size(), 16000u);
+    EXPECT_EQ(document.firstWarning, "Class a has too many declarations; the rest are ignored");
 }
 
 TEST(SvgDocument, GradientsWithDefaultsAndInheritance)
@@ -493,8 +513,8 @@ TEST(SvgDocument, EmbeddedPictures)
             EXPECT_GE(document.warningCount, 1u);
             continue;
         }
-        const SvgImage& image = document.items[0].image;
-        EXPECT_EQ(document.items[0].kind, SvgItemKind::Image);
+        const SvgImage& image = *document.items[0].image();
+        EXPECT_EQ(document.items[0].kind(), SvgItemKind::Image);
         EXPECT_EQ(image.type, row.type);
         EXPECT_EQ(image.bytes, row.bytes);
         EXPECT_EQ(image.x, 5);
@@ -507,9 +527,9 @@ TEST(SvgDocument, EmbeddedPictures)
     // "href" without the xlink prefix works too, and the default aspect is xMidYMid meet.
     const SvgDocument plain = Parse("<image href=\"data:image/gif;base64,R0lGODlh\"/>");
     ASSERT_EQ(plain.items.size(), 1u);
-    EXPECT_EQ(plain.items[0].image.aspect.align, AspectAlign::XMidYMid);
-    EXPECT_FALSE(plain.items[0].image.aspect.slice);
-    EXPECT_EQ(plain.items[0].image.bytes, "GIF89a");
+    EXPECT_EQ(plain.items[0].image()->aspect.align, AspectAlign::XMidYMid);
+    EXPECT_FALSE(plain.items[0].image()->aspect.slice);
+    EXPECT_EQ(plain.items[0].image()->bytes, "GIF89a");
 }
 
 TEST(SvgDocument, TextRunsWithFontsPositionsAnchorsAndDecorations)
@@ -528,11 +548,11 @@ TEST(SvgDocument, TextRunsWithFontsPositionsAnchorsAndDecorations)
         "<text><textPath xlink:href=\"#curve\">Along</textPath> after</text>");
     std::vector<const SvgItem*> runs;
     for (const SvgItem& item : document.items)
-        if (item.kind == SvgItemKind::Text || item.kind == SvgItemKind::TextOnPath)
+        if (item.kind() == SvgItemKind::Text || item.kind() == SvgItemKind::TextOnPath)
             runs.push_back(&item);
     ASSERT_EQ(runs.size(), 12u);
 
-    const SvgTextRun& soup = runs[0]->text;
+    const SvgTextRun& soup = *runs[0]->text();
     EXPECT_EQ(soup.text, "Soup of ");
     EXPECT_TRUE(soup.startsBlock);
     EXPECT_EQ(soup.x, (std::vector<double>{10, 20}));
@@ -542,7 +562,7 @@ TEST(SvgDocument, TextRunsWithFontsPositionsAnchorsAndDecorations)
     EXPECT_EQ(soup.anchor, SvgTextAnchor::Middle);
     EXPECT_EQ(runs[0]->fill.color, (Color{0, 0, 0, 255}));
 
-    const SvgTextRun& day = runs[1]->text;
+    const SvgTextRun& day = *runs[1]->text();
     EXPECT_EQ(day.text, "the day");
     EXPECT_FALSE(day.startsBlock);
     EXPECT_EQ(day.font.weight, 700);
@@ -553,11 +573,11 @@ TEST(SvgDocument, TextRunsWithFontsPositionsAnchorsAndDecorations)
     EXPECT_EQ(day.anchor, SvgTextAnchor::Middle); // inherited
     EXPECT_EQ(runs[1]->fill.color, (Color{255, 0, 0, 255}));
 
-    EXPECT_EQ(runs[2]->text.text, " only ");
+    EXPECT_EQ(runs[2]->text()->text, " only ");
     EXPECT_EQ(runs[2]->fill.color, (Color{0, 0, 0, 255}));
-    EXPECT_FALSE(runs[2]->text.underline);
+    EXPECT_FALSE(runs[2]->text()->underline);
 
-    const SvgTextRun& price = runs[3]->text;
+    const SvgTextRun& price = *runs[3]->text();
     EXPECT_EQ(price.text, "4.50"); // the block's trailing space is dropped
     EXPECT_TRUE(price.font.italic);
     EXPECT_EQ(price.font.size, 30);
@@ -565,25 +585,25 @@ TEST(SvgDocument, TextRunsWithFontsPositionsAnchorsAndDecorations)
     EXPECT_EQ(price.rotate, (std::vector<double>{5}));
     EXPECT_TRUE(price.lineThrough);
 
-    EXPECT_EQ(runs[4]->text.text, "A");
-    EXPECT_EQ(runs[4]->text.font.weight, 900); // bolder on 900 stays 900
-    EXPECT_EQ(runs[4]->text.x, (std::vector<double>{5}));
-    EXPECT_EQ(runs[5]->text.font.weight, 900); // 550 is ignored
-    EXPECT_EQ(runs[6]->text.font.weight, 800);
-    EXPECT_EQ(runs[6]->text.anchor, SvgTextAnchor::End);
+    EXPECT_EQ(runs[4]->text()->text, "A");
+    EXPECT_EQ(runs[4]->text()->font.weight, 900); // bolder on 900 stays 900
+    EXPECT_EQ(runs[4]->text()->x, (std::vector<double>{5}));
+    EXPECT_EQ(runs[5]->text()->font.weight, 900); // 550 is ignored
+    EXPECT_EQ(runs[6]->text()->font.weight, 800);
+    EXPECT_EQ(runs[6]->text()->anchor, SvgTextAnchor::End);
 
-    EXPECT_EQ(runs[7]->text.text, "  two  spaces ");
-    EXPECT_EQ(runs[8]->text.text, "Borrowed");
-    EXPECT_EQ(runs[9]->text.text, "Borrowed");
+    EXPECT_EQ(runs[7]->text()->text, "  two  spaces ");
+    EXPECT_EQ(runs[8]->text()->text, "Borrowed");
+    EXPECT_EQ(runs[9]->text()->text, "Borrowed");
     EXPECT_EQ(runs[9]->fill.color, (Color{0, 0, 255, 255}));
-    EXPECT_EQ(runs[9]->text.y, (std::vector<double>{9}));
+    EXPECT_EQ(runs[9]->text()->y, (std::vector<double>{9}));
 
-    EXPECT_EQ(runs[10]->kind, SvgItemKind::TextOnPath);
-    EXPECT_EQ(runs[10]->text.text, "Along");
+    EXPECT_EQ(runs[10]->kind(), SvgItemKind::TextOnPath);
+    EXPECT_EQ(runs[10]->text()->text, "Along");
     ASSERT_EQ(runs[10]->path.segments().size(), 2u);
     EXPECT_EQ(runs[10]->path.segments()[1].points[0].y, 50); // the path's own transform
-    EXPECT_EQ(runs[11]->kind, SvgItemKind::Text);              // the text path ended
-    EXPECT_EQ(runs[11]->text.text, " after");
+    EXPECT_EQ(runs[11]->kind(), SvgItemKind::Text);              // the text path ended
+    EXPECT_EQ(runs[11]->text()->text, " after");
 }
 
 namespace {
@@ -602,12 +622,12 @@ std::string DescribeRuns(const SvgDocument& document)
     for (const SvgItem& item : document.items) {
         if (!out.empty())
             out += " | ";
-        out += item.text.text;
-        list("x", item.text.x);
-        list("y", item.text.y);
-        list("dx", item.text.dx);
-        list("dy", item.text.dy);
-        list("rotate", item.text.rotate);
+        out += item.text()->text;
+        list("x", item.text()->x);
+        list("y", item.text()->y);
+        list("dx", item.text()->dx);
+        list("dy", item.text()->dy);
+        list("rotate", item.text()->rotate);
     }
     return out;
 }

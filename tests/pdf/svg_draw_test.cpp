@@ -39,10 +39,10 @@ const char kPngDataUri[] =
     "data:image/png;base64,iVBORw0KGgoAAAANSUhEUgAAAAIAAAABCAYAAAD0In+KAAAADklEQVR42mP4z8AAQg0AD3oDfmqBMeEAAAAASUVORK5CYII=";
 
 PdfStatus Convert(const std::vector<std::string>& pages, const std::string& path, PdfWriteOptions options = {},
-                  ProgressSink* sink = nullptr, std::string* error = nullptr)
+                  ProgressSink* sink = nullptr, std::string* error = nullptr, size_t* failedPage = nullptr)
 {
     std::vector<std::string_view> views(pages.begin(), pages.end());
-    return ConvertSvgPagesToPdf(views, options, path, sink, error);
+    return ConvertSvgPagesToPdf(views, options, path, sink, error, failedPage);
 }
 
 TEST(SvgDrawTest, PaperNamesChooseTheirCodeElseA4)
@@ -280,16 +280,19 @@ TEST(SvgDrawTest, ConversionFailuresSayWhy)
         std::string path;
         PdfStatus status;
         const char* reason;
+        size_t failedPage; // the page that did not parse, from 1; 0 for none
     };
     const Row rows[] = {
-        {"no pages", {}, home.File("a.pdf"), PdfStatus::Failed, "no pages"},
-        {"second page is not SVG", {Page(""), "just text"}, home.File("b.pdf"), PdfStatus::Failed, "page 2 "},
-        {"folder missing", {Page("")}, home.File("missing/c.pdf"), PdfStatus::Failed, "cannot write"},
+        {"no pages", {}, home.File("a.pdf"), PdfStatus::Failed, "no pages", 0},
+        {"second page is not SVG", {Page(""), "just text", Page("")}, home.File("b.pdf"), PdfStatus::Failed, "page 2 ", 2},
+        {"folder missing", {Page("")}, home.File("missing/c.pdf"), PdfStatus::Failed, "cannot write", 0},
     };
     for (const Row& row : rows) {
         std::string error;
-        EXPECT_EQ(Convert(row.pages, row.path, {}, nullptr, &error), row.status) << row.what;
+        size_t failedPage = 99;
+        EXPECT_EQ(Convert(row.pages, row.path, {}, nullptr, &error, &failedPage), row.status) << row.what;
         EXPECT_NE(error.find(row.reason), std::string::npos) << row.what << ": " << error;
+        EXPECT_EQ(failedPage, row.failedPage) << row.what;
     }
 }
 
