@@ -3,7 +3,7 @@
 // search and filter, and are deleted with a warning that names the menus losing them.
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { Program, openBrowser, screenshot, seed } from "./harness.js";
+import { screenshot, seed, openFreshProgram } from "./harness.js";
 import { expect } from "./expect.js";
 import { itemRow } from "./steps.js";
 
@@ -14,11 +14,7 @@ let shop;
 
 const shared = { name: "Espresso", detail: "Single origin", extras: "", price: "250", hidden: false };
 before(async () => {
-  program = await Program.start();
-  browser = await openBrowser();
-  page = browser.page;
-  await page.goto(program.url);
-  await expect(page.getByRole("heading", { name: "Start with your business" })).toBeVisible();
+  ({ program, browser, page } = await openFreshProgram());
   [shop] = await seed(page, [{ name: "Kaffeehaus", menus: [
     { name: "Morning", rcategories: [{ name: "Coffee", description: "", hidden: false, ritems: [shared,
       { name: "Cappuccino", detail: "With milk foam", extras: "", price: "320", hidden: false }] },

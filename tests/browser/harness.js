@@ -103,6 +103,16 @@ export async function openBrowser({ viewport = { width: 1280, height: 800 }, dev
   };
 }
 
+// The program started fresh with a browser on its first screen, as an owner first sees it.
+export async function openFreshProgram({ viewport } = {}) {
+  const program = await Program.start();
+  const browser = await openBrowser(viewport ? { viewport } : {});
+  const page = browser.page;
+  await page.goto(program.url);
+  await page.getByRole("heading", { name: "Start with your business" }).waitFor({ state: "visible" });
+  return { program, browser, page };
+}
+
 export async function screenshot(page, name, { top = false } = {}) {
   if (top) await page.evaluate(() => window.scrollTo(0, 0));
   await page.waitForTimeout(150);     // let the last layout and fonts settle before the picture

@@ -6,7 +6,7 @@ import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import { writeFileSync } from "node:fs";
 import path from "node:path";
-import { Program, openBrowser, screenshot, seed, shotsDir, unlabelledControls } from "./harness.js";
+import { screenshot, seed, shotsDir, unlabelledControls, openFreshProgram } from "./harness.js";
 import { expect } from "./expect.js";
 import { bigMenu } from "./steps.js";
 
@@ -16,11 +16,7 @@ let page;
 let shop;
 
 before(async () => {
-  program = await Program.start();
-  browser = await openBrowser({ viewport: { width: 1400, height: 1000 } });
-  page = browser.page;
-  await page.goto(program.url);
-  await expect(page.getByRole("heading", { name: "Start with your business" })).toBeVisible();
+  ({ program, browser, page } = await openFreshProgram({ viewport: { width: 1400, height: 1000 } }));
   [shop] = await seed(page, [{ name: "Trattoria Logo", address: "1 Picture Row", menus: [bigMenu("Pranzo", { categories: 4, perCategory: 15 })] }]);
 });
 after(async () => { await browser?.close(); await program?.remove(); });

@@ -5,7 +5,7 @@ import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import path from "node:path";
-import { Program, openBrowser, screenshot, seed, shotsDir, unlabelledControls } from "./harness.js";
+import { openBrowser, screenshot, seed, shotsDir, unlabelledControls, openFreshProgram } from "./harness.js";
 import { expect } from "./expect.js";
 import { newMenu, itemRow } from "./steps.js";
 
@@ -18,11 +18,7 @@ const dishes = (prefix, count, detail) => Array.from({ length: count }, (_, i) =
   name: `${prefix} ${i + 1}`, detail, extras: "", price: String(800 + 50 * i), hidden: false }));
 
 before(async () => {
-  program = await Program.start();
-  browser = await openBrowser();
-  page = browser.page;
-  await page.goto(program.url);
-  await expect(page.getByRole("heading", { name: "Start with your business" })).toBeVisible();
+  ({ program, browser, page } = await openFreshProgram());
   [uno, due] = await seed(page, [
     { name: "Trattoria Uno", address: "Via Roma 1", menus: [
       { name: "Pranzo", rcategories: [

@@ -4,7 +4,7 @@
 // of the mistake, and nothing typed is lost.
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { Program, openBrowser, screenshot } from "./harness.js";
+import { screenshot, openFreshProgram } from "./harness.js";
 import { expect } from "./expect.js";
 import { addBusiness, saveBusinessForm, addCategory, addDish, newMenu, itemRow, categoryRow } from "./steps.js";
 
@@ -12,11 +12,7 @@ let program;
 let browser;
 let page;
 before(async () => {
-  program = await Program.start();
-  browser = await openBrowser();
-  page = browser.page;
-  await page.goto(program.url);
-  await expect(page.getByRole("heading", { name: "Start with your business" })).toBeVisible();
+  ({ program, browser, page } = await openFreshProgram());
 });
 after(async () => { await browser?.close(); await program?.remove(); });
 

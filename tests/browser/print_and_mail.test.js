@@ -9,7 +9,7 @@ import { existsSync, mkdtempSync, readFileSync, rmSync } from "node:fs";
 import { createServer } from "node:net";
 import { tmpdir } from "node:os";
 import path from "node:path";
-import { Program, openBrowser, screenshot, seed, shotsDir, unlabelledControls } from "./harness.js";
+import { screenshot, seed, shotsDir, unlabelledControls, openFreshProgram } from "./harness.js";
 import { expect } from "./expect.js";
 import { bigMenu } from "./steps.js";
 
@@ -49,11 +49,7 @@ async function waitForFile(file, ms = 20000) {
 
 before(async () => {
   await startSmtp();
-  program = await Program.start();
-  browser = await openBrowser({ viewport: { width: 1400, height: 1000 } });
-  page = browser.page;
-  await page.goto(program.url);
-  await expect(page.getByRole("heading", { name: "Start with your business" })).toBeVisible();
+  ({ program, browser, page } = await openFreshProgram({ viewport: { width: 1400, height: 1000 } }));
   [shop] = await seed(page, [{ name: "Bistro Posta", address: "3 Mail Lane", menus: [bigMenu("Supper", { categories: 2, perCategory: 5 })] }]);
 });
 after(async () => {

@@ -5,7 +5,7 @@ import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import path from "node:path";
-import { Program, openBrowser, screenshot, seed, shotsDir, unlabelledControls } from "./harness.js";
+import { screenshot, seed, shotsDir, unlabelledControls, openFreshProgram } from "./harness.js";
 import { expect } from "./expect.js";
 
 let program;
@@ -16,11 +16,7 @@ let shop;
 const espresso = { name: "Espresso", detail: "Single origin", extras: "", price: "250", hidden: false };
 const cake = { name: "Apple strudel", detail: "Warm, with vanilla sauce", extras: "", price: "450", hidden: false };
 before(async () => {
-  program = await Program.start();
-  browser = await openBrowser({ viewport: { width: 1400, height: 1000 } });
-  page = browser.page;
-  await page.goto(program.url);
-  await expect(page.getByRole("heading", { name: "Start with your business" })).toBeVisible();
+  ({ program, browser, page } = await openFreshProgram({ viewport: { width: 1400, height: 1000 } }));
   [shop] = await seed(page, [{ name: "Kaffeehaus", address: "Ring 1, Wien", menus: [
     { name: "Morning", settings: { template: "modern", colour: "tomato", papersize: "A4" },
       rcategories: [{ name: "Coffee", description: "", hidden: false, ritems: [espresso] }, { name: "Cakes", description: "", hidden: false, ritems: [cake] }] },

@@ -5,7 +5,7 @@ import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import path from "node:path";
-import { Program, openBrowser, screenshot, seed, shotsDir, unlabelledControls } from "./harness.js";
+import { screenshot, seed, shotsDir, unlabelledControls, openFreshProgram } from "./harness.js";
 import { expect } from "./expect.js";
 import { bigMenu, bigMenuPrices } from "./steps.js";
 
@@ -19,11 +19,7 @@ let page;
 let shop;
 
 before(async () => {
-  program = await Program.start();
-  browser = await openBrowser({ viewport: { width: 1400, height: 1000 } });
-  page = browser.page;
-  await page.goto(program.url);
-  await expect(page.getByRole("heading", { name: "Start with your business" })).toBeVisible();
+  ({ program, browser, page } = await openFreshProgram({ viewport: { width: 1400, height: 1000 } }));
   [shop] = await seed(page, [{ name: "Osteria Sessanta", address: "Via Lunga 60, Bologna", menus: [bigMenu("Sixty dishes")] }]);
 });
 after(async () => { await browser?.close(); await program?.remove(); });
