@@ -16,6 +16,7 @@
 //     LogFormat("Weblet: listening on port %d", port);
 #pragma once
 
+#include "error_or.h"
 #include "platform.h"
 #include "text_cursor.h"
 

@@ -17,6 +17,7 @@
 // declared below too; they are forgiving and never read outside their input.
 #pragma once
 
+#include "core.h"
 #include "pdf_progress.h"
 
 #include "geometry.h"
@@ -209,7 +210,7 @@ struct SvgItem {
     SvgTextRun text;  // Text and TextOnPath only
 };
 
-enum class SvgStatus { Ok = 0, Cancelled = 1, Failed = 2 };
+using SvgStatus = TaskStatus;
 
 struct SvgDocument {
     double width = 0;  // user units (pixels at 96 per inch)
