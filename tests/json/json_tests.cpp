@@ -176,8 +176,9 @@ TEST(JsonReader, ReadsAndWritesBackEachRow)
             EXPECT_EQ(Serialized(whole.Value()), row.serialized);
         } else {
             EXPECT_FALSE(whole.GetError().message.empty());
-            if (!row.report.empty())
+            if (!row.report.empty()) {
                 EXPECT_EQ(whole.GetError().message, reader.message());
+            }
             EXPECT_EQ(whole.GetError().offset, reader.errorOffset());
         }
     }
