@@ -1,6 +1,8 @@
 // The database handle, queries, keys and the stored date texts.
 #include "db.h"
 
+#include "db_internal.h"
+
 #include "platform.h"
 
 #include <sqlite3.h>
