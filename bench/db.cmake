@@ -1,5 +1,6 @@
 add_executable(db_bench ${CMAKE_CURRENT_SOURCE_DIR}/db_bench.cpp)
 target_link_libraries(db_bench PRIVATE tavolex_options tavolex_account tavolex_db tavolex_core tavolex_platform)
+tavolex_reach_inside(db_bench tavolex_db)
 target_include_directories(db_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
 target_compile_definitions(db_bench PRIVATE TAVOLEX_BINARY="$<TARGET_FILE:tavolex>")
 add_dependencies(db_bench tavolex)

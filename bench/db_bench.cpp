@@ -1,6 +1,7 @@
 // Figures for the data layer: keys per second from CreatePrimaryKey with their persistence,
 // and the time the client waits for api/category/fetch over 1000 categories on the real
 // program. Prints figures; judges nothing.
+#include "db_internal.h"
 #include "account.h"
 #include "live_server.h"
 

@@ -85,6 +85,9 @@ std::string PasswordHash(std::string_view salt, std::string_view password)
 
 bool CreateFirstStartRows(db::AccountDatabase& db)
 {
+    // Every step below writes to a new, empty file: any failed statement (the table makers do
+    // not answer one by one) means the file is not set up, and the caller throws it away.
+    const int failuresAtStart = db.FailureCount();
     db::CreateAccountTables(db);
     std::optional<std::string> salt = RandomLowerLetters(20);
     if (!salt) {
@@ -100,9 +103,10 @@ bool CreateFirstStartRows(db::AccountDatabase& db)
     if (!db.ExecuteFormat("INSERT INTO main.ACCOUNT(ID, NAME, OWNER_ID) VALUES ('%Q', '%Q', '%Q');",
                           accountId, kAccountName, userId))
         return false;
-    db.ExecuteFormat("UPDATE main.GLOBAL_USER SET LAST_ACCOUNT = '%Q' WHERE ID = '%Q';", accountId, userId);
-    db.ExecuteFormat("INSERT INTO main.ACCOUNT_ACCESS(ID, USER_ID, ACCOUNT_ID) VALUES ('%Q', '%Q', '%Q');",
-                     db::AccountDatabase::CreatePrimaryKey(), userId, accountId);
+    if (!db.ExecuteFormat("UPDATE main.GLOBAL_USER SET LAST_ACCOUNT = '%Q' WHERE ID = '%Q';", accountId, userId) ||
+        !db.ExecuteFormat("INSERT INTO main.ACCOUNT_ACCESS(ID, USER_ID, ACCOUNT_ID) VALUES ('%Q', '%Q', '%Q');",
+                          db::AccountDatabase::CreatePrimaryKey(), userId, accountId))
+        return false;
     db::WriteSchemaVersion(db);
     db::CreateDataTables(db);
 
@@ -117,7 +121,8 @@ bool CreateFirstStartRows(db::AccountDatabase& db)
     db.Query(row, "SELECT USER_TYPE FROM %s.USER_ACCOUNT WHERE ID = '%Q';", db.GetDatabaseName(), ownerId);
     auto type = static_cast<unsigned>(row.ColumnInt(0)) | static_cast<unsigned>(kVerifiedEmailBit);
     return db.ExecuteFormat("UPDATE %s.USER_ACCOUNT SET USER_TYPE = %u WHERE ID = '%Q';",
-                            db.GetDatabaseName(), type, ownerId);
+                            db.GetDatabaseName(), type, ownerId) &&
+           !ownerId.empty() && db.FailureCount() == failuresAtStart;
 }
 
 bool PrepareDatabase()
@@ -145,10 +150,17 @@ bool PrepareDatabase()
             LogError("Database: cannot create %s", building);
             return false;
         }
-        database.Execute("PRAGMA journal_mode=DELETE;"); // one self-contained file to move
+        // One self-contained file to move. Should the mode not change, closing the only handle
+        // still folds the write-ahead log into the file before it is moved.
+        database.Execute("PRAGMA journal_mode=DELETE;");
+        // Without the transaction every statement commits alone, which is only slower: the file
+        // is moved into place only when every step went through.
         database.Execute("BEGIN;");
         created = CreateFirstStartRows(database);
-        database.Execute(created ? "COMMIT;" : "ROLLBACK;");
+        if (!created)
+            database.Execute("ROLLBACK;"); // the file is removed below either way
+        else if (database.InTransaction() && !database.Execute("COMMIT;"))
+            created = false;
     }
     if (!created || std::rename(building.c_str(), path.c_str()) != 0) {
         LogError("Database: the first start could not set up %s", path);

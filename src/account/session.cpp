@@ -110,6 +110,8 @@ void RefreshLastActive(db::AccountDatabase& db, std::string_view id, std::string
     bool known = !stored.empty() && ParseStoredDate(stored, then);
     if (known && now - then <= kRefreshAfter && then - now <= kFutureSlack)
         return;
+    // A refresh that fails leaves the older date, which the session's next request finds and
+    // refreshes again; the browser's answer does not depend on it, so it is not told.
     db.ExecuteFormat("UPDATE main.SESSION_DATA SET LAST_ACTIVE = '%s' WHERE ID = '%Q';",
                      db::DateText(now), id);
 }

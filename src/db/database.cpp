@@ -1,6 +1,8 @@
 // The database handle, queries, keys and the stored date texts.
 #include "db.h"
 
+#include "db_internal.h"
+
 #include "platform.h"
 
 #include <sqlite3.h>
@@ -207,7 +209,9 @@ bool AccountDatabase::Open(const std::string& path, OpenMode mode)
     sqlite3_busy_timeout(connection, kBusyTimeoutMs);
     sqlite3_create_function(connection, "now", 0, SQLITE_UTF8, nullptr, SqlNow, nullptr, nullptr);
     // Many connection threads write at once: with a write-ahead log readers never wait for a
-    // writer, and a commit costs one append instead of rewriting the journal.
+    // writer, and a commit costs one append instead of rewriting the journal. A file that cannot
+    // change its mode (its folder is read-only, another process holds it in the old one) keeps
+    // the mode it has: slower, never wrong, so the handle opens all the same.
     sqlite3_exec(connection, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr,
                  nullptr, nullptr);
     connection_ = connection;

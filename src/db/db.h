@@ -3,10 +3,10 @@
 // Each thread that works on the data opens its own AccountDatabase on "main.db" in the data
 // folder. SQL is always built as text with AppendFormat and %Q (only image bytes are bound), and
 // names its schema explicitly: "main.CATEGORY", or "[db].CATEGORY" in the schema lists, which
-// ReplaceSchemaPlaceholder fills in. Keys are 10-character texts from CreatePrimaryKey.
+// the schema lists' reader fills in. Keys are 10-character texts from CreatePrimaryKey.
 // DbRecord maps one table row to named fields and builds its INSERT, SELECT and UPDATE text.
 // The schema lists (create statements, upgrade steps and operations) bring an older file up to
-// kSchemaVersion one step at a time.
+// the current version one step at a time.
 //
 //     AccountDatabase db("main");
 //     db.Open(DefaultDatabasePath());
@@ -29,9 +29,6 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace tavolex::db {
-
-inline constexpr int kSchemaVersion = 87;
-inline constexpr int kBusyTimeoutMs = 20000;
 
 // Storage class of a column, as read from the first row of a result.
 enum class ColumnClass { Integer = 1, Real = 2, Text = 3, Blob = 4, Null = 5 };
@@ -119,7 +116,6 @@ public:
     // Always "main"; logs when the handle was never given a name.
     std::string GetDatabaseName() const;
     const std::string& databaseName() const { return databaseName_; }
-    void SetDatabaseName(std::string name) { databaseName_ = std::move(name); }
 
     // A 10-character key: 8 base-36 digits of the persisted counter, least significant first,
     // then 2 base-36 digits of this machine's server number.
@@ -214,14 +210,8 @@ private:
 // "<data folder>/main.db".
 std::string DefaultDatabasePath();
 
-// Forgets the in-memory key counter and server number so the next key reads the settings
-// again, as a new process would. For tests.
-void ResetKeyStateForTesting();
-
 // Stored date texts. Local calendar time of `when`.
 std::string DateText(time_t when);          // "YYYY-MM-DD"
-std::string TimeText(time_t when);          // "HH:MM:SS"
-std::string FileSafeTimeText(time_t when);  // "HH-MM-SS"
 std::string TimestampText(time_t when);     // "YYYY-MM-DD HH:MM:SS"
 // CREATED_DATE and MODIFIED_DATE: the UTC wall clock of `when` as a timestamp text.
 std::string UtcTimestampText(time_t when);
@@ -292,9 +282,6 @@ protected:
 // ---------------------------------------------------------------------------------------------
 // Schema
 
-// Replaces every "[db]" with `schema`.
-std::string ReplaceSchemaPlaceholder(std::string_view sql, std::string_view schema);
-
 using UpgradeOperation = std::function<void(AccountDatabase&)>;
 
 // The account tables (users, accounts, access rights, sites, sessions).
@@ -304,21 +291,10 @@ void CreateDataTables(AccountDatabase& db);
 // DBVERSION of the account named by the handle's schema; 0 when there is no row.
 int ReadSchemaVersion(AccountDatabase& db);
 void WriteSchemaVersion(AccountDatabase& db);
-// Brings the data tables from `currentVersion` to kSchemaVersion in one transaction that also
-// writes the version: a step that fails is not retried, but a stop part-way leaves the older
-// version to upgrade again. Before anything is written the file is copied whole
-// (the write-ahead log folded in) to "<file>.before-upgrade-<currentVersion>" beside it, so the
-// owner can always go back; when that copy cannot be made the upgrade waits for a later call.
-void UpgradeSchema(AccountDatabase& db, int currentVersion);
-// Reads the version and upgrades when it is behind. One thread of the process at a time: the
+// Reads the version and upgrades when it is behind (db_internal.h says how). One thread of the process at a time: the
 // others wait and then find the file current, so no step runs twice. A file once seen current
 // is not read again by this process.
 void UpgradeSchemaIfNeeded(AccountDatabase& db);
-// Forgets which file was seen current, as a new process would. For tests that turn a file's
-// version back.
-void ForgetCurrentSchemaForTesting();
-// The name of the copy UpgradeSchema makes of `databasePath` before upgrading from `version`.
-std::string UpgradeBackupPath(std::string_view databasePath, int version);
 // The operation that runs at `version` after that version's statements (the legacy menu
 // conversion hangs here). Replaces any operation registered before for that version.
 void RegisterUpgradeOperation(int version, UpgradeOperation operation);

@@ -1,6 +1,8 @@
 // DbRecord: a table row as named text fields, and the SQL text it builds for itself.
 #include "db.h"
 
+#include "db_internal.h"
+
 namespace tavolex::db {
 
 DbRecord::DbRecord(std::vector<std::string> fieldNames, std::string keyName)

@@ -4,6 +4,8 @@
 // the list.
 #include "db.h"
 
+#include "db_internal.h"
+
 #include <sqlite3.h>
 
 #include <cstdio>

@@ -231,6 +231,10 @@ private:
     int errorColumn_ = 0;
 };
 
+// The tree of a whole JSON text, or why it is not one: the reader's message and the offset (in
+// bytes) where it stopped. For callers that keep nothing of a text that did not parse.
+ErrorOr<JsonValue> ReadJson(std::string_view text);
+
 inline JsonStatus ParseJson(JsonValue& root, std::string_view text, ErrorSink* sink = nullptr)
 {
     return JsonReader().Parse(root, text, sink);

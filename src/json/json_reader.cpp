@@ -427,6 +427,17 @@ JsonStatus JsonReader::ParseText(BasicJsonValue<CharT>& root, std::basic_string_
     return JsonStatus::Failed;
 }
 
+ErrorOr<JsonValue> ReadJson(std::string_view text)
+{
+    JsonValue root;
+    JsonReader reader;
+    if (reader.Parse(root, text) == JsonStatus::Ok)
+        return root;
+    // The one failure without a message: a text whose only item is a named member.
+    return Error{reader.message().empty() ? std::string("a named member alone is not a document") : reader.message(),
+                 reader.errorOffset()};
+}
+
 JsonStatus JsonReader::Parse(JsonValue& root, std::string_view text, ErrorSink* sink)
 {
     return ParseText(root, text, sink);

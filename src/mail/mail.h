@@ -11,6 +11,7 @@
 //     if (mail::IsEmailConfigured()) mail::SendMenu(pdfPath, "a@b.example", replyTo, message);
 #pragma once
 
+#include "core.h"
 #include "net.h"
 
 #include <cstdint>
@@ -36,7 +37,8 @@ struct SmtpMessage {
     bool useTls = false;       // STARTTLS is required: nothing goes out in clear without it
 };
 
-enum class SendStatus { Sent = 0, Cancelled = 1, Failed = 2 };
+// Ok: the server took the message.
+using SendStatus = TaskStatus;
 
 // What a send tells its caller while it runs; it is also the connection's cancel check.
 class MailSendObserver : public net::CancelCheck {

@@ -210,7 +210,7 @@ private:
         message.sendDirectly = true;
         LoggingObserver observer(stopping_);
         SendStatus result = SendMail(message, observer);
-        if (result == SendStatus::Sent)
+        if (result == SendStatus::Ok)
             LogFormat("Sending Email: sent to %s", job.recipients);
         return result;
     }

@@ -191,7 +191,7 @@ SendStatus OpenDialogue(SmtpSession& session, MailSendObserver& observer, std::s
             return Fail(observer, "Encryption required for requested Email server. Please check your Email Settings.");
         }
     }
-    return SendStatus::Sent;
+    return SendStatus::Ok;
 }
 
 // From the greeting on: one message to the given recipients on a connected session.
@@ -202,7 +202,7 @@ SendStatus Deliver(SmtpSession& session, const SmtpMessage& message, std::string
     observer.SetStatus("Connected to server", true);
     SendStatus opened = OpenDialogue(session, observer, recipients, serverName, toConfiguredServer, message.userName,
                                      message.password, message.useTls, false);
-    if (opened != SendStatus::Sent)
+    if (opened != SendStatus::Ok)
         return opened;
 
     std::string sender = message.sender;
@@ -281,7 +281,7 @@ SendStatus Deliver(SmtpSession& session, const SmtpMessage& message, std::string
     observer.SetProgress(0.95);
     observer.SetStatus("Email sent", true);
     session.Command("QUIT");
-    return SendStatus::Sent;
+    return SendStatus::Ok;
 }
 
 // Connects to the configured server: its own port, else 587 and then 25.
@@ -430,7 +430,7 @@ SendStatus CheckSmtpSettings(std::string_view server, std::string_view userName,
         return Fail(observer, Format("Unable to connect to mail server \"%s\".", server));
     observer.SetStatus("Connected to server", true);
     SendStatus opened = OpenDialogue(session, observer, {}, net::HostPart(server), true, userName, password, useTls, true);
-    if (opened != SendStatus::Sent)
+    if (opened != SendStatus::Ok)
         return opened;
     observer.SetStatus("Sending test commands to server", true);
     if ((status = session.Command("MAIL FROM:<Tavolex@" + std::string(net::HostPart(server)) + ">")) != ConnStatus::Ok)
@@ -447,7 +447,7 @@ SendStatus CheckSmtpSettings(std::string_view server, std::string_view userName,
     }
     observer.SetStatus("Disconnecting from server", true);
     session.Command("QUIT");
-    return SendStatus::Sent;
+    return SendStatus::Ok;
 }
 
 } // namespace tavolex::mail

@@ -249,12 +249,12 @@ MenuConversion::Outcome MenuConversion::Convert()
             return Outcome::Gone; // converted by another thread meanwhile, or deleted
         content = row.ColumnText(0);
     }
-    JsonValue document;
-    if (ParseJson(document, content) != JsonStatus::Ok) {
+    ErrorOr<JsonValue> document = ReadJson(content);
+    if (document.HasError()) {
         Keep("its content is not a JSON document");
         return Outcome::Kept;
     }
-    if (!ConvertDocument(document))
+    if (!ConvertDocument(document.Value()))
         return Outcome::Kept;
     db_.ExecuteFormat("UPDATE %s.MENU_CONTENT SET CONTENT = NULL WHERE ID = '%Q';", schema_, menuId_);
     // Statements whose results the steps do not look at (the lookups, the placement of the

@@ -12,6 +12,7 @@
 // The rest of the program (the export route, the tools) includes this header only.
 #pragma once
 
+#include "core.h"
 #include "pdf_progress.h"
 
 #include <cstddef>
@@ -22,7 +23,7 @@
 
 namespace tavolex::pdf {
 
-enum class PdfStatus { Ok = 0, Cancelled = 1, Failed = 2 };
+using PdfStatus = TaskStatus;
 
 // Paper names of the export request. Any other value reaches no row of the page-size table and
 // gives A4, so the type is read from a plain 32-bit number with a cast.

@@ -18,6 +18,7 @@
 // declared below too; they are forgiving and never read outside their input.
 #pragma once
 
+#include "core.h"
 #include "pdf_progress.h"
 
 #include "geometry.h"
@@ -241,7 +242,7 @@ struct SvgItem {
     const SvgImage* image() const { return std::get_if<SvgImage>(&content); }
 };
 
-enum class SvgStatus { Ok = 0, Cancelled = 1, Failed = 2 };
+using SvgStatus = TaskStatus;
 
 struct SvgDocument {
     double width = 0;  // user units (pixels at 96 per inch)

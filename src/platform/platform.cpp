@@ -426,20 +426,25 @@ FileRead ReadWholeFile(const std::string& path, std::string& out, size_t limit)
     }
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view content, unsigned mode)
+bool WriteFileAtomically(const std::string& path, std::string_view content, unsigned mode,
+                         Durability durability)
 {
+    const bool synced = durability == Durability::Synced;
     static std::atomic<unsigned> calls{0};
     std::string temporary = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(calls++);
     UniqueFd file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (!file)
         return false;
     // The mode asked for, whatever the umask left of it.
-    bool written = fchmod(file.get(), mode) == 0 && WriteAll(file.get(), content) && fsync(file.get()) == 0;
+    bool written = fchmod(file.get(), mode) == 0 && WriteAll(file.get(), content) &&
+                   (!synced || fsync(file.get()) == 0);
     written = close(file.Release()) == 0 && written;
     if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
         unlink(temporary.c_str());
         return false;
     }
+    if (!synced)
+        return true;
     size_t slash = path.rfind('/');
     std::string folder = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
     // The new name is in place either way; a folder that cannot be flushed only leaves the

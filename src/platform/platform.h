@@ -64,12 +64,18 @@ enum class FileRead {
 FileRead ReadWholeFile(const std::string& path, std::string& out,
                        size_t limit = std::numeric_limits<size_t>::max());
 
+// Synced: the file and its folder are flushed to the disk, so the new file survives a crash.
+// Unsynced: for copies made again at every start, where the flushes would only cost time; a
+// reader still sees the old file or the new one whole.
+enum class Durability { Synced, Unsynced };
+
 // Replaces `path` with `content` so that a reader, or a crash, sees either the old file or the
 // new one whole: a temporary file beside it (mode `mode`) is written and flushed to the disk,
 // renamed over the file, and the folder is flushed too, so the rename itself survives. The
 // temporary file is named for the process and the call, so two writers never share one.
 // False (and the old file untouched) when any step fails.
-bool WriteFileAtomically(const std::string& path, std::string_view content, unsigned mode = 0600);
+bool WriteFileAtomically(const std::string& path, std::string_view content, unsigned mode = 0600,
+                         Durability durability = Durability::Synced);
 
 // Folders. Each returns an absolute path without a trailing slash and creates the folder
 // (and missing parents) when it is not there yet. Creation failures are not fatal here: the

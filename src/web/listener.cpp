@@ -359,8 +359,9 @@ void WebFolderCompressor::ThreadFunction()
             continue;
         std::string member = GzipMember(content, static_cast<uint32_t>(modified));
         if (!member.empty())
-            // A connection thread serving the copy sees the old one or the new one whole.
-            platform::WriteFileAtomically(gzipPath, member, 0644);
+            // A connection thread serving the copy sees the old one or the new one whole. The
+            // copies are made again at every start, so they are not flushed to the disk.
+            platform::WriteFileAtomically(gzipPath, member, 0644, platform::Durability::Unsynced);
     }
 }
 

@@ -1,4 +1,5 @@
 // The account and SQL script routes on the real program.
+#include "db_internal.h"
 #include "account.h"
 #include "live_server.h"
 

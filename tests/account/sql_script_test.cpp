@@ -1,3 +1,4 @@
+#include "db_internal.h"
 #include "account.h"
 #include "test_home.h"
 

@@ -1,3 +1,4 @@
+#include "db_internal.h"
 #include "db.h"
 #include "test_home.h"
 

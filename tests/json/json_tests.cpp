@@ -169,6 +169,18 @@ TEST(JsonReader, ReadsAndWritesBackEachRow)
                 EXPECT_TRUE(row.report.ends_with(reader.message()));
             }
         }
+        // The all-or-nothing face gives the same tree, or the reader's message and offset.
+        ErrorOr<JsonValue> whole = ReadJson(row.input);
+        ASSERT_EQ(whole.HasError(), !row.ok);
+        if (row.ok) {
+            EXPECT_EQ(Serialized(whole.Value()), row.serialized);
+        } else {
+            EXPECT_FALSE(whole.GetError().message.empty());
+            if (!row.report.empty()) {
+                EXPECT_EQ(whole.GetError().message, reader.message());
+            }
+            EXPECT_EQ(whole.GetError().offset, reader.errorOffset());
+        }
     }
 }
 

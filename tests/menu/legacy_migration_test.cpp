@@ -1,5 +1,6 @@
 // Menus of the older form, kept whole as JSON in files of version 65, converted by the real
 // program at its first gated request, and again at a later start for what it had to keep.
+#include "db_internal.h"
 #include "db.h"
 #include "json.h"
 #include "live_server.h"

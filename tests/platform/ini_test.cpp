@@ -131,7 +131,7 @@ TEST(Files, WholeReadsAndAtomicWrites)
     EXPECT_EQ(ReadWholeFile(path, bytes, content.size()), FileRead::Ok);
     EXPECT_EQ(ReadWholeFile(home.File(""), bytes), FileRead::Failed); // a folder opens, but does not read
 
-    ASSERT_TRUE(WriteFileAtomically(path, "new", 0600));
+    ASSERT_TRUE(WriteFileAtomically(path, "new", 0600, Durability::Unsynced)); // as whole, unflushed
     EXPECT_EQ(ReadFile(path), "new");
     // Into a folder that is not there: nothing is written, and nothing is left behind.
     EXPECT_FALSE(WriteFileAtomically(home.File("missing/file"), "x"));

@@ -197,11 +197,12 @@ void GeneratePdf(web::WebRequest& request)
     }
 
     std::string menuData = web::Get(request.parameters, "menudata");
-    JsonValue data;
-    if (menuData.empty() || ParseJson(data, menuData) != JsonStatus::Ok) {
+    ErrorOr<JsonValue> parsed = menuData.empty() ? ErrorOr<JsonValue>(Error{"no menu data"}) : ReadJson(menuData);
+    if (parsed.HasError()) {
         web::SendStatus(request, 400, "Bad request");
         return;
     }
+    const JsonValue& data = parsed.Value();
     const JsonMember* paper = data.FindMember("menupapersize");
     const JsonMember* pages = data.FindMember("armenupages");
     if (!paper || !pages || paper->type() == JsonValueType::Invalid || pages->type() == JsonValueType::Invalid) {
