@@ -42,6 +42,17 @@ double FormatArg::AsReal() const
     return 0;
 }
 
+int Base64Value(char c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    return c == '+' ? 62 : c == '/' ? 63 : -1;
+}
+
 std::string DecodeBase64Loosely(std::string_view text)
 {
     std::string bytes;
@@ -49,18 +60,8 @@ std::string DecodeBase64Loosely(std::string_view text)
     uint32_t group = 0;
     int sextets = 0;
     for (char c : text) {
-        int value;
-        if (c >= 'A' && c <= 'Z')
-            value = c - 'A';
-        else if (c >= 'a' && c <= 'z')
-            value = c - 'a' + 26;
-        else if (c >= '0' && c <= '9')
-            value = c - '0' + 52;
-        else if (c == '+')
-            value = 62;
-        else if (c == '/')
-            value = 63;
-        else
+        int value = Base64Value(c);
+        if (value < 0)
             continue; // line breaks, padding and anything else are skipped
         group = (group << 6) | static_cast<uint32_t>(value);
         if (++sextets == 4) {

@@ -169,6 +169,8 @@ std::string Format(std::string_view format, const Args&... args)
 using platform::EqualsIgnoringAsciiCase;
 // The value of one hex digit of either case; -1 for any other character.
 int HexValue(char c);
+// The value of one character of the base64 alphabet (A-Z, a-z, 0-9, "+", "/"); -1 for any other.
+int Base64Value(char c);
 // The bytes of base64 text, read forgivingly: line breaks, padding and any other character
 // outside the alphabet are passed over, and a last incomplete group gives what it holds whole.
 std::string DecodeBase64Loosely(std::string_view text);

@@ -13,7 +13,6 @@ namespace {
 bool IsListSeparator(char c) { return c == ' ' || c == ',' || c == '\t' || c == '\n' || c == '\r'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-int HexValue(char c) { return IsDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10; }
 void SkipSeparators(TextCursor& cursor) { cursor.ConsumeWhile(IsListSeparator); }
 
 // Converts text already checked to hold a number; "+" is dropped since from_chars refuses it.
@@ -778,25 +777,15 @@ std::optional<std::string> DecodeBase64(std::string_view text)
     int count = 0;
     bool padding = false;
     for (char c : text) {
-        int value;
-        if (c >= 'A' && c <= 'Z')
-            value = c - 'A';
-        else if (c >= 'a' && c <= 'z')
-            value = c - 'a' + 26;
-        else if (c >= '0' && c <= '9')
-            value = c - '0' + 52;
-        else if (c == '+')
-            value = 62;
-        else if (c == '/')
-            value = 63;
-        else if (c == '=') {
+        int value = Base64Value(c);
+        if (c == '=') {
             padding = true;
             continue;
-        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-            continue;
-        } else {
-            return std::nullopt;
         }
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
+            continue;
+        if (value < 0)
+            return std::nullopt;
         if (padding)
             return std::nullopt; // data after the padding
         bits = (bits << 6) | uint32_t(value);
