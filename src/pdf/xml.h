@@ -17,6 +17,8 @@
 // transformation lists and path data.
 #pragma once
 
+#include "core.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -31,54 +33,35 @@ namespace tavolex::pdf {
 // ---------------------------------------------------------------------------------------------
 // Cursor
 
-class TextCursor {
+// Core's cursor with the spellings this folder's parsers grew up with; predicates see each
+// byte as a `char`.
+class TextCursor : public BasicTextCursor<char> {
 public:
-    TextCursor() = default;
-    explicit TextCursor(std::string_view text) : text_(text) {}
+    TextCursor() : BasicTextCursor(std::string_view()) {}
+    explicit TextCursor(std::string_view text) : BasicTextCursor(text) {}
 
-    bool AtEnd() const { return index_ >= text_.size(); }
-    // The next byte, or 0 at the end.
-    char Peek(size_t ahead = 0) const { return index_ + ahead < text_.size() ? text_[index_ + ahead] : 0; }
-    bool NextIs(char c) const { return !AtEnd() && text_[index_] == c; }
-    bool NextIs(std::string_view s) const { return text_.substr(index_).starts_with(s); }
-    char Consume()
-    {
-        if (AtEnd())
-            return 0;
-        return text_[index_++];
-    }
-    bool ConsumeSpecific(char c)
-    {
-        if (!NextIs(c))
-            return false;
-        ++index_;
-        return true;
-    }
+    char Consume() { return Next(); }
+    using BasicTextCursor::ConsumeSpecific;
     bool ConsumeSpecific(std::string_view s)
     {
         if (!NextIs(s))
             return false;
-        index_ += s.size();
+        Skip(s.size());
         return true;
     }
     template<class Predicate>
     std::string_view ConsumeWhile(Predicate keep)
     {
-        const size_t start = index_;
-        while (!AtEnd() && keep(text_[index_]))
-            ++index_;
-        return text_.substr(start, index_ - start);
+        const size_t start = position_;
+        while (!AtEnd() && keep(text_[position_]))
+            ++position_;
+        return text_.substr(start, position_ - start);
     }
-    std::string_view Remaining() const { return text_.substr(index_ < text_.size() ? index_ : text_.size()); }
+    std::string_view Remaining() const { return Rest(); }
 
-    size_t position() const { return index_; }
-    size_t Save() const { return index_; }
-    void Restore(size_t saved) { index_ = saved; }
-    std::string_view text() const { return text_; }
-
-private:
-    std::string_view text_;
-    size_t index_ = 0;
+    size_t position() const { return Position(); }
+    size_t Save() const { return Position(); }
+    std::string_view text() const { return Text(); }
 };
 
 // ---------------------------------------------------------------------------------------------
