@@ -426,6 +426,29 @@ FileRead ReadWholeFile(const std::string& path, std::string& out, size_t limit)
     }
 }
 
+namespace {
+
+// The last step of every atomic write: the finished temporary file renamed over `path`, and
+// with `synced` the folder flushed so that the rename itself survives a crash.
+bool MoveIntoPlace(const std::string& temporary, const std::string& path, bool synced)
+{
+    if (rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    if (!synced)
+        return true;
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+    // The new name is in place either way; a folder that cannot be flushed only leaves the
+    // rename to the system's own write-back, so it is not a failure of the write.
+    if (UniqueFd directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); directory)
+        fsync(directory.get());
+    return true;
+}
+
+} // namespace
+
 bool WriteFileAtomically(const std::string& path, std::string_view content, unsigned mode,
                          Durability durability)
 {
@@ -439,19 +462,24 @@ bool WriteFileAtomically(const std::string& path, std::string_view content, unsi
     bool written = fchmod(file.get(), mode) == 0 && WriteAll(file.get(), content) &&
                    (!synced || fsync(file.get()) == 0);
     written = close(file.Release()) == 0 && written;
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!written) {
         unlink(temporary.c_str());
         return false;
     }
-    if (!synced)
-        return true;
-    size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
-    // The new name is in place either way; a folder that cannot be flushed only leaves the
-    // rename to the system's own write-back, so it is not a failure of the write.
-    if (UniqueFd directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); directory)
-        fsync(directory.get());
-    return true;
+    return MoveIntoPlace(temporary, path, synced);
+}
+
+bool ReplaceWithFile(const std::string& temporary, const std::string& path, Durability durability)
+{
+    const bool synced = durability == Durability::Synced;
+    if (synced) {
+        UniqueFd file(open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!file || fsync(file.get()) != 0) {
+            unlink(temporary.c_str());
+            return false;
+        }
+    }
+    return MoveIntoPlace(temporary, path, synced);
 }
 
 std::string JoinPath(std::string_view base, std::string_view name)

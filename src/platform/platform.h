@@ -76,6 +76,11 @@ enum class Durability { Synced, Unsynced };
 // False (and the old file untouched) when any step fails.
 bool WriteFileAtomically(const std::string& path, std::string_view content, unsigned mode = 0600,
                          Durability durability = Durability::Synced);
+// The same last steps for a file another writer has finished beside `path` (a PDF the
+// converter wrote): flushed, renamed over `path`, the folder flushed. On failure the temporary
+// file is removed and `path` is untouched.
+bool ReplaceWithFile(const std::string& temporary, const std::string& path,
+                     Durability durability = Durability::Synced);
 
 // Folders. Each returns an absolute path without a trailing slash and creates the folder
 // (and missing parents) when it is not there yet. Creation failures are not fatal here: the

@@ -221,7 +221,7 @@ void GeneratePdf(web::WebRequest& request)
     std::string bytes;
     bool written = ConvertSvgPagesToPdf(pageTexts, options, building, nullptr, &error) == PdfStatus::Ok &&
                    ReadWholeFileShared(building, kReadWindowMs, bytes);
-    if (!written || ::rename(building.c_str(), path.c_str()) != 0) {
+    if (!written || !platform::ReplaceWithFile(building, path)) {
         LogError("api/menu/genpdf: no PDF for %s: %s", fileName, error.empty() ? std::string("the file could not be written") : error);
         ::unlink(building.c_str());
         SendInternalError(request, sending);
