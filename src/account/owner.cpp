@@ -46,13 +46,10 @@ bool CheckExistingFile(const std::string& path)
     std::string problem;
     if (!database.Open(path, db::OpenMode::ExistingOnly)) {
         problem = "it cannot be opened";
-    } else {
-        db::DbQuery check;
-        database.QueryText(check, "PRAGMA quick_check;");
-        if (database.FailureCount() > 0)
-            problem = database.LastFailure();
-        else if (check.HasRow() && check.ColumnText(0) != "ok")
-            problem = check.ColumnText(0);
+    } else if (ErrorOr<db::DbQuery> check = database.Select("PRAGMA quick_check;"); check.HasError()) {
+        problem = check.GetError().message;
+    } else if (check.Value().HasRow() && check.Value().ColumnText(0) != "ok") {
+        problem = check.Value().ColumnText(0);
     }
     if (problem.empty())
         return true;
@@ -159,7 +156,7 @@ bool PrepareDatabase()
         created = CreateFirstStartRows(database);
         if (!created)
             database.Execute("ROLLBACK;"); // the file is removed below either way
-        else if (database.InTransaction() && !database.Execute("COMMIT;"))
+        else if (database.InTransaction() && database.Run("COMMIT;").HasError())
             created = false;
     }
     if (!created || std::rename(building.c_str(), path.c_str()) != 0) {

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <mutex>
 #include <random>
+#include <utility>
 
 namespace tavolex::db {
 
@@ -106,6 +107,24 @@ std::string_view PlainColumnName(std::string_view item)
 
 // ---------------------------------------------------------------------------------------------
 // DbQuery
+
+DbQuery::DbQuery(DbQuery&& other) noexcept
+    : statement_(std::exchange(other.statement_, nullptr)), columnCount_(std::exchange(other.columnCount_, 0)),
+      names_(std::move(other.names_)), classes_(std::move(other.classes_))
+{
+}
+
+DbQuery& DbQuery::operator=(DbQuery&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        statement_ = std::exchange(other.statement_, nullptr);
+        columnCount_ = std::exchange(other.columnCount_, 0);
+        names_ = std::move(other.names_);
+        classes_ = std::move(other.classes_);
+    }
+    return *this;
+}
 
 DbQuery::~DbQuery()
 {
@@ -257,6 +276,21 @@ std::string_view AccountDatabase::LastFailureCause() const
     case SQLITE_CANTOPEN: return "The database file cannot be used";
     default: return "The database refused the request";
     }
+}
+
+ErrorOr<void> AccountDatabase::Run(std::string_view sql)
+{
+    if (Execute(sql))
+        return {};
+    return Error{connection_ ? sqlite3_errmsg(connection_) : sqlite3_errstr(SQLITE_CANTOPEN)};
+}
+
+ErrorOr<DbQuery> AccountDatabase::Select(std::string_view sql)
+{
+    DbQuery rows;
+    if (!QueryText(rows, sql))
+        return Error{connection_ ? sqlite3_errmsg(connection_) : sqlite3_errstr(SQLITE_CANTOPEN)};
+    return rows;
 }
 
 bool AccountDatabase::Execute(std::string_view sql)

@@ -41,6 +41,8 @@ public:
     ~DbQuery();
     DbQuery(const DbQuery&) = delete;
     DbQuery& operator=(const DbQuery&) = delete;
+    DbQuery(DbQuery&& other) noexcept;
+    DbQuery& operator=(DbQuery&& other) noexcept;
 
     bool HasRow() const { return columnCount_ > 0; }
     int ColumnCount() const { return columnCount_; }
@@ -107,6 +109,13 @@ public:
         return QueryText(query, Format(format, args...));
     }
     bool NextRow(DbQuery& query);
+
+    // The same as values: a statement run for its effect, and a query with its first row (or
+    // none), or SQLite's words for why not. A refusal by a constraint is an error here too.
+    //
+    //     TRY_ASSIGN(db::DbQuery rows, database.Select("SELECT ID FROM main.CATEGORY"));
+    ErrorOr<void> Run(std::string_view sql);
+    ErrorOr<DbQuery> Select(std::string_view sql);
 
     // "BEGIN;", every statement (results ignored), "COMMIT;".
     void RunBatch(const std::vector<BatchStatement>& statements);

@@ -166,6 +166,51 @@ TEST_F(DatabaseTest, ColumnNamesAreSpelledAsTheStatementWritesThem)
     }
 }
 
+// Statements as values: each outcome carries either the rows or SQLite's words, and a function
+// that returns one passes a failure on with TRY.
+ErrorOr<std::string> FirstName(AccountDatabase& db, std::string_view sql)
+{
+    TRY_ASSIGN(DbQuery rows, db.Select(sql));
+    return rows.HasRow() ? rows.ColumnText(0) : std::string("<none>");
+}
+
+TEST_F(DatabaseTest, StatementsAndRowsAsValues)
+{
+    ASSERT_FALSE(db.Run("CREATE TABLE main.T(ID TEXT PRIMARY KEY, NAME TEXT)").HasError());
+    ASSERT_FALSE(db.Run("INSERT INTO main.T VALUES('a', 'Soup')").HasError());
+    struct Case {
+        const char* sql;
+        const char* result; // the first row's first column, or the error's words
+        bool fails;
+    };
+    const Case cases[] = {
+        {"SELECT NAME FROM main.T", "Soup", false},
+        {"SELECT NAME FROM main.T WHERE ID = 'b'", "<none>", false},
+        {"SELECT NAME FROM main.NOPE", "no such table: main.NOPE", true},
+        {"SELEKT 1", "near \"SELEKT\": syntax error", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sql);
+        ErrorOr<std::string> name = FirstName(db, c.sql);
+        ASSERT_EQ(name.HasError(), c.fails);
+        EXPECT_EQ(c.fails ? name.GetError().message : name.Value(), c.result);
+    }
+    // A refusal by a constraint is an error of the statement, though not a failure of the file.
+    int failures = db.FailureCount();
+    ErrorOr<void> twice = db.Run("INSERT INTO main.T VALUES('a', 'Again')");
+    ASSERT_TRUE(twice.HasError());
+    EXPECT_EQ(twice.GetError().message, "UNIQUE constraint failed: T.ID");
+    EXPECT_EQ(db.FailureCount(), failures);
+    // The rows move with their value: the second row is still there to step to.
+    ASSERT_FALSE(db.Run("INSERT INTO main.T VALUES('b', 'Bread')").HasError());
+    ErrorOr<DbQuery> rows = db.Select("SELECT NAME FROM main.T ORDER BY ID");
+    ASSERT_FALSE(rows.HasError());
+    DbQuery moved = std::move(rows).ReleaseValue();
+    EXPECT_EQ(moved.ColumnText(0), "Soup");
+    EXPECT_TRUE(db.NextRow(moved));
+    EXPECT_EQ(moved.ColumnText(0), "Bread");
+}
+
 TEST_F(DatabaseTest, NowFunctionAndDates)
 {
     DbQuery now;
