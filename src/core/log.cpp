@@ -53,12 +53,12 @@ RingState& Ring()
 
 bool AppendToFile(const std::string& path, std::string_view line)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
+    platform::UniqueFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd)
         return false;
     bool ok = true;
     while (!line.empty()) {
-        ssize_t put = write(fd, line.data(), line.size());
+        ssize_t put = write(fd.get(), line.data(), line.size());
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
@@ -67,7 +67,6 @@ bool AppendToFile(const std::string& path, std::string_view line)
         }
         line.remove_prefix(static_cast<size_t>(put));
     }
-    close(fd);
     return ok;
 }
 

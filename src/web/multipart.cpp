@@ -80,7 +80,7 @@ std::string BoundaryOf(std::string_view contentType)
 
 // "upl%d_%lu" in the runtime folder, with the file's extension, made new (never an existing
 // file, whoever made it) and readable by the owner only.
-std::string CreateTemporaryFile(std::string_view fileName, int& fd)
+std::string CreateTemporaryFile(std::string_view fileName, platform::UniqueFd& fd)
 {
     std::string_view extension;
     if (size_t dot = fileName.rfind('.'); dot != std::string_view::npos)
@@ -89,13 +89,12 @@ std::string CreateTemporaryFile(std::string_view fileName, int& fd)
     auto thread = static_cast<unsigned long>(pthread_self());
     for (int counter = 1; counter < 100000; ++counter) {
         std::string path = platform::JoinPath(folder, Format("upl%d_%lu%s", counter, thread, extension));
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0)
+        fd.Reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (fd)
             return path;
         if (errno != EEXIST)
             break;
     }
-    fd = -1;
     return {};
 }
 
@@ -236,11 +235,11 @@ bool ParseMultipartBody(std::string_view body, std::string_view boundary, Parame
         UploadedFile file;
         file.fieldName = std::string(CutUtf8ToUnits(name, kTextFieldUnits));
         file.fileName = std::string(CutUtf8ToUnits(fileName, kTextFieldUnits));
-        int fd = -1;
+        platform::UniqueFd fd;
         file.temporaryPath = CreateTemporaryFile(file.fileName, fd);
-        if (fd >= 0) {
-            bool written = WriteAll(fd, content);
-            ::close(fd);
+        if (fd) {
+            bool written = WriteAll(fd.get(), content);
+            fd.Reset();
             if (!written) {
                 ::unlink(file.temporaryPath.c_str());
                 return false;

@@ -64,15 +64,15 @@ bool ReadWholeFileShared(const std::string& path, int windowMs, std::string& byt
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     int pauseMs = (windowMs + 127) / 128;
-    int fd = -1;
+    platform::UniqueFd fd;
     for (;;) {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
+        fd.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd)
             return false;
-        if (::flock(fd, LOCK_SH | LOCK_NB) == 0)
+        if (::flock(fd.get(), LOCK_SH | LOCK_NB) == 0)
             break;
         bool busy = errno == EWOULDBLOCK;
-        ::close(fd);
+        fd.Reset();
         long long left = windowMs - std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         if (!busy || left <= pauseMs)
             return false;
@@ -83,7 +83,7 @@ bool ReadWholeFileShared(const std::string& path, int windowMs, std::string& byt
     char buffer[65536];
     bool complete = true;
     for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
         if (got == 0)
             break;
         if (got < 0) {
@@ -94,7 +94,6 @@ bool ReadWholeFileShared(const std::string& path, int windowMs, std::string& byt
         }
         bytes.append(buffer, static_cast<size_t>(got));
     }
-    ::close(fd);
     return complete;
 }
 
