@@ -39,10 +39,14 @@ std::string Encode(std::string_view text)
 class SmallDisk {
 public:
     explicit SmallDisk(size_t bytes) : bytes_(bytes) {}
+    // The server's home was emptied when it went, but its folder stayed while the disk was
+    // mounted on it.
     ~SmallDisk()
     {
-        if (mounted_)
+        if (mounted_) {
             umount2(path_.c_str(), MNT_DETACH);
+            rmdir(path_.c_str());
+        }
     }
     SmallDisk(const SmallDisk&) = delete;
     SmallDisk& operator=(const SmallDisk&) = delete;
