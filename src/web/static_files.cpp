@@ -216,16 +216,16 @@ bool ServeFile(WebRequest& request, const std::string& filePath, std::string_vie
     FileHandle file;
     struct stat info {};
     bool described = false;
-    auto open = [&](std::string path) {
+    auto openAndDescribe = [&](std::string path) {
         opened = std::move(path);
         file = OpenWithRetry(opened, kOpenLimitMs);
         described = file && fstat(file.get(), &info) == 0;
     };
-    open(filePath);
+    openAndDescribe(filePath);
     if (described && S_ISDIR(info.st_mode))
-        open(platform::JoinPath(filePath, "index.html"));
+        openAndDescribe(platform::JoinPath(filePath, "index.html"));
     if (!file && LastComponent(filePath).find('.') == std::string_view::npos)
-        open(filePath + ".html");
+        openAndDescribe(filePath + ".html");
     // A folder without index.html, a device or a FIFO is not a file to serve.
     if (file && (!described || !S_ISREG(info.st_mode)))
         file.Reset();
